@@ -1,0 +1,67 @@
+#pragma once
+
+// Public face of the page viewer that the main window relies on. The
+// implementation (renderer layer, page cache, painting) lives in view/.
+
+#include <QPoint>
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+struct TAdvPDFViewerOptions {
+    // Text of the header band; the owner writes it directly and nothing is
+    // repainted until the next repaint.
+    QString Header;
+    // Remaining options are fixed for Cuewell; see AdvPDFViewer.cpp.
+};
+
+class TAdvPDFViewerPrivate;
+
+class TAdvPDFViewer : public QWidget {
+    Q_OBJECT
+public:
+    explicit TAdvPDFViewer(QWidget* parent = nullptr);
+    ~TAdvPDFViewer() override;
+
+    QString FileName() const;
+    // A different name (case-sensitive) starts a background load and returns
+    // at once; OnLoaded follows later, never from inside this call.
+    void SetFileName(const QString& fileName);
+
+    int PageCount() const;
+    int PageIndex() const;
+    void SetPageIndex(int index);
+    void NextPage();
+    void PreviousPage();
+    void FirstPage();
+    void LastPage();
+
+    TAdvPDFViewerOptions& Options();
+    float ZoomFactor() const;
+
+signals:
+    // Raised once per document that opened, on the user-interface thread.
+    void OnLoaded(QObject* sender);
+    // Input notifications, raised before the viewer's own handling; positions
+    // in the viewer's pixels.
+    void OnMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void OnMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void OnClick();
+    // One per full notch of 120 units accumulated; a notch down is a turn
+    // towards the user.
+    void OnMouseWheelDown(Qt::KeyboardModifiers shift, QPoint mousePos, bool* handled);
+    void OnMouseWheelUp(Qt::KeyboardModifiers shift, QPoint mousePos, bool* handled);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    std::unique_ptr<TAdvPDFViewerPrivate> d;
+};

@@ -1,0 +1,56 @@
+#pragma once
+
+// The recent-scripts list hosted by a menu item ("Open Recent PDF").
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class QAction;
+class QMenu;
+
+constexpr int MruTag = 195894762;
+
+class TMostRecentFiles : public QObject {
+    Q_OBJECT
+public:
+    using TMRUMenuEvent = std::function<void(QObject* sender, const QString& Filename)>;
+
+    // `executablePath` decides the storage file when IniFile is empty.
+    TMostRecentFiles(QObject* owner, const QString& executablePath);
+    // Writes the list into the storage file, key by key; failures are ignored.
+    ~TMostRecentFiles() override;
+
+    int MaxFiles() const;
+    void SetMaxFiles(int value);  // 0 gives 1, above 8 gives 8
+    int MenuPosition() const;
+    void SetMenuPosition(int value);
+    QMenu* OwnerMenuItem() const;
+    void SetOwnerMenuItem(QMenu* menu);
+    QString IniFile() const;
+    void SetIniFile(const QString& value);
+    bool ShowFullPath() const;
+    void SetShowFullPath(bool value);
+    QStringList Files() const;
+    QString StorageFile() const;
+
+    void ReadList();  // reads the stored list and rebuilds the menu
+    void WriteList(); // writes all MaxFiles keys
+    void AddFile(const QString& Filename);
+    void RebuildRecentMenu();
+    // Choosing an entry (the action of a menu item the component created).
+    void MenuItemClick(QAction* item);
+
+    TMRUMenuEvent OnMenuClick;
+    TMRUMenuEvent OnFileNotExist;
+
+private:
+    int fMaxFiles = 4;
+    int fMenuPosition = 0;
+    QMenu* fOwnerMenuItem = nullptr;
+    QString fIniFilename;
+    QString fExecutablePath;
+    bool fShowFullPath = false;
+    QStringList fFileList;
+};
