@@ -37,6 +37,9 @@ public:
     // anything else goes to the system's IPv4 resolution. Host byte order.
     static uint32_t ResolveIPv4(const QString& host);
 
+    // The socket's local port; 0 while inactive.
+    uint16_t LocalPort() const;
+
 private:
     QString FHost;
     uint16_t FPort = 0;

@@ -1,0 +1,224 @@
+#include "cues/IntervalTimer.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+using Clock = std::chrono::steady_clock;
+
+// The worker: parked while disabled, otherwise sleeping towards the next
+// deadline on the steady clock and handing each tick to the timer's thread,
+// where it waits until the tick has been delivered.
+//
+// Every field below the mutex is shared between the worker and the thread the
+// timer lives on, and is only touched with the mutex held.
+class IntervalTimerThread {
+public:
+    explicit IntervalTimerThread(IntervalTimer* owner) : FOwner(owner) {
+        FThread = std::thread([this] { Run(); });
+    }
+
+    ~IntervalTimerThread() {
+        {
+            std::lock_guard lock(FMutex);
+            FTerminated = true;
+        }
+        FWake.notify_all();
+        // The worker never waits for the timer's thread once FTerminated is
+        // set, so this join cannot hang on a tick waiting to be delivered.
+        FThread.join();
+    }
+
+    IntervalTimerThread(const IntervalTimerThread&) = delete;
+    IntervalTimerThread& operator=(const IntervalTimerThread&) = delete;
+
+    uint32_t Interval() const {
+        std::lock_guard lock(FMutex);
+        return FInterval;
+    }
+
+    void SetInterval(uint32_t milliseconds) {
+        std::lock_guard lock(FMutex);
+        FInterval = milliseconds;
+    }
+
+    // Starts a new period from now. With an interval of 0 nothing is armed.
+    void Arm() {
+        {
+            std::lock_guard lock(FMutex);
+            ++FGeneration;
+            if (FInterval == 0)
+                return;
+            FArmed = true;
+            FStart = Clock::now();
+        }
+        FWake.notify_all();
+    }
+
+    void Disarm() {
+        {
+            std::lock_guard lock(FMutex);
+            // A new generation also voids a tick already on its way.
+            ++FGeneration;
+            FArmed = false;
+        }
+        FWake.notify_all();
+    }
+
+private:
+    // A tick belongs to the arming it was measured for; a tick of an earlier
+    // arming (disabled, perhaps enabled again since) must not run the handler.
+    bool IsCurrent(uint64_t generation) const {
+        std::lock_guard lock(FMutex);
+        return FArmed && FGeneration == generation && !FTerminated;
+    }
+
+    void Delivered(uint64_t tick) {
+        {
+            std::lock_guard lock(FMutex);
+            FDeliveredTick = tick;
+        }
+        FWake.notify_all();
+    }
+
+    bool StillWanted(uint64_t generation) const {
+        return !FTerminated && FArmed && FGeneration == generation;
+    }
+
+    // Sleeps until Deadline. Condition-variable waits overshoot by tens to
+    // hundreds of microseconds, so the wait ends a little early and the last
+    // stretch is spent yielding. False when the arming changed meanwhile.
+    bool WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
+                   Clock::duration period, uint64_t generation) {
+        const Clock::duration margin = std::min<Clock::duration>(period / 4, kSpinMargin);
+        const Clock::time_point wakeAt = deadline - margin;
+        while (StillWanted(generation) && Clock::now() < wakeAt)
+            FWake.wait_until(lock, wakeAt);
+        if (!StillWanted(generation))
+            return false;
+        lock.unlock();
+        while (Clock::now() < deadline)
+            std::this_thread::yield();
+        lock.lock();
+        return StillWanted(generation);
+    }
+
+    // Queues the tick for the timer's thread and waits until it has run
+    // there, or until the worker is told to end.
+    void Deliver(std::unique_lock<std::mutex>& lock, uint64_t generation) {
+        const uint64_t tick = ++FPostedTick;
+        lock.unlock();
+        IntervalTimer* owner = FOwner;
+        QMetaObject::invokeMethod(
+            owner,
+            [this, owner, generation, tick] {
+                if (IsCurrent(generation)) {
+                    const QPointer<IntervalTimer> alive(owner);
+                    owner->DeliverTick();
+                    // The handler may have destroyed the timer, and this
+                    // worker with it; the worker has ended already then.
+                    if (!alive)
+                        return;
+                }
+                Delivered(tick);
+            },
+            Qt::QueuedConnection);
+        lock.lock();
+        FWake.wait(lock, [&] { return FTerminated || FDeliveredTick == tick; });
+    }
+
+    void Run() {
+#ifdef __linux__
+        // The default timer slack of 50 us would show in a 10 ms period.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+        std::unique_lock lock(FMutex);
+        for (;;) {
+            FWake.wait(lock, [&] { return FTerminated || FArmed; });
+            if (FTerminated)
+                return;
+            const uint64_t generation = FGeneration;
+            const Clock::duration period = std::chrono::milliseconds(FInterval);
+            Clock::time_point deadline = FStart + period;
+            while (WaitUntil(lock, deadline, period, generation)) {
+                Deliver(lock, generation);
+                // Deadlines stay on the grid of the arming, so periods do not
+                // drift; periods missed while the handler ran are skipped
+                // rather than fired back to back.
+                deadline += period;
+                const Clock::time_point now = Clock::now();
+                if (deadline <= now)
+                    deadline += ((now - deadline) / period + 1) * period;
+            }
+        }
+    }
+
+    static constexpr Clock::duration kSpinMargin = std::chrono::microseconds(300);
+
+    IntervalTimer* const FOwner;
+    std::thread FThread;
+
+    mutable std::mutex FMutex;
+    std::condition_variable FWake;
+    uint32_t FInterval = 1000;
+    bool FArmed = false;
+    bool FTerminated = false;
+    uint64_t FGeneration = 0;
+    Clock::time_point FStart;
+    uint64_t FPostedTick = 0;
+    uint64_t FDeliveredTick = 0;
+};
+
+IntervalTimer::IntervalTimer(QObject* owner)
+    : QObject(owner), FTimerThread(std::make_unique<IntervalTimerThread>(this)) {}
+
+IntervalTimer::~IntervalTimer() {
+    FDestroying = true;
+    FEnabled = false;
+    // Ends and joins the worker. A tick it had queued is discarded with this
+    // object's pending events and never runs.
+    FTimerThread.reset();
+}
+
+void IntervalTimer::SetEnabled(bool value) {
+    if (value == FEnabled)
+        return;
+    FEnabled = value;
+    if (value)
+        FTimerThread->Arm();
+    else
+        FTimerThread->Disarm();
+}
+
+uint32_t IntervalTimer::Interval() const {
+    return FTimerThread->Interval();
+}
+
+void IntervalTimer::SetInterval(uint32_t milliseconds) {
+    if (milliseconds == FTimerThread->Interval())
+        return;
+    const bool wasEnabled = FEnabled;
+    SetEnabled(false);
+    FTimerThread->SetInterval(milliseconds);
+    SetEnabled(wasEnabled);
+}
+
+void IntervalTimer::DeliverTick() {
+    if (!FEnabled || !OnTimer || FDestroying)
+        return;
+    try {
+        OnTimer(this);
+    } catch (...) {
+        // A failing tick handler is silent by design: an autoplay cue that
+        // cannot fire must not put a dialog in front of the operator.
+    }
+}

@@ -1,0 +1,200 @@
+#include "osc/UdpClient.h"
+
+#include "app/Errors.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+QString SystemReason(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString Endpoint(const QString& host, uint16_t port) {
+    return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+// Four dot-separated decimal numbers from 0 to 255, nothing else (no octal,
+// no hex, no short forms as inet_aton would take them).
+bool ParseDottedQuad(const QString& host, uint32_t& address) {
+    uint32_t result = 0;
+    int parts = 0;
+    qsizetype i = 0;
+    const qsizetype n = host.size();
+    while (parts < 4) {
+        uint32_t value = 0;
+        qsizetype digits = 0;
+        while (i < n && host[i] >= u'0' && host[i] <= u'9') {
+            value = value * 10 + (host[i].unicode() - u'0');
+            if (value > 255)
+                return false;
+            ++i;
+            ++digits;
+        }
+        if (digits == 0)
+            return false;
+        result = (result << 8) | value;
+        ++parts;
+        if (parts < 4) {
+            if (i >= n || host[i] != u'.')
+                return false;
+            ++i;
+        }
+    }
+    if (i != n)
+        return false;
+    address = result;
+    return true;
+}
+
+sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(address);
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+} // namespace
+
+UdpClient::~UdpClient() {
+    Deactivate();
+}
+
+uint32_t UdpClient::ResolveIPv4(const QString& host) {
+    if (host.compare(QLatin1String("LOCALHOST"), Qt::CaseInsensitive) == 0)
+        return INADDR_LOOPBACK;
+    uint32_t address = 0;
+    if (ParseDottedQuad(host, address))
+        return address;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    const QByteArray name = host.toUtf8();
+    const int rc = getaddrinfo(name.constData(), nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        const QString reason =
+            rc == EAI_SYSTEM ? SystemReason(errno) : QString::fromLocal8Bit(gai_strerror(rc));
+        if (found)
+            freeaddrinfo(found);
+        throw CuewellError(QStringLiteral("Cannot resolve host \"%1\": %2").arg(host, reason));
+    }
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, &freeaddrinfo);
+    for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addr &&
+            ai->ai_addrlen >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+            sockaddr_in sa;
+            std::memcpy(&sa, ai->ai_addr, sizeof sa);
+            return ntohl(sa.sin_addr.s_addr);
+        }
+    }
+    throw CuewellError(QStringLiteral("Cannot resolve host \"%1\": no IPv4 address").arg(host));
+}
+
+void UdpClient::MakeActive() {
+    if (FSocket >= 0)
+        return;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw CuewellError(QStringLiteral("Cannot open a UDP socket: %1").arg(SystemReason(errno)));
+    const sockaddr_in any = SocketAddress(INADDR_ANY, 0);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw CuewellError(QStringLiteral("Cannot bind a UDP socket: %1").arg(SystemReason(error)));
+    }
+    FSocket = fd;
+    FConnected = false;
+}
+
+void UdpClient::Connect() {
+    // Every connect starts from a fresh socket, so a stale association or a
+    // pending error of the previous one cannot leak into this dispatch.
+    if (FConnected)
+        Deactivate();
+    const uint32_t address = ResolveIPv4(FHost);
+    MakeActive();
+    const sockaddr_in to = SocketAddress(address, FPort);
+    int rc;
+    do {
+        rc = ::connect(FSocket, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        throw CuewellError(QStringLiteral("Cannot connect to %1: %2")
+                               .arg(Endpoint(FHost, FPort), SystemReason(errno)));
+    FConnected = true;
+}
+
+void UdpClient::SendBuffer(const QByteArray& bytes) {
+    sockaddr_in to{};
+    if (!FConnected) {
+        to = SocketAddress(ResolveIPv4(FHost), FPort);
+        MakeActive();
+    }
+    const auto sendOnce = [&]() -> ssize_t {
+        ssize_t sent;
+        do {
+            sent = FConnected ? ::send(FSocket, bytes.constData(), size_t(bytes.size()), 0)
+                              : ::sendto(FSocket, bytes.constData(), size_t(bytes.size()), 0,
+                                         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        } while (sent < 0 && errno == EINTR);
+        return sent;
+    };
+    ssize_t sent = sendOnce();
+    // A port-unreachable answer to an earlier datagram is reported on the
+    // next send and that send is dropped. A target that is down is not a
+    // failure: the pending report is consumed, so send again; if the target
+    // refuses again the datagram is lost, just as it would be unconnected.
+    if (sent < 0 && errno == ECONNREFUSED) {
+        sent = sendOnce();
+        if (sent < 0 && errno == ECONNREFUSED)
+            return;
+    }
+    if (sent < 0)
+        throw CuewellError(QStringLiteral("Cannot send to %1: %2")
+                               .arg(Endpoint(FHost, FPort), SystemReason(errno)));
+    if (sent != bytes.size())
+        throw CuewellError(QStringLiteral("Cannot send to %1: only %2 of %3 bytes went out")
+                               .arg(Endpoint(FHost, FPort))
+                               .arg(sent)
+                               .arg(bytes.size()));
+}
+
+void UdpClient::Disconnect() {
+    if (!FConnected)
+        return;
+    FConnected = false;
+    // Dissolve the association but keep the socket; if the system will not,
+    // a closed socket is just as good.
+    sockaddr unspec{};
+    unspec.sa_family = AF_UNSPEC;
+    if (::connect(FSocket, &unspec, sizeof unspec) != 0)
+        Deactivate();
+}
+
+void UdpClient::Deactivate() {
+    FConnected = false;
+    if (FSocket < 0)
+        return;
+    ::close(FSocket);
+    FSocket = -1;
+}
+
+uint16_t UdpClient::LocalPort() const {
+    if (FSocket < 0)
+        return 0;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(FSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
