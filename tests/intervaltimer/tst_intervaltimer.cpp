@@ -1,0 +1,339 @@
+#include "app/Errors.h"
+#include "cues/IntervalTimer.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr int kGenerous = 10000; // ms to wait for a tick that must come
+
+// Records when each tick ran, on a clock started by the test.
+struct TickLog {
+    QElapsedTimer clock;
+    std::vector<qint64> at; // nanoseconds on `clock`
+
+    TickLog() { clock.start(); }
+    qint64 Now() const { return clock.nsecsElapsed(); }
+    int Count() const { return int(at.size()); }
+    void Record() { at.push_back(Now()); }
+};
+
+constexpr qint64 Ms(qint64 ms) {
+    return ms * 1000000;
+}
+
+// The steady clock and QElapsedTimer read the same monotonic clock; the
+// tolerance only absorbs rounding between them.
+constexpr qint64 kTolerance = Ms(1);
+
+} // namespace
+
+class tst_IntervalTimer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void defaults();
+    void periodicTicks();
+    void ticksRunOnOwnerThreadOneAtATime();
+    void repeatedWritesAreNoOps_data();
+    void repeatedWritesAreNoOps();
+    void disableTwiceThenEnable();
+    void intervalChangeWhileEnabledRestartsPeriod();
+    void intervalChangeWhileDisabledArmsNothing();
+    void zeroIntervalArmsNothing();
+    void rearmInsideHandlerGivesExactlyOneMoreTick();
+    void queuedTickAfterDisableDoesNotRun_data();
+    void queuedTickAfterDisableDoesNotRun();
+    void throwingHandlerKeepsTimerRunning_data();
+    void throwingHandlerKeepsTimerRunning();
+    void destroyReturns_data();
+    void destroyReturns();
+    void destroyFromInsideHandler();
+};
+
+void tst_IntervalTimer::defaults() {
+    IntervalTimer timer;
+    QCOMPARE(timer.Interval(), 1000u);
+    QVERIFY(!timer.Enabled());
+    QVERIFY(!timer.OnTimer);
+}
+
+void tst_IntervalTimer::periodicTicks() {
+    IntervalTimer timer;
+    TickLog log;
+    QObject* sender = nullptr;
+    timer.OnTimer = [&](QObject* s) {
+        sender = s;
+        log.Record();
+    };
+    timer.SetInterval(20);
+    const qint64 start = log.Now();
+    timer.SetEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(log.Count() >= 5, kGenerous);
+    timer.SetEnabled(false);
+    QCOMPARE(sender, &timer);
+    // Deadlines lie on the grid of the enable: tick n never comes before n periods.
+    for (int n = 0; n < log.Count(); ++n)
+        QVERIFY2(log.at[n] - start >= Ms(20) * (n + 1) - kTolerance,
+                 qPrintable(QString::number(n)));
+}
+
+void tst_IntervalTimer::ticksRunOnOwnerThreadOneAtATime() {
+    IntervalTimer timer;
+    int calls = 0;
+    bool inHandler = false;
+    bool nested = false;
+    bool wrongThread = false;
+    timer.OnTimer = [&](QObject*) {
+        if (inHandler)
+            nested = true;
+        if (QThread::currentThread() != timer.thread())
+            wrongThread = true;
+        inHandler = true;
+        ++calls;
+        // Several periods pass while the handler runs its own event loop: a
+        // tick handed over without waiting would arrive here, nested.
+        QTest::qWait(30);
+        inHandler = false;
+    };
+    timer.SetInterval(2);
+    timer.SetEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(calls >= 3, kGenerous);
+    timer.SetEnabled(false);
+    QVERIFY(!nested);
+    QVERIFY(!wrongThread);
+}
+
+// Writing the current value again must not restart the period: written every
+// 10 ms against a 100 ms period, a restart would hold every tick back for ever.
+void tst_IntervalTimer::repeatedWritesAreNoOps_data() {
+    QTest::addColumn<bool>("writeInterval");
+    QTest::newRow("Enabled := true again") << false;
+    QTest::newRow("Interval := same value") << true;
+}
+
+void tst_IntervalTimer::repeatedWritesAreNoOps() {
+    QFETCH(bool, writeInterval);
+    IntervalTimer timer;
+    int calls = 0;
+    timer.OnTimer = [&](QObject*) { ++calls; };
+    timer.SetInterval(100);
+    timer.SetEnabled(true);
+    QTimer rewrite;
+    QObject::connect(&rewrite, &QTimer::timeout, [&] {
+        if (writeInterval)
+            timer.SetInterval(100);
+        else
+            timer.SetEnabled(true);
+    });
+    rewrite.start(10);
+    QTRY_VERIFY_WITH_TIMEOUT(calls >= 2, kGenerous);
+    QVERIFY(timer.Enabled());
+    QCOMPARE(timer.Interval(), 100u);
+}
+
+void tst_IntervalTimer::disableTwiceThenEnable() {
+    IntervalTimer timer;
+    int calls = 0;
+    timer.OnTimer = [&](QObject*) { ++calls; };
+    timer.SetInterval(10);
+    timer.SetEnabled(true);
+    timer.SetEnabled(false);
+    timer.SetEnabled(false);
+    QVERIFY(!timer.Enabled());
+    QTest::qWait(60);
+    QCOMPARE(calls, 0);
+    timer.SetEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(calls >= 2, kGenerous);
+}
+
+void tst_IntervalTimer::intervalChangeWhileEnabledRestartsPeriod() {
+    IntervalTimer timer;
+    TickLog log;
+    timer.OnTimer = [&](QObject*) { log.Record(); };
+    timer.SetInterval(100);
+    timer.SetEnabled(true);
+    QTest::qWait(60);
+    const qint64 changed = log.Now();
+    timer.SetInterval(200);
+    QVERIFY(timer.Enabled());
+    QCOMPARE(timer.Interval(), 200u);
+    QTRY_VERIFY_WITH_TIMEOUT(log.Count() >= 1, kGenerous);
+    timer.SetEnabled(false);
+    // Neither the old deadline (about 40 ms after the change) nor the new
+    // period counted from the first enable (about 140 ms).
+    QVERIFY2(log.at[0] - changed >= Ms(200) - kTolerance,
+             qPrintable(QString::number(double(log.at[0] - changed) / 1e6)));
+}
+
+void tst_IntervalTimer::intervalChangeWhileDisabledArmsNothing() {
+    IntervalTimer timer;
+    int calls = 0;
+    timer.OnTimer = [&](QObject*) { ++calls; };
+    timer.SetInterval(5);
+    QVERIFY(!timer.Enabled());
+    QTest::qWait(60);
+    QCOMPARE(calls, 0);
+}
+
+void tst_IntervalTimer::zeroIntervalArmsNothing() {
+    IntervalTimer timer;
+    int calls = 0;
+    timer.OnTimer = [&](QObject*) { ++calls; };
+    timer.SetInterval(0);
+    timer.SetEnabled(true);
+    QVERIFY(timer.Enabled());
+    QTest::qWait(100);
+    QCOMPARE(calls, 0);
+    // The wish to tick is kept: a usable interval starts the timer.
+    timer.SetInterval(10);
+    QTRY_VERIFY_WITH_TIMEOUT(calls >= 1, kGenerous);
+}
+
+// The autoplay handler disarms first and may arm again for the next cue
+// within the same call: that arming gives one tick, one period later.
+void tst_IntervalTimer::rearmInsideHandlerGivesExactlyOneMoreTick() {
+    IntervalTimer timer;
+    TickLog log;
+    qint64 rearmedAt = 0;
+    timer.OnTimer = [&](QObject*) {
+        log.Record();
+        timer.SetEnabled(false);
+        if (log.Count() == 1) {
+            rearmedAt = log.Now();
+            timer.SetEnabled(true);
+        }
+    };
+    timer.SetInterval(20);
+    timer.SetEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(log.Count() >= 2, kGenerous);
+    QTest::qWait(150);
+    QCOMPARE(log.Count(), 2);
+    QVERIFY(!timer.Enabled());
+    QVERIFY2(log.at[1] - rearmedAt >= Ms(20) - kTolerance,
+             qPrintable(QString::number(double(log.at[1] - rearmedAt) / 1e6)));
+}
+
+void tst_IntervalTimer::queuedTickAfterDisableDoesNotRun_data() {
+    QTest::addColumn<bool>("enableAgain");
+    QTest::newRow("disabled") << false;
+    // A tick of the earlier arming must not fire the new one early.
+    QTest::newRow("disabled and enabled again") << true;
+}
+
+void tst_IntervalTimer::queuedTickAfterDisableDoesNotRun() {
+    QFETCH(bool, enableAgain);
+    IntervalTimer timer;
+    TickLog log;
+    timer.OnTimer = [&](QObject*) {
+        log.Record();
+        timer.SetEnabled(false);
+    };
+    timer.SetInterval(40);
+    timer.SetEnabled(true);
+    // Keep this thread busy past the deadline, so the tick waits in its queue.
+    QThread::msleep(150);
+    timer.SetEnabled(false);
+    qint64 enabledAt = 0;
+    if (enableAgain) {
+        enabledAt = log.Now();
+        timer.SetEnabled(true);
+    }
+    QCoreApplication::processEvents();
+    if (!enableAgain) {
+        QTest::qWait(150);
+        QCOMPARE(log.Count(), 0);
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(log.Count() >= 1, kGenerous);
+    QVERIFY2(log.at[0] - enabledAt >= Ms(40) - kTolerance,
+             qPrintable(QString::number(double(log.at[0] - enabledAt) / 1e6)));
+    QTest::qWait(100);
+    QCOMPARE(log.Count(), 1);
+}
+
+void tst_IntervalTimer::throwingHandlerKeepsTimerRunning_data() {
+    QTest::addColumn<int>("kind");
+    QTest::newRow("CuewellError") << 0;
+    QTest::newRow("std::runtime_error") << 1;
+    QTest::newRow("not a std::exception") << 2;
+}
+
+void tst_IntervalTimer::throwingHandlerKeepsTimerRunning() {
+    QFETCH(int, kind);
+    IntervalTimer timer;
+    int calls = 0;
+    timer.OnTimer = [&](QObject*) {
+        ++calls;
+        if (kind == 0)
+            throw CuewellError(QStringLiteral("cue failed"));
+        if (kind == 1)
+            throw std::runtime_error("cue failed");
+        throw 42;
+    };
+    timer.SetInterval(10);
+    timer.SetEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(calls >= 3, kGenerous);
+    QVERIFY(timer.Enabled());
+    timer.SetEnabled(false);
+}
+
+void tst_IntervalTimer::destroyReturns_data() {
+    QTest::addColumn<int>("state");
+    QTest::newRow("never enabled") << 0;
+    QTest::newRow("enabled") << 1;
+    QTest::newRow("disabled") << 2;
+    QTest::newRow("tick waiting for delivery") << 3;
+    QTest::newRow("enabled with interval 0") << 4;
+}
+
+void tst_IntervalTimer::destroyReturns() {
+    QFETCH(int, state);
+    int calls = 0;
+    {
+        auto timer = std::make_unique<IntervalTimer>();
+        timer->OnTimer = [&](QObject*) { ++calls; };
+        timer->SetInterval(state == 4 ? 0 : 5);
+        if (state >= 1)
+            timer->SetEnabled(true);
+        if (state == 1)
+            QTRY_VERIFY_WITH_TIMEOUT(calls >= 1, kGenerous);
+        if (state == 2) {
+            QTest::qWait(20);
+            timer->SetEnabled(false);
+        }
+        if (state == 3)
+            QThread::msleep(50); // the worker now waits for this thread
+        const int before = calls;
+        timer.reset();
+        QCOMPARE(calls, before);
+    }
+    // Nothing of the destroyed timer may run later.
+    const int after = calls;
+    QTest::qWait(30);
+    QCOMPARE(calls, after);
+}
+
+void tst_IntervalTimer::destroyFromInsideHandler() {
+    auto timer = std::make_unique<IntervalTimer>();
+    int calls = 0;
+    timer->OnTimer = [&](QObject*) {
+        ++calls;
+        timer.reset();
+    };
+    timer->SetInterval(5);
+    timer->SetEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(!timer, kGenerous);
+    QTest::qWait(30);
+    QCOMPARE(calls, 1);
+}
+
+QTEST_GUILESS_MAIN(tst_IntervalTimer)
+#include "tst_intervaltimer.moc"
