@@ -1,0 +1,244 @@
+#pragma once
+
+// OSC 1.0 packets: the messages and bundles that every fired cue sends, and the
+// reading side that turns received bytes back into packets.
+//
+// Wire format: every item is a multiple of 4 bytes, numbers are big-endian,
+// texts are UTF-8 followed by 1 to 4 zero bytes. A built bundle always carries
+// the time tag 1 (immediately).
+//
+// Reading received bytes is safe whatever they hold:
+//
+// * Bounds. No routine reads outside the data. A reading routine that would
+//   run past the end reads nothing beyond it and leaves Offset past the end
+//   (Offset > End), so its caller can tell that the data was short.
+//   Unpack and Decode reject a packet that is short or inconsistent by raising
+//   a CuewellError that says what is wrong: a string without its terminating
+//   zero and padding, a bundle without its 8-byte time tag, an element size of
+//   zero, below zero, not a multiple of 4 or running past the end, a number
+//   past the end, bundles nested deeper than MaxOSCBundleDepth. A rejected
+//   Decode leaves the message undecoded and without arguments.
+//   The getters raise "Argument out of range" for an index outside the stored
+//   elements or type tags. GetArgumentAsInt/AsFloat read the first 4 bytes of
+//   an element; an element shorter than 4 bytes (a short string, a data-less
+//   tag) has its missing bytes read as zero.
+//
+// * Type tags. Decode keeps element indexes equal to type-tag positions:
+//   besides "s", "i" and "f" it stores an element for each OSC 1.1 type of
+//   known size: "S" like "s"; "b" as the blob's data (without its size and
+//   padding); "c", "r", "m" (4 bytes) and "h", "t", "d" (8 bytes) as their
+//   wire bytes in reverse order like "i" and "f"; and an empty element for the
+//   data-less "T", "F", "N", "I", "[" and "]". A tag of unknown size makes the
+//   message unreadable (Decode raises), as OSC 1.0 asks, so no later argument
+//   is ever read from the wrong place.
+//
+// * Texts. Addresses and type tags are decoded as UTF-8; invalid sequences
+//   become U+FFFD. An OSC string ends at its first zero byte, so a text handed
+//   to the encoder is cut at its first zero character: the bytes sent are
+//   exactly what a receiver reads back.
+//
+// * Matching. PatternMatches walks the pattern once, keeping the set of text
+//   positions reachable so far: no recursion, and time proportional to the
+//   pattern length times the text length whatever the pattern holds. A "["
+//   without its "]", a set ending in an unfinished range ("[a-]"), a "{"
+//   without its "}" and a stray "]" or "}" match nothing. The "-" of a range
+//   is only the range operator; a "-" first in a set stands for itself.
+
+#include <QByteArray>
+#include <QList>
+#include <QLocale>
+#include <QString>
+#include <QVarLengthArray>
+#include <memory>
+#include <vector>
+
+class TOSCMessage;
+class TOSCBundle;
+
+// Nested bundles deeper than this are rejected by Unpack.
+inline constexpr int MaxOSCBundleDepth = 32;
+
+// --- Encoding items -------------------------------------------------------
+
+QByteArray OSCIntBytes(qint32 value);
+QByteArray OSCFloatBytes(float value);
+// The OSC string of UTF-8 text: its bytes up to the first zero byte, then 1 to
+// 4 zero bytes up to a multiple of 4.
+QByteArray OSCStringBytes(const QByteArray& value);
+
+// --- Reading routines -----------------------------------------------------
+// Each reads from Bytes at Offset and advances Offset. End is where the data
+// ends (the whole buffer when omitted). A read that does not fit leaves Offset
+// greater than End.
+
+// The bytes from Offset up to the first zero byte (or End), without the zero;
+// Offset moves to the 4-byte boundary after the zero.
+QByteArray ReadOSCString(const QByteArray& bytes, int& offset);
+QByteArray ReadOSCString(const QByteArray& bytes, int& offset, int end);
+// The 4 bytes at Offset in reverse order (least significant first); 4 zero
+// bytes when they do not fit.
+QByteArray ReadOSCIntBytes(const QByteArray& bytes, int& offset);
+QByteArray ReadOSCIntBytes(const QByteArray& bytes, int& offset, int end);
+QByteArray ReadOSCFloatBytes(const QByteArray& bytes, int& offset);
+QByteArray ReadOSCFloatBytes(const QByteArray& bytes, int& offset, int end);
+// The big-endian int32 at Offset; 0 when it does not fit.
+qint32 ReadOSCInt(const QByteArray& bytes, int& offset);
+qint32 ReadOSCInt(const QByteArray& bytes, int& offset, int end);
+
+// --- Address matching -----------------------------------------------------
+
+// Whole-address match of an OSC address pattern: "*" any run of characters
+// and "?" any one character, both crossing "/"; "[abc]", "[a-z]", "[!a]" one
+// character of (or outside) a set; "{foo,bar}" one of literal alternatives.
+// Characters are compared as 16-bit values, letter case counting.
+bool PatternMatches(QStringView pattern, QStringView text);
+// Does the set of a "[...]" (the characters between "[" or "[!" and "]") hold
+// Ch? Ranges are inclusive; an unfinished range at the end of the set makes
+// it hold nothing.
+bool BracketMatches(QStringView set, QChar ch);
+// The lengths of the comma-separated literal alternatives of a "{...}" body
+// (the text between the braces) that Text begins with, in the order written.
+// An empty alternative gives 0.
+QVarLengthArray<qsizetype, 8> BraceMatches(QStringView body, QStringView text);
+
+// --- Packets --------------------------------------------------------------
+
+class TOSCPacket {
+public:
+    explicit TOSCPacket(const QByteArray& bytes = {});
+    virtual ~TOSCPacket();
+    TOSCPacket(const TOSCPacket&) = delete;
+    TOSCPacket& operator=(const TOSCPacket&) = delete;
+
+    // The first unmatched message (this one or one inside) whose address,
+    // taken as a pattern, matches Address; it is marked matched. None if none.
+    virtual TOSCMessage* MatchAddress(const QString& address) = 0;
+    // The packet's OSC bytes.
+    QByteArray ToOSCBytes() const;
+    // Appends the packet's OSC bytes to Out; ToOSCBytes in place.
+    virtual void AppendOSCBytes(QByteArray& out) const = 0;
+    // Clears the matched mark here and in everything inside.
+    virtual void Unmatch() = 0;
+
+    // Reads the first Count bytes of Bytes: a bundle if the first byte is
+    // "#", a message otherwise. Raises CuewellError for unreadable bytes.
+    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes, qint64 count);
+    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes) {
+        return Unpack(bytes, bytes.size());
+    }
+    // Reads the packet that starts at Offset and ends at Count (a position in
+    // Bytes). Messages get TimeTag; a bundle reads its own.
+    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes, int offset, int count,
+                                              double timeTag);
+
+    // The received buffer this packet was read from; empty for a built one.
+    const QByteArray& Bytes() const { return FBytes; }
+
+protected:
+    static std::unique_ptr<TOSCPacket> UnpackAt(const QByteArray& bytes, int offset, int end,
+                                                double timeTag, int depth);
+
+    QByteArray FBytes;
+
+    friend class TOSCBundle;
+};
+
+class TOSCMessage : public TOSCPacket {
+public:
+    explicit TOSCMessage(const QString& address);
+    explicit TOSCMessage(const QByteArray& bytes);
+    ~TOSCMessage() override;
+
+    void AddInteger(qint32 value);
+    void AddFloat(float value);
+    // Value is UTF-8 text.
+    void AddString(const QByteArray& value);
+    // Adds an argument given as text: "i" an integer (optional sign, decimal
+    // digits, surrounding blanks allowed), "f" a number written with Fs's
+    // decimal conventions that fits a finite 32-bit float, "s" the text
+    // itself. 0 when added; 1 for any other tag; 2 when Value does not
+    // convert. Nothing is added unless the result is 0.
+    int AddAsBytes(QChar typeTag, const QByteArray& value, const QLocale& fs = QLocale());
+
+    TOSCMessage* MatchAddress(const QString& address) override;
+    void AppendOSCBytes(QByteArray& out) const override;
+    void Unmatch() override;
+
+    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes, qint64 count);
+    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes) {
+        return Unpack(bytes, bytes.size());
+    }
+    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes, int packetOffset, int count,
+                                               double timeTag);
+
+    // Reads the type tags and arguments of an unpacked message, once.
+    // Raises CuewellError (and stays undecoded) for unreadable bytes.
+    void Decode();
+    const QByteArray& GetArgument(int index) const;
+    qint32 GetArgumentAsInt(int index) const;
+    float GetArgumentAsFloat(int index) const;
+    // The tag of argument Index: the character after the "," at Index + 1.
+    QString GetTypeTag(int index) const;
+
+    const QString& Address() const { return FAddress; }
+    void SetAddress(const QString& address) { FAddress = address; }
+    int ArgumentCount() const { return int(FArguments.size()); }
+    QString TypeTags() const { return QString(FTypeTags.constData(), FTypeTags.size()); }
+    bool IsDecoded() const { return FIsDecoded; }
+    void SetIsDecoded(bool value) { FIsDecoded = value; }
+    bool Matched() const { return FMatched; }
+    void SetMatched(bool value) { FMatched = value; }
+    double TimeTag() const { return FTimeTag; }
+    void SetTimeTag(double value) { FTimeTag = value; }
+    int TypeTagOffset() const { return FTypeTagOffset; }
+    void SetTypeTagOffset(int value) { FTypeTagOffset = value; }
+
+private:
+    friend class TOSCPacket;
+    static std::unique_ptr<TOSCMessage> UnpackAt(const QByteArray& bytes, int offset, int end,
+                                                 double timeTag);
+
+    QString FAddress;
+    // Kept inline: a cue's message has one argument and two tags, and the
+    // GO path should not allocate for them.
+    QVarLengthArray<QByteArray, 4> FArguments;
+    bool FIsDecoded = false;
+    bool FMatched = false;
+    double FTimeTag = 0;
+    int FTypeTagOffset = 0;
+    // Where the received message ends in FBytes; reads stop there.
+    int FEnd = 0;
+    QVarLengthArray<QChar, 16> FTypeTags;
+};
+
+class TOSCBundle : public TOSCPacket {
+public:
+    explicit TOSCBundle(const QByteArray& bytes = {});
+    ~TOSCBundle() override;
+
+    // Appends Packet; the bundle owns it from now on.
+    void Add(std::unique_ptr<TOSCPacket> packet);
+    int PacketCount() const { return int(FPackets.size()); }
+    TOSCPacket* Packet(int index) const;
+    // The bundle's time tag in seconds since 1900 (received bundles only).
+    double TimeTag() const { return FTimeTag; }
+
+    TOSCMessage* MatchAddress(const QString& address) override;
+    void AppendOSCBytes(QByteArray& out) const override;
+    void Unmatch() override;
+
+    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes, qint64 count);
+    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes) {
+        return Unpack(bytes, bytes.size());
+    }
+    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes, int packetOffset, int count,
+                                              double timeTag);
+
+private:
+    friend class TOSCPacket;
+    static std::unique_ptr<TOSCBundle> UnpackAt(const QByteArray& bytes, int offset, int end,
+                                                int depth);
+
+    std::vector<std::unique_ptr<TOSCPacket>> FPackets;
+    double FTimeTag = 0;
+};
