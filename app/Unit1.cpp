@@ -1,0 +1,871 @@
+#include "app/Unit1.h"
+
+#include "app/Errors.h"
+#include "cues/CueLayout.h"
+#include "cues/CuePin.h"
+#include "cues/IntervalTimer.h"
+#include "cues/Unit2.h"
+#include "osc/Dispatch.h"
+#include "osc/Unit3.h"
+#include "store/KeyValueFile.h"
+#include "view/AdvPDFViewer.h"
+#include "view/MruUnit.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QWheelEvent>
+
+namespace {
+
+const QString Settings = QStringLiteral("Settings");
+const QString OSC = QStringLiteral("OSC");
+
+// Shows the hourglass for the life of the object.
+class BusyCursor {
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// Lets a handler run before and after a watched object's own handling of an event.
+class EventHook : public QObject {
+public:
+    using Handler = std::function<bool(QObject*, QEvent*)>;
+    EventHook(QObject* parent, Handler handler) : QObject(parent), FHandler(std::move(handler)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        return FHandler(watched, event);
+    }
+
+private:
+    Handler FHandler;
+};
+
+// The pin drawn when "Pin_16T3.bmp" cannot be read: a red head on a grey needle.
+QPixmap BuiltInPinGlyph() {
+    QPixmap glyph(PinSize, PinSize);
+    glyph.fill(Qt::transparent);
+    QPainter p(&glyph);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(90, 90, 90), 2));
+    p.drawLine(QPointF(7.5, 8), QPointF(3, 15));
+    p.setPen(QPen(QColor(120, 0, 0), 1));
+    p.setBrush(QColor(220, 30, 30));
+    p.drawEllipse(QRectF(5, 1, 9, 9));
+    return glyph;
+}
+
+bool IsPageKey(int key) {
+    switch (key) {
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+TCuewell::TCuewell(TAppContext context, QWidget* parent)
+    : QMainWindow(parent), FContext(context) {
+    setObjectName(QStringLiteral("Cuewell"));
+    setWindowTitle(QStringLiteral("Cuewell"));
+    QFont font(QStringLiteral("Segoe UI"));
+    font.setPointSize(9);
+    setFont(font);
+
+    BuildControls();
+    BuildMenus();
+    BuildImageList();
+
+    AutoCue = new IntervalTimer(this);
+    AutoCue->SetInterval(10);
+    AutoCue->OnTimer = [this](QObject* sender) { AutoCueTimer(sender); };
+
+    // The recent scripts are read while the window is built, before FormCreate.
+    MostRecentFiles1 = new TMostRecentFiles(this, FContext.Paths.ExecutablePath());
+    MostRecentFiles1->SetMaxFiles(8);
+    MostRecentFiles1->SetMenuPosition(0);
+    MostRecentFiles1->SetOwnerMenuItem(OpenRecentPDF1);
+    MostRecentFiles1->OnMenuClick = [this](QObject* sender, const QString& name) {
+        MostRecentFiles1MenuClick(sender, name);
+    };
+    MostRecentFiles1->OnFileNotExist = [this](QObject* sender, const QString& name) {
+        MostRecentFiles1FileNotExist(sender, name);
+    };
+    Guarded([this] { MostRecentFiles1->ReadList(); });
+
+    Guarded([this] { FormCreate(); });
+
+    Form2 = new TForm2(this);
+    Form3 = new TForm3(this);
+}
+
+TCuewell::~TCuewell() {
+    // Key preview ends with the window.
+    qApp->removeEventFilter(this);
+}
+
+void TCuewell::BuildControls() {
+    AdvPDF = new TAdvPDFViewer(this);
+    AdvPDF->setObjectName(QStringLiteral("AdvPDF"));
+    setCentralWidget(AdvPDF);
+    // The design's client area; start-up replaces it with the stored size.
+    resize(940, 524);
+
+    // Buttons, pins and the prompt float over the page, in the viewer's coordinates.
+    Prev = new QPushButton(QStringLiteral("< Previous"), AdvPDF);
+    Prev->setObjectName(QStringLiteral("Prev"));
+    Prev->setGeometry(24, 16, 75, 25);
+    Next = new QPushButton(QStringLiteral("Next >"), AdvPDF);
+    Next->setObjectName(QStringLiteral("Next"));
+    Next->setGeometry(120, 16, 75, 25);
+    // The page buttons never keep the focus, so that Space cannot press them.
+    Prev->setFocusPolicy(Qt::NoFocus);
+    Next->setFocusPolicy(Qt::NoFocus);
+    connect(Prev, &QPushButton::clicked, this, [this] { Guarded([this] { PrevClick(); }); });
+    connect(Next, &QPushButton::clicked, this, [this] { Guarded([this] { NextClick(); }); });
+
+    NowCue = new QPushButton(AdvPDF);
+    NowCue->setObjectName(QStringLiteral("NowCue"));
+    NowCue->setGeometry(632, 24, 32, 32);
+    NowCue->setIconSize(QSize(32, 32));
+    NowCue->setFocusPolicy(Qt::NoFocus);
+    NowCue->setStyleSheet(QStringLiteral("QPushButton { padding: 0px; }"));
+    NowCue->hide();
+
+    connect(AdvPDF, &TAdvPDFViewer::OnLoaded, this,
+            [this](QObject*) { Guarded([this] { AdvPDFLoaded(); }); });
+    connect(AdvPDF, &TAdvPDFViewer::OnMouseDown, this,
+            [this](Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
+                Guarded([&] { AdvPDFMouseDown(b, s, x, y); });
+            });
+    connect(AdvPDF, &TAdvPDFViewer::OnMouseUp, this,
+            [this](Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
+                Guarded([&] { AdvPDFMouseUp(b, s, x, y); });
+            });
+    connect(AdvPDF, &TAdvPDFViewer::OnClick, this, [this] { Guarded([this] { AdvPDFClick(); }); });
+    connect(AdvPDF, &TAdvPDFViewer::OnMouseWheelDown, this,
+            [this](Qt::KeyboardModifiers s, QPoint p, bool* h) {
+                Guarded([&] { AdvPDFMouseWheelDown(s, p, h); });
+            });
+    connect(AdvPDF, &TAdvPDFViewer::OnMouseWheelUp, this,
+            [this](Qt::KeyboardModifiers s, QPoint p, bool* h) {
+                Guarded([&] { AdvPDFMouseWheelUp(s, p, h); });
+            });
+
+    // Around the viewer's own handling: its size is the view size; a page it turns
+    // by itself (wheel, its own keys) brings that page's pins; a dropped script
+    // first saves the cues of the one it replaces.
+    AdvPDF->installEventFilter(new EventHook(this, [this](QObject*, QEvent* event) {
+        switch (event->type()) {
+        case QEvent::Resize:
+            Guarded([this] { FormResize(); });
+            return false;
+        case QEvent::Drop:
+            Guarded([this] { SavePendingBeforeOpening(); });
+            return false;
+        case QEvent::Wheel:
+        case QEvent::KeyPress: {
+            const bool turns =
+                event->type() == QEvent::Wheel
+                    ? !(static_cast<QWheelEvent*>(event)->modifiers() & Qt::ControlModifier)
+                    : IsPageKey(static_cast<QKeyEvent*>(event)->key());
+            if (turns && CuesDirty)
+                Guarded([this] { SavePage(); });
+            // The viewer's own handling, then the pins of the page it now shows.
+            static_cast<QObject*>(AdvPDF)->event(event);
+            Guarded([this] { FollowViewerPage(); });
+            return true;
+        }
+        default:
+            return false;
+        }
+    }));
+}
+
+void TCuewell::BuildMenus() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+    OpenShowPDF1 = file->addAction(QStringLiteral("Open Show PDF"));
+    OpenRecentPDF1 = file->addMenu(QStringLiteral("Open Recent PDF"));
+    OpenRecentPDF2 = file->addAction(QStringLiteral("Save Backup"));
+    Exit1 = file->addAction(QStringLiteral("Exit"));
+
+    QMenu* options = menuBar()->addMenu(QStringLiteral("Options"));
+    SaveCues1 = options->addAction(QStringLiteral("Save Cues"));
+    OSCSettings1 = options->addAction(QStringLiteral("OSC Settings"));
+    PromptisArrow1 = options->addAction(QStringLiteral("Prompt is Arrow"));
+    PromptisCall1 = options->addAction(QStringLiteral("Prompt is Call"));
+    AllowSizechange1 = options->addAction(QStringLiteral("Allow Size change"));
+    menuBar()->addMenu(QStringLiteral("Help"));
+
+    // The two prompt styles are one radio group; they only change what is stored at close.
+    auto* promptStyle = new QActionGroup(this);
+    promptStyle->setExclusive(true);
+    for (QAction* item : {PromptisArrow1, PromptisCall1}) {
+        item->setCheckable(true);
+        promptStyle->addAction(item);
+    }
+    PromptisArrow1->setChecked(true);
+
+    connect(OpenShowPDF1, &QAction::triggered, this,
+            [this] { Guarded([this] { OpenShowPDF1Click(); }); });
+    connect(Exit1, &QAction::triggered, this, [this] { Guarded([this] { Exit1Click(); }); });
+    connect(SaveCues1, &QAction::triggered, this,
+            [this] { Guarded([this] { SaveCues1Click(); }); });
+    connect(OSCSettings1, &QAction::triggered, this,
+            [this] { Guarded([this] { OSCSettings1Click(); }); });
+    connect(AllowSizechange1, &QAction::triggered, this,
+            [this] { Guarded([this] { AllowSizechange1Click(); }); });
+}
+
+void TCuewell::BuildImageList() {
+    // 0: a blue arrow pointing right, on white.
+    QPixmap arrow(32, 32);
+    arrow.fill(Qt::white);
+    {
+        QPainter p(&arrow);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(20, 70, 220));
+        const QPointF shape[] = {{3, 12}, {17, 12}, {17, 4}, {29, 16},
+                                 {17, 28}, {17, 20}, {3, 20}};
+        p.drawPolygon(shape, 7);
+    }
+    ImageList1[piArrow] = arrow;
+    const QColor solids[] = {QColor(65, 255, 65), QColor(69, 251, 247), QColor(252, 68, 228)};
+    for (int i = 0; i < 3; ++i) {
+        QPixmap square(32, 32);
+        square.fill(solids[i]);
+        ImageList1[piSound + i] = square;
+    }
+}
+
+void TCuewell::CreatePins() {
+    QPixmap glyph;
+    QImageReader reader(QStringLiteral("Pin_16T3.bmp"));
+    const QImage image = reader.read();
+    if (image.isNull()) {
+        const QString path = QFileInfo(QStringLiteral("Pin_16T3.bmp")).absoluteFilePath();
+        const QString reason = QFile::exists(path) ? reader.errorString()
+                                                   : QStringLiteral("The file does not exist");
+        // The show can still be run with a drawn pin; say what went wrong and go on.
+        ShowStandardError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
+        glyph = BuiltInPinGlyph();
+    } else {
+        glyph = QPixmap::fromImage(image);
+    }
+    for (int i = 0; i < MaxCuesPerPage; ++i) {
+        auto* pin = new TCuePin(AdvPDF, glyph);
+        pin->setObjectName(QStringLiteral("CuePin%1").arg(i));
+        pin->OnMouseDown = [this](TCuePin* s, Qt::MouseButton b, Qt::KeyboardModifiers m, int x,
+                                  int y) { Guarded([&] { PickedCueDown(s, b, m, x, y); }); };
+        pin->OnMouseMove = [this](TCuePin* s, Qt::MouseButton b, Qt::KeyboardModifiers m, int x,
+                                  int y) { Guarded([&] { PickedCueMove(s, b, m, x, y); }); };
+        pin->OnMouseUp = [this](TCuePin* s, Qt::MouseButton b, Qt::KeyboardModifiers m, int x,
+                                int y) { Guarded([&] { PickedCueUp(s, b, m, x, y); }); };
+        connect(pin, &QPushButton::clicked, this, [this, pin] { Guarded([&] { RedClick(pin); }); });
+        CuePin[i] = pin;
+    }
+    NowCue->raise();
+}
+
+// ---------------------------------------------------------------- start and stop
+
+void TCuewell::FormCreate() {
+    AdvPDF->lower();
+    CreatePins();
+    LastPinIndex = 0;
+    ShownPage = 0;
+    ScriptLoaded = false;
+    CuesDirty = false;
+
+    {
+        KeyValueFile settings(SettingsFile());
+        move(settings.ReadInteger(Settings, QStringLiteral("Left"), 100),
+             settings.ReadInteger(Settings, QStringLiteral("Top"), 100));
+        SetOuterHeight(settings.ReadInteger(Settings, QStringLiteral("Height"), 600));
+        SetOuterWidth(settings.ReadInteger(Settings, QStringLiteral("Width"), 700));
+        LastScript = settings.ReadString(Settings, QStringLiteral("LastScript"), QString());
+        SoundIP = settings.ReadString(OSC, QStringLiteral("soundIP"), QString());
+        SoundPort = settings.ReadInteger(OSC, QStringLiteral("soundPort"), 0);
+        SoundAddress = settings.ReadString(OSC, QStringLiteral("soundAddress"), QString());
+        LightIP = settings.ReadString(OSC, QStringLiteral("lightIP"), QString());
+        LightPort = settings.ReadInteger(OSC, QStringLiteral("lightPort"), 0);
+        LightAddress = settings.ReadString(OSC, QStringLiteral("lightAddress"), QString());
+        const bool arrow = settings.ReadBool(Settings, QStringLiteral("Arrow"), true);
+        PromptisArrow1->setChecked(arrow);
+        PromptisCall1->setChecked(!arrow);
+        PromptIsArrow = PromptisArrow1->isChecked();
+        settings.Free();
+    }
+
+    UDPsound.SetHost(SoundIP);
+    UDPsound.SetPort(SoundPort);
+    UDPLight.SetHost(LightIP);
+    UDPLight.SetPort(LightPort);
+
+    // Key preview: the window sees every key before its focused control.
+    qApp->installEventFilter(this);
+    AdvPDF->Options().Header.clear();
+    OpenDialog1Folder = QFileInfo(FContext.Paths.ExecutablePath()).absolutePath();
+
+    if (!LastScript.isEmpty()) {
+        SetViewerFileName(LastScript);
+        return;
+    }
+    const QStringList& args = FContext.Arguments;
+    if (args.size() > 1 && QFileInfo(args.at(1)).isFile()) {
+        SetViewerFileName(args.at(1));
+        return;
+    }
+    const QString chosen = FContext.Prompts.OpenFileName(this, OpenDialog1Folder,
+                                                         QString::fromLatin1(OpenDialog1Filter));
+    if (chosen.isEmpty())
+        FEndRequested = true;
+    else
+        SetViewerFileName(chosen);
+}
+
+void TCuewell::FormResize() {
+    ViewHeight = AdvPDF->height();
+    ViewWidth = AdvPDF->width();
+    ViewMidX = RoundHalfEven(ViewWidth / 2.0);
+    if (ScriptLoaded) {
+        ShowCues(AdvPDF->PageIndex());
+        // The prompt follows its pin to the pin's new place.
+        if (NowCue->isVisible() && CurrentCue >= 0 && CurrentCue < MaxCuesPerPage &&
+            CuePin[CurrentCue]->isVisible())
+            CueClick(CurrentCue);
+    }
+}
+
+void TCuewell::AdvPDFLoaded() {
+    // Cues belong to their script: another script starts from an empty table.
+    if (FTableScript != AdvPDF->FileName())
+        CueTable.clear();
+    FTableScript = AdvPDF->FileName();
+    CueTable.resize(AdvPDF->PageCount());
+    ScriptLoaded = true;
+    AdvPDF->Options().Header = AdvPDF->FileName();
+    ShownPage = AdvPDF->PageIndex();
+    NowCue->hide();
+    if (QFileInfo::exists(CueFile())) {
+        ReadCues();
+        ShowCues(0);
+        return;
+    }
+    ShowCues(0);
+    FContext.Prompts.MessageBox(this, QStringLiteral("Set Window size"),
+                                QStringLiteral("Before you add any cues, please set the size of "
+                                               "the Window."),
+                                TMsgIcon::None, TMsgButton::OK);
+    SetSizeLocked(false);
+}
+
+void TCuewell::FormClose(QCloseEvent* event) {
+    if (CuesDirty) {
+        try {
+            SaveCues();
+        } catch (const CuewellError& error) {
+            ShowStandardError(error.Text());
+            if (!FCloseSaveFailed) {
+                // Keep the window so the operator can make the folder writable and
+                // close again; a second failed close quits, having said so twice.
+                FCloseSaveFailed = true;
+                FContext.Prompts.MessageBox(
+                    this, QStringLiteral("Cuewell"),
+                    QStringLiteral("The cues could not be saved. Close the window again to quit "
+                                   "without saving them."),
+                    TMsgIcon::Warning, TMsgButton::OK);
+                event->ignore();
+                return;
+            }
+        }
+    }
+    for (TCuePin* pin : CuePin)
+        if (pin)
+            pin->hide();
+
+    KeyValueFile settings(SettingsFile());
+    settings.SetAutoSave(true);
+    settings.WriteInteger(Settings, QStringLiteral("Top"), frameGeometry().top());
+    settings.WriteInteger(Settings, QStringLiteral("Left"), frameGeometry().left());
+    settings.WriteString(Settings, QStringLiteral("LastScript"), AdvPDF->FileName());
+    settings.WriteBool(Settings, QStringLiteral("Arrow"), PromptisArrow1->isChecked());
+    settings.Free();
+
+    if (!AdvPDF->FileName().isEmpty() && QFileInfo::exists(CueFile())) {
+        KeyValueFile cues(CueFile());
+        cues.SetAutoSave(true);
+        cues.WriteInteger(Settings, QStringLiteral("Height"), OuterHeight());
+        cues.WriteInteger(Settings, QStringLiteral("Width"), OuterWidth());
+        cues.Free();
+    }
+}
+
+void TCuewell::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Guarded([&] { FormClose(event); });
+    if (event->isAccepted()) {
+        AutoCue->SetEnabled(false);
+        Form2->hide();
+        Form3->hide();
+    }
+}
+
+// ---------------------------------------------------------------- menus
+
+void TCuewell::OpenShowPDF1Click() {
+    const QString chosen = FContext.Prompts.OpenFileName(this, OpenDialog1Folder,
+                                                         QString::fromLatin1(OpenDialog1Filter));
+    if (chosen.isEmpty())
+        return;
+    SetViewerFileName(chosen);
+    MostRecentFiles1->AddFile(AdvPDF->FileName());
+}
+
+void TCuewell::OSCSettings1Click() {
+    Form3->ShowNonModal();
+}
+
+void TCuewell::AllowSizechange1Click() {
+    SetSizeLocked(false);
+}
+
+void TCuewell::Exit1Click() {
+    close();
+}
+
+void TCuewell::SaveCues1Click() {
+    SaveCues();
+}
+
+void TCuewell::MostRecentFiles1MenuClick(QObject*, const QString& Filename) {
+    SetViewerFileName(Filename);
+}
+
+void TCuewell::MostRecentFiles1FileNotExist(QObject*, const QString& Filename) {
+    FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
+                                QStringLiteral("Unable to find the file\n") + Filename + u'.',
+                                TMsgIcon::Warning, TMsgButton::Retry);
+}
+
+void TCuewell::SetViewerFileName(const QString& fileName) {
+    if (fileName != AdvPDF->FileName())
+        SavePendingBeforeOpening();
+    AdvPDF->SetFileName(fileName);
+}
+
+void TCuewell::SavePendingBeforeOpening() {
+    if (CuesDirty && ScriptLoaded)
+        SaveCues();
+}
+
+// ---------------------------------------------------------------- cue table and file
+
+void TCuewell::SavePage() {
+    SavePageOf(AdvPDF->PageIndex());
+}
+
+void TCuewell::SavePageOf(int page) {
+    if (page < 0 || page >= CueTable.size())
+        return;
+    BusyCursor busy;
+    KeyValueFile file(CueFile());
+    file.SetAutoSave(true);
+    WritePageSection(file, page, CueTable[page]);
+    file.Free();
+    CuesDirty = false;
+    ShowCues(AdvPDF->PageIndex());
+}
+
+void TCuewell::SaveCues() {
+    BusyCursor busy;
+    KeyValueFile file(CueFile());
+    file.SetAutoSave(true);
+    const int pages = std::min<int>(AdvPDF->PageCount(), CueTable.size());
+    for (int i = 0; i < pages; ++i)
+        WritePageSection(file, i, CueTable[i]);
+    file.Free();
+    CuesDirty = false;
+}
+
+void TCuewell::ReadPage() {
+    ReadPageOf(AdvPDF->PageIndex());
+}
+
+void TCuewell::ReadPageOf(int page) {
+    if (page < 0 || page >= CueTable.size() || !QFileInfo::exists(CueFile()))
+        return;
+    KeyValueFile file(CueFile());
+    ReadPageSection(file, page, CueTable[page]);
+    file.Free();
+}
+
+void TCuewell::ReadCues() {
+    if (!QFileInfo::exists(CueFile()))
+        return;
+    KeyValueFile file(CueFile());
+    const int pages = std::min<int>(AdvPDF->PageCount(), CueTable.size());
+    for (int a = 0; a < pages; ++a)
+        ReadPageSection(file, a, CueTable[a]);
+    SetSizeLocked(false);
+    SetOuterHeight(file.ReadInteger(Settings, QStringLiteral("Height"), 580));
+    SetOuterWidth(file.ReadInteger(Settings, QStringLiteral("Width"), 900));
+    file.Free();
+    SetSizeLocked(true);
+}
+
+// ---------------------------------------------------------------- pins
+
+void TCuewell::ShowCues(int Which) {
+    if (!ScriptLoaded || Which < 0)
+        return;
+    for (TCuePin* pin : CuePin)
+        pin->hide();
+    int shown = 0;
+    if (Which < CueTable.size()) {
+        const CueRow& row = CueTable[Which];
+        for (int i = 0; i < MaxCuesPerPage && !row[i].isEmpty(); ++i) {
+            // A local split: laying out pins never changes the cue GO will send.
+            QPoint at = PinTopLeft(SplitRecord(row[i]), ViewWidth, ViewHeight);
+            if (i > 0)
+                at.setY(SeparatedTop(at.y(), CuePin[i - 1]->y()));
+            CuePin[i]->move(at);
+            CuePin[i]->SetTag(i);
+            CuePin[i]->show();
+            shown = i + 1;
+        }
+    }
+    LastPinIndex = shown - 1;
+}
+
+void TCuewell::AdvPDFMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
+    if (button != Qt::LeftButton)
+        return;
+    // The press itself tells whether Ctrl is down, even if a key-up went elsewhere.
+    CtrlDown = shift.testFlag(Qt::ControlModifier);
+    if (PinMoved)
+        return;
+    ClickX = x;
+    ClickY = y;
+}
+
+void TCuewell::AdvPDFMouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
+
+void TCuewell::AdvPDFClick() {
+    if (!CtrlDown)
+        return;
+    const int page = AdvPDF->PageIndex();
+    if (!ScriptLoaded || page < 0 || page >= CueTable.size())
+        return;
+    if (LastPinIndex >= MaxCuesPerPage - 1) {
+        FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
+                                    QStringLiteral("The maximum 21 cues per page has been reached."),
+                                    TMsgIcon::Warning, TMsgButton::Cancel);
+        return;
+    }
+    const int slot = LastPinIndex + 1;
+    LastPinIndex = slot;
+    TCuePin* pin = CuePin[slot];
+    pin->move(ClickX - PinSize / 2, ClickY - PinSize / 2);
+    pin->show();
+    CueTable[page][slot] = NewCueRecord(pin->y(), pin->x(), ViewHeight, ViewWidth);
+    SavePage();
+    ReadPage();
+    ShowCues(page);
+    CuesDirty = true;
+}
+
+void TCuewell::PickedCueDown(TCuePin* sender, Qt::MouseButton button, Qt::KeyboardModifiers, int x,
+                             int y) {
+    if (button != Qt::LeftButton)
+        return;
+    PinMoved = true;
+    CurrentCue = sender->Tag();
+    ClickX = x;
+    ClickY = y;
+    const int page = AdvPDF->PageIndex();
+    if (page >= 0 && page < CueTable.size())
+        CueFields = SplitRecord(CueTable[page][CurrentCue]);
+}
+
+void TCuewell::PickedCueMove(TCuePin*, Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
+    if (!PinMoved)
+        return;
+    TCuePin* pin = CuePin[CurrentCue];
+    pin->move(pin->x() + x - ClickX, pin->y() + y - ClickY);
+    CuesDirty = true;
+}
+
+void TCuewell::PickedCueUp(TCuePin* sender, Qt::MouseButton button, Qt::KeyboardModifiers, int,
+                           int) {
+    if (button != Qt::RightButton)
+        return;
+    const int page = AdvPDF->PageIndex();
+    if (page < 0 || page >= CueTable.size())
+        return;
+    // The dialog keeps its own cue; the prompted cue, the one GO fires, stays.
+    Form2->FillFor(page, sender->Tag(), SplitRecord(CueTable[page][sender->Tag()]));
+}
+
+void TCuewell::RedClick(TCuePin* sender) {
+    CurrentCue = sender->Tag();
+    CueClick(CurrentCue);
+}
+
+// ---------------------------------------------------------------- prompt and show
+
+void TCuewell::CueClick(int which) {
+    const int page = AdvPDF->PageIndex();
+    if (page < 0 || page >= CueTable.size() || which < 0 || which >= MaxCuesPerPage)
+        return;
+    CueRow& row = CueTable[page];
+    if (CuesDirty && PinMoved) {
+        const TCuePin* pin = CuePin[CurrentCue];
+        row[CurrentCue] = MovedCueRecord(pin->y(), pin->x(), ViewHeight, ViewWidth, CueFields);
+    }
+    PinMoved = false;
+    if (SplitByChar(row[which].toUtf8(), '|').size() < 2)
+        return;
+    CueFields = SplitRecord(row[which]);
+
+    const QString call = QString::fromUtf8(CueFields[cfCall]);
+    const QPoint pin = CuePin[which]->pos();
+    NowCue->setToolTip(call);
+    if (PromptIsArrow) {
+        NowCue->setText(QString());
+        NowCue->setIcon(QIcon(ImageList1[piArrow]));
+        NowCue->setGeometry(ArrowPromptRect(pin));
+    } else {
+        NowCue->setText(call);
+        const QString selector = SplitOscCommand(QString::fromUtf8(CueFields[cfMessage])).Selector;
+        NowCue->setIcon(QIcon(ImageList1[CallPromptImage(selector, SoundAddress, LightAddress)]));
+        NowCue->setIconSize(QSize(16, 16));
+        NowCue->setGeometry(CallPromptRect(pin, GetTextWidth(call), ViewMidX));
+    }
+    if (ParseBoolField(QString::fromUtf8(CueFields[cfAutoplay])))
+        AutoCue->SetEnabled(true);
+    NowCue->raise();
+    NowCue->show();
+}
+
+int TCuewell::GetTextWidth(const QString& AText) const {
+    return QFontMetrics(NowCue->font()).horizontalAdvance(AText);
+}
+
+void TCuewell::PlayCue() {
+    NowCue->hide();
+    SendOSCMessage();
+}
+
+void TCuewell::CueAdvance() {
+    ++CurrentCue;
+    const int page = AdvPDF->PageIndex();
+    if (page < 0 || page >= CueTable.size())
+        return;
+    if (CurrentCue < MaxCuesPerPage && !CueTable[page][CurrentCue].isEmpty()) {
+        CueClick(CurrentCue);
+        NowCue->show();
+        return;
+    }
+    if (page >= AdvPDF->PageCount() - 1)
+        return;
+    // Changes of the page being left go to the file before the page turns.
+    if (CuesDirty)
+        SavePage();
+    CurrentCue = 0;
+    AdvPDF->NextPage();
+    ShownPage = AdvPDF->PageIndex();
+    ShowCues(ShownPage);
+    CueClick(0);
+}
+
+void TCuewell::AutoCueTimer(QObject*) {
+    AutoCue->SetEnabled(false);
+    PlayCue();
+    CueAdvance();
+}
+
+bool TCuewell::FormKeyDown(int& key, Qt::KeyboardModifiers shift, bool autoRepeat) {
+    CtrlDown = shift.testFlag(Qt::ControlModifier);
+    switch (key) {
+    case Qt::Key_Space:
+        if (!NowCue->isVisible())
+            return false;
+        // Holding Space fires one cue: repeats are swallowed.
+        if (!autoRepeat) {
+            PlayCue();
+            CueAdvance();
+        }
+        key = 0;
+        return true;
+    case Qt::Key_PageUp:
+    case Qt::Key_Down:
+        PrevClick();
+        key = 0;
+        return true;
+    case Qt::Key_PageDown:
+    case Qt::Key_Right:
+        NextClick();
+        key = 0;
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TCuewell::FormKeyUp(int, Qt::KeyboardModifiers) {
+    CtrlDown = false;
+}
+
+void TCuewell::PrevClick() {
+    if (CuesDirty)
+        SavePage();
+    AdvPDF->PreviousPage();
+    ShownPage = AdvPDF->PageIndex();
+    NowCue->hide();
+    ShowCues(ShownPage);
+}
+
+void TCuewell::NextClick() {
+    if (CuesDirty)
+        SavePage();
+    AdvPDF->NextPage();
+    ShownPage = AdvPDF->PageIndex();
+    NowCue->hide();
+    ShowCues(ShownPage);
+}
+
+void TCuewell::AdvPDFMouseWheelDown(Qt::KeyboardModifiers, QPoint, bool*) {
+    if (CuesDirty)
+        SavePage();
+    NowCue->hide();
+}
+
+void TCuewell::AdvPDFMouseWheelUp(Qt::KeyboardModifiers, QPoint, bool*) {
+    if (CuesDirty)
+        SavePage();
+    NowCue->hide();
+}
+
+void TCuewell::FollowViewerPage() {
+    if (!ScriptLoaded || AdvPDF->PageIndex() == ShownPage)
+        return;
+    ShownPage = AdvPDF->PageIndex();
+    NowCue->hide();
+    ShowCues(ShownPage);
+}
+
+// ---------------------------------------------------------------- dispatch
+
+void TCuewell::SendOSCMessage() {
+    DispatchCue(FieldOf(CueFields, cfMessage), SoundAddress, LightAddress, UDPsound, UDPLight,
+                [this] {
+                    FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
+                                                QStringLiteral("Missing/Improper Command. Please "
+                                                               "check the OSC command and settings."),
+                                                TMsgIcon::Warning, TMsgButton::Retry);
+                });
+}
+
+// ---------------------------------------------------------------- key preview
+
+bool TCuewell::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+        return HandleKeyPreview(watched, static_cast<QKeyEvent*>(event));
+    return false;
+}
+
+bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
+    // Only keys meant for this window, and each only once: a key first goes to
+    // the focused control and then, if ignored, up to its parents.
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || widget->window() != this)
+        return false;
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus || focus->window() != this)
+        focus = this;
+    if (widget != focus)
+        return false;
+    bool consumed = false;
+    int key = event->key();
+    if (event->type() == QEvent::KeyPress)
+        Guarded([&] { consumed = FormKeyDown(key, event->modifiers(), event->isAutoRepeat()); });
+    else if (!event->isAutoRepeat())
+        Guarded([&] { FormKeyUp(key, event->modifiers()); });
+    return consumed;
+}
+
+// ---------------------------------------------------------------- helpers
+
+void TCuewell::Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const CuewellError& error) {
+        ShowStandardError(error.Text());
+    } catch (const std::exception& error) {
+        ShowStandardError(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void TCuewell::ShowStandardError(const QString& text) {
+    FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"), StandardErrorText(text),
+                                TMsgIcon::Stop, TMsgButton::OK);
+}
+
+QString TCuewell::SettingsFile() const {
+    return SettingsFilePath(FContext.Paths);
+}
+
+QString TCuewell::CueFile() const {
+    return CueFilePath(AdvPDF->FileName());
+}
+
+void TCuewell::SetSizeLocked(bool locked) {
+    FSizeLocked = locked;
+    if (locked) {
+        setFixedSize(size());
+    } else {
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    }
+}
+
+int TCuewell::OuterHeight() const {
+    return frameGeometry().height();
+}
+
+int TCuewell::OuterWidth() const {
+    return frameGeometry().width();
+}
+
+void TCuewell::SetOuterHeight(int height) {
+    const int frame = frameGeometry().height() - this->height();
+    resize(width(), std::max(1, height - frame));
+}
+
+void TCuewell::SetOuterWidth(int width) {
+    const int frame = frameGeometry().width() - this->width();
+    resize(std::max(1, width - frame), height());
+}

@@ -1,0 +1,27 @@
+#include "cues/CueLayout.h"
+
+QPoint PinTopLeft(const arStr& fields, int viewWidth, int viewHeight) {
+    const double left = ParseFraction(QString::fromUtf8(FieldOf(fields, cfLeft)));
+    const double top = ParseFraction(QString::fromUtf8(FieldOf(fields, cfTop)));
+    return {RoundHalfEven(left * viewWidth), RoundHalfEven(top * viewHeight)};
+}
+
+QRect ArrowPromptRect(QPoint pin) {
+    return {pin.x() - 40, pin.y() - 8, 32, 32};
+}
+
+QRect CallPromptRect(QPoint pin, int textWidth, int viewMidX) {
+    const int width = textWidth + 46;
+    const int left = pin.x() < viewMidX ? pin.x() - width - 8 : pin.x() + 24;
+    return {left, pin.y() - 4, width, 24};
+}
+
+PromptImage CallPromptImage(const QString& selector, const QString& soundAddress,
+                            const QString& lightAddress) {
+    PromptImage image = piNeither;
+    if (selector == soundAddress)
+        image = piSound;
+    if (selector == lightAddress)
+        image = piLight;
+    return image;
+}

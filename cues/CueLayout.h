@@ -1,0 +1,34 @@
+#pragma once
+
+// Where pins and the prompt go: plain geometry the main window applies.
+
+#include "store/CueStore.h"
+
+#include <QPoint>
+#include <QRect>
+#include <QString>
+
+constexpr int PinSize = 16;
+// A pin closer than this below its predecessor is pushed down by the same amount.
+constexpr int PinSeparation = 16;
+
+// Top-left corner of a cue's pin in a view of the given size, from fields 0
+// (top) and 1 (left). Raises the conversion error for a field that is not a
+// number in the user's format.
+QPoint PinTopLeft(const arStr& fields, int viewWidth, int viewHeight);
+
+// The top a pin is shown at, given the shown top of the pin before it.
+inline int SeparatedTop(int top, int previousTop) {
+    return top - previousTop < PinSeparation ? top + PinSeparation : top;
+}
+
+// The 32 x 32 arrow ends 8 pixels left of the pin, level with its middle.
+QRect ArrowPromptRect(QPoint pin);
+// The 24-pixel call prompt sits in the margin on the pin's side of the page.
+QRect CallPromptRect(QPoint pin, int textWidth, int viewMidX);
+
+enum PromptImage { piArrow = 0, piSound = 1, piLight = 2, piNeither = 3 };
+// Colour of the call prompt: which target the message's selector chooses
+// (light wins when both selector texts are equal).
+PromptImage CallPromptImage(const QString& selector, const QString& soundAddress,
+                            const QString& lightAddress);
