@@ -1,0 +1,571 @@
+#include "app/Errors.h"
+#include "store/KeyValueFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray Bom("\xEF\xBB\xBF", 3);
+
+void WriteBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray ReadBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<cannot open>");
+    return file.readAll();
+}
+
+// Applies flat (section, key, value) triples.
+void ApplyWrites(KeyValueFile& file, const QStringList& writes) {
+    for (qsizetype i = 0; i + 2 < writes.size(); i += 3)
+        file.WriteString(writes[i], writes[i + 1], writes[i + 2]);
+}
+
+QString ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const CuewellError& e) {
+        return e.Text();
+    }
+    return QString();
+}
+
+// Lowers the largest file this process may write, so that a write fails part
+// way through even for root; restores the limit and the signal on scope exit.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &FOld);
+        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = FOld;
+        lowered.rlim_cur = bytes;
+        FActive = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &FOld);
+        std::signal(SIGXFSZ, FOldHandler);
+    }
+    bool Active() const { return FActive; }
+
+private:
+    rlimit FOld{};
+    void (*FOldHandler)(int) = nullptr;
+    bool FActive = false;
+};
+
+} // namespace
+
+class tst_KeyValueFile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void newSettingsFileIsByteExact();
+    void readValues_data();
+    void readValues();
+    void readInteger_data();
+    void readInteger();
+    void readBool_data();
+    void readBool();
+    void parseSettingsInteger_data();
+    void parseSettingsInteger();
+    void readOnlyUseNeverRewrites_data();
+    void readOnlyUseNeverRewrites();
+    void rewrite_data();
+    void rewrite();
+    void modifiedFlagAndAutoSave();
+    void unicodeRoundTrip();
+    void invalidUtf8_data();
+    void invalidUtf8();
+    void unreadableFile();
+    void failedWriteKeepsOldFile();
+    void uncreatableFile();
+
+private:
+    QTemporaryDir FDir;
+    QString Path(const QString& name) const { return FDir.filePath(name); }
+};
+
+void tst_KeyValueFile::newSettingsFileIsByteExact() {
+    const QString path = Path("new.ini");
+    QFile::remove(path);
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteInteger("Settings", "Top", 100);
+        file.WriteInteger("Settings", "Left", 100);
+        file.WriteString("Settings", "LastScript", "C:\\Shows\\Act1.pdf");
+        file.WriteBool("Settings", "Arrow", true);
+        file.Free();
+    }
+    QCOMPARE(ReadBytes(path),
+             Bom + QByteArray("[Settings]\r\nTop=100\r\nLeft=100\r\n"
+                              "LastScript=C:\\Shows\\Act1.pdf\r\nArrow=1\r\n\r\n"));
+}
+
+void tst_KeyValueFile::readValues_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray osc("[OSC]\r\nsoundIP=10.0.0.5\r\n");
+    QTest::newRow("plain") << osc << "OSC"
+                           << "soundIP"
+                           << "10.0.0.5";
+    QTest::newRow("with bom") << Bom + osc << "OSC"
+                              << "soundIP"
+                              << "10.0.0.5";
+    QTest::newRow("names ignore case") << osc << "osc"
+                                       << "SOUNDip"
+                                       << "10.0.0.5";
+    QTest::newRow("missing key") << osc << "OSC"
+                                 << "lightIP"
+                                 << "<def>";
+    QTest::newRow("missing section") << osc << "Settings"
+                                     << "soundIP"
+                                     << "<def>";
+    QTest::newRow("empty file") << QByteArray() << "OSC"
+                                << "soundIP"
+                                << "<def>";
+    QTest::newRow("only a bom") << Bom << "OSC"
+                                << "soundIP"
+                                << "<def>";
+    QTest::newRow("blanks around key and value")
+        << QByteArray("[OSC]\r\n \t soundIP \t=  x \t\r\n") << "OSC"
+        << "soundIP"
+        << "x";
+    QTest::newRow("blanks inside value kept")
+        << QByteArray("[OSC]\r\nsoundAddress=  a b  \r\n") << "OSC"
+        << "soundAddress"
+        << "a b";
+    QTest::newRow("control chars trimmed")
+        << QByteArray("[OSC]\r\n\x01soundIP=\x1fx\x7f\x02\r\n") << "OSC"
+        << "soundIP"
+        << "x\x7f";
+    QTest::newRow("blanks around section name")
+        << QByteArray("  [ OSC\t]  \r\nsoundIP=x\r\n") << "OSC"
+        << "soundIP"
+        << "x";
+    QTest::newRow("split at first equals sign") << QByteArray("[OSC]\r\nsoundIP=a=b\r\n") << "OSC"
+                                                << "soundIP"
+                                                << "a=b";
+    QTest::newRow("empty value") << QByteArray("[OSC]\r\nsoundIP=\r\n") << "OSC"
+                                 << "soundIP"
+                                 << "";
+    QTest::newRow("LF only") << QByteArray("[A]\nk1=1\nk2=2\n") << "A"
+                             << "k2"
+                             << "2";
+    QTest::newRow("CR only") << QByteArray("[A]\rk1=1\rk2=2\r") << "A"
+                             << "k2"
+                             << "2";
+    QTest::newRow("mixed line ends, no final break") << QByteArray("[A]\r\nk1=1\rk2=2\nk3=3") << "A"
+                                                     << "k3"
+                                                     << "3";
+    QTest::newRow("comment skipped") << QByteArray("[A]\r\n;k=1\r\nk=2\r\n") << "A"
+                                     << "k"
+                                     << "2";
+    QTest::newRow("indented comment skipped") << QByteArray("[A]\r\n  ;k=1\r\nk=2\r\n") << "A"
+                                              << "k"
+                                              << "2";
+    QTest::newRow("lines before first section skipped")
+        << QByteArray("k=0\r\n[A]\r\nj=1\r\n") << "A"
+        << "k"
+        << "<def>";
+    QTest::newRow("first entry of a key wins") << QByteArray("[A]\r\nk=1\r\nK=2\r\n") << "A"
+                                               << "k"
+                                               << "1";
+    QTest::newRow("first section of a name wins")
+        << QByteArray("[OSC]\r\nsoundIP=a\r\n[Other]\r\n[osc]\r\nsoundIP=b\r\nlightIP=c\r\n")
+        << "OSC"
+        << "lightIP"
+        << "<def>";
+    QTest::newRow("section after a repeated one is read")
+        << QByteArray("[A]\r\n[a]\r\nk=skip\r\n[B]\r\nk=read\r\n") << "B"
+        << "k"
+        << "read";
+    QTest::newRow("bare line gives the default") << QByteArray("[A]\r\nk\r\nk=2\r\n") << "A"
+                                                 << "k"
+                                                 << "<def>";
+    QTest::newRow("unterminated header is a bare line") << QByteArray("[A]\r\n[B\r\nk=1\r\n") << "A"
+                                                        << "k"
+                                                        << "1";
+    QTest::newRow("non-ascii value") << QByteArray("[A]\r\nk=Caf\xC3\xA9 \xE2\x86\x92 1\r\n") << "A"
+                                     << "k" << QString::fromUtf8("Caf\xC3\xA9 \xE2\x86\x92 1");
+    QTest::newRow("nul byte inside value") << QByteArray("[A]\r\nk=a\0b\r\n", 12) << "A"
+                                           << "k" << QString::fromLatin1("a\0b", 3);
+}
+
+void tst_KeyValueFile::readValues() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+
+    const QString path = Path("read.ini");
+    WriteBytes(path, content);
+    KeyValueFile file(path);
+    QCOMPARE(file.ReadString(section, key, "<def>"), expected);
+    QVERIFY(!file.Modified());
+}
+
+void tst_KeyValueFile::readInteger_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("decimal, key in other case") << QByteArray("top=5") << 5;
+    QTest::newRow("0x prefix") << QByteArray("Top=0x1F") << 31;
+    QTest::newRow("0X prefix") << QByteArray("Top=0X1f") << 31;
+    QTest::newRow("dollar prefix") << QByteArray("Top=$1F") << 31;
+    QTest::newRow("x prefix") << QByteArray("Top=x1F") << 31;
+    QTest::newRow("negative") << QByteArray("Top=-40") << -40;
+    QTest::newRow("negative hex") << QByteArray("Top=-$10") << -16;
+    QTest::newRow("unit suffix") << QByteArray("Top=12px") << 100;
+    QTest::newRow("empty") << QByteArray("Top=") << 100;
+    QTest::newRow("bare line") << QByteArray("Top") << 100;
+    QTest::newRow("missing") << QByteArray("Left=5") << 100;
+    QTest::newRow("decimal point") << QByteArray("Top=1.5") << 100;
+    QTest::newRow("too big") << QByteArray("Top=2147483648") << 100;
+}
+
+void tst_KeyValueFile::readInteger() {
+    QFETCH(QByteArray, line);
+    QFETCH(int, expected);
+
+    const QString path = Path("int.ini");
+    WriteBytes(path, "[Settings]\r\n" + line + "\r\n");
+    KeyValueFile file(path);
+    QCOMPARE(file.ReadInteger("Settings", "Top", 100), expected);
+}
+
+void tst_KeyValueFile::readBool_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("def");
+    QTest::addColumn<bool>("expected");
+
+    QTest::newRow("0") << QByteArray("Arrow=0") << true << false;
+    QTest::newRow("1") << QByteArray("Arrow=1") << false << true;
+    QTest::newRow("2") << QByteArray("Arrow=2") << false << true;
+    QTest::newRow("-1") << QByteArray("Arrow=-1") << false << true;
+    QTest::newRow("hex zero") << QByteArray("Arrow=$0") << true << false;
+    QTest::newRow("yes, default true") << QByteArray("Arrow=yes") << true << true;
+    QTest::newRow("yes, default false") << QByteArray("Arrow=yes") << false << false;
+    QTest::newRow("True, default false") << QByteArray("Arrow=True") << false << false;
+    QTest::newRow("false, default true") << QByteArray("Arrow=false") << true << true;
+    QTest::newRow("missing, default true") << QByteArray("Other=0") << true << true;
+    QTest::newRow("missing, default false") << QByteArray("Other=1") << false << false;
+}
+
+void tst_KeyValueFile::readBool() {
+    QFETCH(QByteArray, line);
+    QFETCH(bool, def);
+    QFETCH(bool, expected);
+
+    const QString path = Path("bool.ini");
+    WriteBytes(path, "[Settings]\r\n" + line + "\r\n");
+    KeyValueFile file(path);
+    QCOMPARE(file.ReadBool("Settings", "Arrow", def), expected);
+}
+
+void tst_KeyValueFile::parseSettingsInteger_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("zero") << "0" << true << 0;
+    QTest::newRow("leading zeros") << "0012" << true << 12;
+    QTest::newRow("plus") << "+7" << true << 7;
+    QTest::newRow("leading blanks") << "  \t42" << true << 42;
+    QTest::newRow("blanks before sign") << " -3" << true << -3;
+    QTest::newRow("max") << "2147483647" << true << 2147483647;
+    QTest::newRow("min") << "-2147483648" << true << int(-2147483647 - 1);
+    QTest::newRow("above max") << "2147483648" << false << 0;
+    QTest::newRow("below min") << "-2147483649" << false << 0;
+    QTest::newRow("huge") << "99999999999999999999999" << false << 0;
+    QTest::newRow("hex max") << "$7FFFFFFF" << true << 2147483647;
+    QTest::newRow("hex min") << "-$80000000" << true << int(-2147483647 - 1);
+    QTest::newRow("hex above max") << "$80000000" << false << 0;
+    QTest::newRow("hex all ones") << "$FFFFFFFF" << false << 0;
+    QTest::newRow("0x after sign") << "-0x1F" << true << -31;
+    QTest::newRow("0x after blanks") << " 0x1F" << true << 31;
+    QTest::newRow("lower-case hex digits") << "$ff" << true << 255;
+    QTest::newRow("X prefix") << "X10" << true << 16;
+    QTest::newRow("empty") << "" << false << 0;
+    QTest::newRow("blanks only") << "   " << false << 0;
+    QTest::newRow("sign only") << "-" << false << 0;
+    QTest::newRow("dollar only") << "$" << false << 0;
+    QTest::newRow("0x only") << "0x" << false << 0;
+    QTest::newRow("double sign") << "--1" << false << 0;
+    QTest::newRow("sign after prefix") << "0x-1" << false << 0;
+    QTest::newRow("trailing blank") << "42 " << false << 0;
+    QTest::newRow("inner blank") << "4 2" << false << 0;
+    QTest::newRow("hex digit in decimal") << "1F" << false << 0;
+    QTest::newRow("non-hex digit") << "$1G" << false << 0;
+    QTest::newRow("exponent") << "1e3" << false << 0;
+    QTest::newRow("non-ascii digit") << QString::fromUtf8("\xD9\xA3") << false << 0;
+    QTest::newRow("full-width digit") << QString::fromUtf8("\xEF\xBC\x95") << false << 0;
+}
+
+void tst_KeyValueFile::parseSettingsInteger() {
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    QFETCH(int, value);
+
+    int parsed = -12345;
+    QCOMPARE(ParseSettingsInteger(text, parsed), ok);
+    if (ok)
+        QCOMPARE(parsed, value);
+    else
+        QCOMPARE(parsed, -12345);
+}
+
+void tst_KeyValueFile::readOnlyUseNeverRewrites_data() {
+    QTest::addColumn<QByteArray>("content");
+
+    QTest::newRow("comments, no bom, LF")
+        << QByteArray("; my settings\n[Settings]\ntop = 5\n;old=1\n\n\n[Settings]\nTop=6\n");
+    QTest::newRow("bom, CR LF, no final empty line")
+        << Bom + QByteArray("[Settings]\r\nTop=5\r\nLeft=7");
+    QTest::newRow("CR only, bare lines") << QByteArray("x\r[Settings]\rjunk\rTop=5\r");
+}
+
+void tst_KeyValueFile::readOnlyUseNeverRewrites() {
+    QFETCH(QByteArray, content);
+
+    const QString path = Path("keep.ini");
+    WriteBytes(path, content);
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        QCOMPARE(file.ReadInteger("Settings", "Top", 100), 5);
+        file.ReadString("Settings", "Missing", QString());
+        file.ReadBool("OSC", "Arrow", true);
+        QVERIFY(!file.Modified());
+        file.Free();
+    }
+    QCOMPARE(ReadBytes(path), content);
+
+    // A missing file that is only read stays missing.
+    const QString missing = Path("never-created.ini");
+    {
+        KeyValueFile file(missing);
+        file.SetAutoSave(true);
+        QCOMPARE(file.ReadString("Settings", "LastScript", "none"), QString("none"));
+        file.Free();
+    }
+    QVERIFY(!QFile::exists(missing));
+}
+
+void tst_KeyValueFile::rewrite_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("writes");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("same value still rewrites, LF becomes CR LF")
+        << QByteArray("[Settings]\nTop=5\n") << QStringList{"Settings", "Top", "5"}
+        << Bom + QByteArray("[Settings]\r\nTop=5\r\n\r\n");
+    QTest::newRow("comments and lines before first section dropped")
+        << QByteArray("stray\r\n;c\r\n[A]\r\n; inner\r\nk=1\r\n") << QStringList{"A", "k", "2"}
+        << Bom + QByteArray("[A]\r\nk=2\r\n\r\n");
+    QTest::newRow("first spelling of section and key kept")
+        << QByteArray("[settings]\r\ntop=1\r\n") << QStringList{"SETTINGS", "Top", "2"}
+        << Bom + QByteArray("[settings]\r\ntop=2\r\n\r\n");
+    QTest::newRow("repeated section dropped")
+        << QByteArray("[OSC]\r\na=1\r\n[X]\r\n[osc]\r\nb=2\r\n") << QStringList{"OSC", "a", "3"}
+        << Bom + QByteArray("[OSC]\r\na=3\r\n\r\n[X]\r\n\r\n");
+    QTest::newRow("bare line kept")
+        << QByteArray("[A]\r\njunk line\r\nk=1\r\n") << QStringList{"A", "k", "2"}
+        << Bom + QByteArray("[A]\r\njunk line\r\nk=2\r\n\r\n");
+    QTest::newRow("bare line gets a value")
+        << QByteArray("[A]\r\nk\r\n") << QStringList{"A", "K", "v"}
+        << Bom + QByteArray("[A]\r\nk=v\r\n\r\n");
+    QTest::newRow("later duplicate key kept, first one written")
+        << QByteArray("[A]\r\nk=1\r\nk=2\r\n") << QStringList{"A", "k", "3"}
+        << Bom + QByteArray("[A]\r\nk=3\r\nk=2\r\n\r\n");
+    QTest::newRow("blanks around key and value dropped")
+        << QByteArray("[A]\r\n  k  =  1  \r\nj = 2\r\n") << QStringList{"A", "k", "3"}
+        << Bom + QByteArray("[A]\r\nk=3\r\nj=2\r\n\r\n");
+    QTest::newRow("new key at end of its section, new section at end")
+        << QByteArray("[A]\r\nk=1\r\n[B]\r\nm=1\r\n")
+        << QStringList{"A", "j", "2", "C", "x", "", "B", "n", "-3"}
+        << Bom + QByteArray("[A]\r\nk=1\r\nj=2\r\n\r\n[B]\r\nm=1\r\nn=-3\r\n\r\n[C]\r\nx=\r\n\r\n");
+    QTest::newRow("empty section kept")
+        << QByteArray("[Empty]\r\n[A]\r\n") << QStringList{"A", "k", "1"}
+        << Bom + QByteArray("[Empty]\r\n\r\n[A]\r\nk=1\r\n\r\n");
+    QTest::newRow("bom not doubled")
+        << Bom + QByteArray("[A]\r\nk=1\r\n") << QStringList{"a", "k", "1"}
+        << Bom + QByteArray("[A]\r\nk=1\r\n\r\n");
+}
+
+void tst_KeyValueFile::rewrite() {
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, writes);
+    QFETCH(QByteArray, expected);
+
+    const QString path = Path("rewrite.ini");
+    WriteBytes(path, content);
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        ApplyWrites(file, writes);
+        QVERIFY(file.Modified());
+        QCOMPARE(Bom + file.ToText().toUtf8(), expected);
+        file.Free();
+        QVERIFY(!file.Modified());
+    }
+    QCOMPARE(ReadBytes(path), expected);
+}
+
+void tst_KeyValueFile::modifiedFlagAndAutoSave() {
+    const QString path = Path("flags.ini");
+    const QByteArray original("[Settings]\nTop=5\n");
+    WriteBytes(path, original);
+
+    // Auto-save off: a write is kept in memory only.
+    {
+        KeyValueFile file(path);
+        QVERIFY(!file.AutoSave());
+        QVERIFY(!file.Modified());
+        file.WriteInteger("Settings", "Top", 5);
+        QVERIFY(file.Modified());
+        QCOMPARE(file.ReadInteger("Settings", "Top", 0), 5);
+        file.Free();
+    }
+    QCOMPARE(ReadBytes(path), original);
+
+    // Destroying without Free() writes nothing either.
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteInteger("Settings", "Top", 6);
+    }
+    QCOMPARE(ReadBytes(path), original);
+
+    // Free() writes once; a second Free() without a new write does not.
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteInteger("Settings", "Top", 7);
+        file.Free();
+        QCOMPARE(ReadBytes(path), Bom + QByteArray("[Settings]\r\nTop=7\r\n\r\n"));
+        QVERIFY(QFile::remove(path));
+        file.Free();
+        QVERIFY(!QFile::exists(path));
+    }
+}
+
+void tst_KeyValueFile::unicodeRoundTrip() {
+    const QString path = Path("unicode.ini");
+    QFile::remove(path);
+    const QString value = QString::fromUtf8("/M\xC3\xBCller/Akt \xE2\x99\xAA \xF0\x9F\x8E\xAD.pdf");
+    const QString section = QString::fromUtf8("Szene \xC3\x84");
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteString(section, "LastScript", value);
+        file.Free();
+    }
+    QCOMPARE(ReadBytes(path),
+             Bom + ("[" + section + "]\r\nLastScript=" + value + "\r\n\r\n").toUtf8());
+    KeyValueFile file(path);
+    QCOMPARE(file.ReadString(section, "lastscript", QString()), value);
+}
+
+void tst_KeyValueFile::invalidUtf8_data() {
+    QTest::addColumn<QByteArray>("content");
+
+    QTest::newRow("byte FF") << QByteArray("[A]\r\nk=\xFF\r\n");
+    QTest::newRow("latin-1 text") << QByteArray("[A]\r\nk=Caf\xE9\r\n");
+    QTest::newRow("truncated at end") << QByteArray("[A]\r\nk=\xC3");
+    QTest::newRow("overlong slash") << QByteArray("[A]\r\nk=\xC0\xAF\r\n");
+    QTest::newRow("encoded surrogate") << QByteArray("[A]\r\nk=\xED\xA0\x80\r\n");
+    QTest::newRow("after a bom") << Bom + QByteArray("\x80[A]\r\n");
+    QTest::newRow("half a bom") << QByteArray("\xEF\xBB[A]\r\n");
+}
+
+void tst_KeyValueFile::invalidUtf8() {
+    QFETCH(QByteArray, content);
+
+    const QString path = Path("bad.ini");
+    WriteBytes(path, content);
+    const QString error = ErrorOf([&] { KeyValueFile file(path); });
+    QCOMPARE(error, QString("No mapping for the Unicode character exists in the target "
+                            "multi-byte code page"));
+    QCOMPARE(ReadBytes(path), content);
+}
+
+void tst_KeyValueFile::unreadableFile() {
+    // A directory where the file should be cannot be read, not even by root.
+    const QString dirPath = Path("folder.ini");
+    QVERIFY(QDir().mkpath(dirPath));
+    QString error = ErrorOf([&] { KeyValueFile file(dirPath); });
+    QVERIFY2(error.contains("\"" + dirPath + "\""), qPrintable(error));
+    QVERIFY2(error.size() > dirPath.size() + 20, qPrintable(error));
+
+    if (geteuid() == 0)
+        QSKIP("Permission bits do not stop root from reading");
+    const QString path = Path("secret.ini");
+    WriteBytes(path, "[A]\r\n");
+    QVERIFY(QFile::setPermissions(path, QFileDevice::WriteOwner));
+    error = ErrorOf([&] { KeyValueFile file(path); });
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QCOMPARE(error, "Cannot open file \"" + path + "\". Permission denied");
+}
+
+void tst_KeyValueFile::failedWriteKeepsOldFile() {
+    const QString path = Path("full.ini");
+    const QByteArray original = Bom + QByteArray("[Settings]\r\nTop=5\r\n\r\n");
+    WriteBytes(path, original);
+
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    // Far more than the limit below, so the write breaks off part way.
+    file.WriteString("Settings", "Big", QString(256 * 1024, u'x'));
+    QString error;
+    {
+        FileSizeLimit limit(4096);
+        QVERIFY(limit.Active());
+        error = ErrorOf([&] { file.Free(); });
+    }
+    QVERIFY2(error.startsWith("Cannot write file \"" + path + "\". "), qPrintable(error));
+    QVERIFY2(error.size() > path.size() + 24, qPrintable(error)); // the system's reason follows
+    QVERIFY(file.Modified());
+    QCOMPARE(ReadBytes(path), original);
+    // No temporary file is left beside it.
+    QCOMPARE(QDir(FDir.path()).entryList({"full.ini*"}, QDir::Files), QStringList{"full.ini"});
+
+    // With room again the same object writes the file.
+    file.Free();
+    QVERIFY(!file.Modified());
+    KeyValueFile reread(path);
+    QCOMPARE(reread.ReadString("Settings", "Big", QString()).size(), 256 * 1024);
+    QCOMPARE(reread.ReadInteger("Settings", "Top", 0), 5);
+}
+
+void tst_KeyValueFile::uncreatableFile() {
+    // The folder named in the path is a plain file.
+    const QString notADir = Path("plain-file");
+    WriteBytes(notADir, "x");
+    const QString path = notADir + "/cues.ini";
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    file.WriteString("A", "k", "v");
+    const QString error = ErrorOf([&] { file.Free(); });
+    QVERIFY2(error.startsWith("Cannot create file \"" + path + "\". "), qPrintable(error));
+    QVERIFY2(error.size() > path.size() + 25, qPrintable(error));
+    QCOMPARE(ReadBytes(notADir), QByteArray("x"));
+}
+
+QTEST_GUILESS_MAIN(tst_KeyValueFile)
+#include "tst_keyvaluefile.moc"
