@@ -1,0 +1,173 @@
+#pragma once
+
+// What the window tests share: recording stand-ins for the desktop's boxes and
+// dialogs, a temporary executable folder, real PDFs made on the spot, real UDP
+// receivers on loopback, and a main window waiting for its script.
+
+#include "app/Seams.h"
+#include "app/Unit1.h"
+#include "store/KeyValueFile.h"
+#include "view/AdvPDFViewer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QPageSize>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+#include <memory>
+
+struct TRecordedBox {
+    QString Title;
+    QString Text;
+    TMsgIcon Icon;
+    TMsgButton Button;
+};
+
+class TRecordingPrompts final : public IPrompts {
+public:
+    void MessageBox(QWidget*, const QString& title, const QString& text, TMsgIcon icon,
+                    TMsgButton button) override {
+        Boxes.append({title, text, icon, button});
+    }
+    QString OpenFileName(QWidget*, const QString& folder, const QString& filter) override {
+        DialogFolders.append(folder);
+        DialogFilters.append(filter);
+        return Answers.isEmpty() ? QString() : Answers.takeFirst();
+    }
+    QStringList Texts() const {
+        QStringList texts;
+        for (const TRecordedBox& box : Boxes)
+            texts.append(box.Text);
+        return texts;
+    }
+
+    QList<TRecordedBox> Boxes;
+    QStringList Answers;  // what the open dialog returns, in turn; empty means Cancel
+    QStringList DialogFolders;
+    QStringList DialogFilters;
+};
+
+class TFixedPaths final : public IPaths {
+public:
+    explicit TFixedPaths(QString exe) : FExe(std::move(exe)) {}
+    QString ExecutablePath() const override { return FExe; }
+
+private:
+    QString FExe;
+};
+
+// A script of `pages` A4 pages (or landscape ones), each with a line of text.
+inline QString MakeScript(const QString& path, int pages,
+                          QPageLayout::Orientation orientation = QPageLayout::Portrait) {
+    QPdfWriter pdf(path);
+    pdf.setPageSize(QPageSize(QPageSize::A4));
+    pdf.setPageOrientation(orientation);
+    pdf.setResolution(72);
+    QPainter p(&pdf);
+    for (int i = 0; i < pages; ++i) {
+        if (i > 0)
+            pdf.newPage();
+        p.drawText(QPointF(80, 100), QStringLiteral("Page %1 of the script").arg(i + 1));
+    }
+    p.end();
+    return path;
+}
+
+// Writes a text file as it stands (UTF-8 with BOM, CR LF when the text has them).
+inline void WriteFileText(const QString& path, const QByteArray& text, bool bom = true) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    if (bom)
+        file.write("\xEF\xBB\xBF");
+    file.write(text);
+}
+
+inline QByteArray ReadFileBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+// A UDP receiver on 127.0.0.1 with a system-chosen port.
+class TReceiver {
+public:
+    TReceiver() { Socket.bind(QHostAddress::LocalHost, 0); }
+    int Port() const { return Socket.localPort(); }
+    // Waits up to `ms` for one datagram; an empty array when none came.
+    QByteArray Next(int ms = 2000) {
+        if (!Socket.hasPendingDatagrams() && !Socket.waitForReadyRead(ms))
+            return {};
+        QByteArray data(int(Socket.pendingDatagramSize()), Qt::Uninitialized);
+        Socket.readDatagram(data.data(), data.size());
+        return data;
+    }
+    QList<QByteArray> Drain(int ms = 100) {
+        QList<QByteArray> all;
+        for (QByteArray d = Next(ms); !d.isNull(); d = Next(ms))
+            all.append(d);
+        return all;
+    }
+    QUdpSocket Socket;
+};
+
+// A temporary "installation": the executable's folder holds the settings file
+// and the pin glyph; the test runs with that folder as the working directory.
+class TWindowFixture {
+public:
+    TWindowFixture() : Paths(Dir.filePath(QStringLiteral("cuewell"))) {
+        FOldCwd = QDir::currentPath();
+        QDir::setCurrent(Dir.path());
+        QFile::copy(QStringLiteral(CUEWELL_PIN_GLYPH), Dir.filePath(QStringLiteral("Pin_16T3.bmp")));
+    }
+    ~TWindowFixture() {
+        Window.reset();
+        QDir::setCurrent(FOldCwd);
+    }
+
+    QString Path(const QString& name) const { return Dir.filePath(name); }
+    QString SettingsPath() const { return Dir.filePath(QStringLiteral("cuewell.ini")); }
+
+    // Builds the main window with the given command line after the executable.
+    TCuewell& Start(const QStringList& arguments = {}) {
+        Window = std::make_unique<TCuewell>(
+            TAppContext{Prompts, Paths, QStringList{Paths.ExecutablePath()} + arguments});
+        return *Window;
+    }
+
+    // Starts on a script and waits until it has loaded; the view is sized as asked.
+    TCuewell& StartOn(const QString& script, QSize view = QSize(940, 500)) {
+        Prompts.Answers = {script};
+        TCuewell& w = Start();
+        w.show();
+        if (!QTest::qWaitForWindowExposed(&w))
+            qWarning("window not exposed");
+        if (!QTest::qWaitFor([&] { return w.ScriptLoaded; }, 10000))
+            qWarning("script did not load");
+        SetViewSize(view);
+        return w;
+    }
+
+    void SetViewSize(QSize view) {
+        TCuewell& w = *Window;
+        const bool locked = w.SizeLocked();
+        w.SetSizeLocked(false);
+        w.resize(w.size() + view - w.AdvPDF->size());
+        QTest::qWaitFor([&] { return w.AdvPDF->size() == view; }, 2000);
+        if (locked)
+            w.SetSizeLocked(true);
+    }
+
+    QTemporaryDir Dir;
+    TRecordingPrompts Prompts;
+    TFixedPaths Paths;
+    std::unique_ptr<TCuewell> Window;
+
+private:
+    QString FOldCwd;
+};
