@@ -2,6 +2,7 @@
 #include "osc/OSCUtils.h"
 
 #include <QTest>
+#include <QtEndian>
 #include <cmath>
 #include <limits>
 
@@ -39,6 +40,28 @@ private slots:
     void bundles();
     void addAsBytes_data();
     void addAsBytes();
+
+    // Decoding
+    void unpackCueBundle();
+    void timeTags_data();
+    void timeTags();
+    void decodeArguments_data();
+    void decodeArguments();
+    void roundTrip();
+    void readingRoutines_data();
+    void readingRoutines();
+    void getterBounds();
+    void hostileBytes_data();
+    void hostileBytes();
+    void nestingDepth();
+    void textDecoding_data();
+    void textDecoding();
+
+    // Matching
+    void patterns_data();
+    void patterns();
+    void matchCost();
+    void matchAndUnmatch();
 };
 
 void tst_OSCUtils::cueBundle_data() {
@@ -255,6 +278,471 @@ void tst_OSCUtils::addAsBytes() {
         QCOMPARE(message.ToOSCBytes(), before);
         QCOMPARE(message.TypeTags(), u",i"_qs);
     }
+}
+
+void tst_OSCUtils::unpackCueBundle() {
+    const QByteArray bytes = CueBundle(u"/sound/go"_qs, "5");
+    const std::unique_ptr<TOSCPacket> packet = TOSCPacket::Unpack(bytes, bytes.size());
+    auto* bundle = dynamic_cast<TOSCBundle*>(packet.get());
+    QVERIFY(bundle);
+    QCOMPARE(bundle->PacketCount(), 1);
+    auto* message = dynamic_cast<TOSCMessage*>(bundle->Packet(0));
+    QVERIFY(message);
+    QCOMPARE(message->Address(), u"/sound/go"_qs);
+    QCOMPARE(message->TimeTag(), 1.0 / 4294967296.0);
+    QCOMPARE(message->TypeTagOffset(), 32); // 16 header, 4 size, 12 address, from the start
+    QVERIFY(!message->IsDecoded());
+    QCOMPARE(message->ArgumentCount(), 0);
+    QCOMPARE(message->TypeTags(), u","_qs);
+
+    message->Decode();
+    QVERIFY(message->IsDecoded());
+    QCOMPARE(message->TypeTags(), u",s"_qs);
+    QCOMPARE(message->GetTypeTag(0), u"s"_qs);
+    QCOMPARE(message->GetArgument(0), QByteArray("5"));
+
+    // The packets share the received buffer rather than copying it.
+    QVERIFY(message->Bytes().constData() == bytes.constData());
+    QVERIFY(bundle->Bytes().constData() == bytes.constData());
+
+    // Read as a message, a bundle is a message whose address is "#bundle".
+    const auto asMessage = TOSCMessage::Unpack(bytes, bytes.size());
+    QCOMPARE(asMessage->Address(), u"#bundle"_qs);
+
+    // A lone message has no time tag.
+    const QByteArray lone = Hex("2F676F00 2C690000 0000002A");
+    const auto top = TOSCPacket::Unpack(lone);
+    auto* topMessage = dynamic_cast<TOSCMessage*>(top.get());
+    QVERIFY(topMessage);
+    QCOMPARE(topMessage->TimeTag(), 0.0);
+}
+
+void tst_OSCUtils::timeTags_data() {
+    QTest::addColumn<QByteArray>("tag");
+    QTest::addColumn<double>("seconds");
+
+    QTest::newRow("immediate") << Hex("0000000000000001") << 1.0 / 4294967296.0;
+    QTest::newRow("zero") << Hex("0000000000000000") << 0.0;
+    QTest::newRow("half a second") << Hex("0000000180000000") << 1.5;
+    // Seconds with the top bit set: 1 January 1970 is 2208988800 s after 1900.
+    QTest::newRow("1970, top bit set") << Hex("83AA7E8000000000") << 2208988800.0;
+    QTest::newRow("largest") << Hex("FFFFFFFFFFFFFFFF")
+                             << 4294967295.0 + 4294967295.0 / 4294967296.0;
+}
+
+void tst_OSCUtils::timeTags() {
+    QFETCH(QByteArray, tag);
+    QFETCH(double, seconds);
+
+    // "#" is all it takes to be a bundle: the rest of the header is not read.
+    for (const QByteArray& head : {Hex("2362756E646C6500"), QByteArray("#other\0\0", 8)}) {
+        const QByteArray bytes = head + tag + Hex("00000008 2F610000 2C000000") + Hex("0000001C") +
+                                 Hex("2362756E646C6500 0000000000000001") +
+                                 Hex("00000008 2F620000 2C000000");
+        const auto bundle = TOSCBundle::Unpack(bytes);
+        QCOMPARE(bundle->TimeTag(), seconds);
+        QCOMPARE(bundle->PacketCount(), 2);
+        // A message gets the time tag of the bundle directly around it.
+        QCOMPARE(static_cast<TOSCMessage*>(bundle->Packet(0))->TimeTag(), seconds);
+        auto* inner = dynamic_cast<TOSCBundle*>(bundle->Packet(1));
+        QVERIFY(inner);
+        QCOMPARE(static_cast<TOSCMessage*>(inner->Packet(0))->TimeTag(), 1.0 / 4294967296.0);
+    }
+}
+
+void tst_OSCUtils::decodeArguments_data() {
+    QTest::addColumn<QByteArray>("bytes"); // after the address "/a"
+    QTest::addColumn<QString>("tags");
+    QTest::addColumn<QList<QByteArray>>("elements");
+
+    QTest::newRow("int 42") << Hex("2C690000 0000002A") << u",i"_qs
+                            << QList<QByteArray>{Hex("2A000000")};
+    QTest::newRow("float 1.5") << Hex("2C660000 3FC00000") << u",f"_qs
+                               << QList<QByteArray>{Hex("0000C03F")};
+    QTest::newRow("s i f") << Hex("2C736966 00000000 68690000 FFFFFFFE 3FC00000") << u",sif"_qs
+                           << QList<QByteArray>{"hi", Hex("FEFFFFFF"), Hex("0000C03F")};
+    QTest::newRow("empty string") << Hex("2C730000 00000000") << u",s"_qs
+                                  << QList<QByteArray>{QByteArray()};
+    QTest::newRow("4-byte string") << Hex("2C737300 61626364 00000000 65000000") << u",ss"_qs
+                                   << QList<QByteArray>{"abcd", "e"};
+    QTest::newRow("no arguments") << Hex("2C000000") << u","_qs << QList<QByteArray>{};
+    QTest::newRow("no type tags at all") << QByteArray() << u","_qs << QList<QByteArray>{};
+    // Tags of OSC 1.1 types keep each later argument in its place.
+    QTest::newRow("c before i") << Hex("2C636900 00000041 0000002A") << u",ci"_qs
+                                << QList<QByteArray>{Hex("41000000"), Hex("2A000000")};
+    QTest::newRow("h t d before i")
+        << Hex("2C687464 69000000 0000000100000002 0000000000000001 3FF8000000000000 00000007")
+        << u",htdi"_qs
+        << QList<QByteArray>{Hex("0200000001000000"), Hex("0100000000000000"),
+                             Hex("000000000000F83F"), Hex("07000000")};
+    QTest::newRow("b before i") << Hex("2C626900 00000005 0102030405000000 00000007") << u",bi"_qs
+                                << QList<QByteArray>{Hex("0102030405"), Hex("07000000")};
+    QTest::newRow("empty blob before i") << Hex("2C626900 00000000 00000007") << u",bi"_qs
+                                         << QList<QByteArray>{QByteArray(), Hex("07000000")};
+    QTest::newRow("4-byte blob before s") << Hex("2C627300 00000004 DEADBEEF 78000000") << u",bs"_qs
+                                          << QList<QByteArray>{Hex("DEADBEEF"), "x"};
+    QTest::newRow("S r m before i")
+        << Hex("2C53726D 69000000 73796D00 FF000080 00903C40 00000001") << u",Srmi"_qs
+        << QList<QByteArray>{"sym", Hex("800000FF"), Hex("403C9000"), Hex("01000000")};
+    QTest::newRow("data-less T F N I [ ] around i")
+        << Hex("2C54465B 694E5D49 00000000 00000003") << u",TF[iN]I"_qs
+        << QList<QByteArray>{{}, {}, {}, Hex("03000000"), {}, {}, {}};
+}
+
+void tst_OSCUtils::decodeArguments() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, tags);
+    QFETCH(QList<QByteArray>, elements);
+
+    const QByteArray packet = Hex("2F610000") + bytes;
+    auto message = TOSCMessage::Unpack(packet);
+    message->Decode();
+    QVERIFY(message->IsDecoded());
+    QCOMPARE(message->TypeTags(), tags);
+    QCOMPARE(message->ArgumentCount(), elements.size());
+    for (int k = 0; k < elements.size(); ++k) {
+        QCOMPARE(message->GetArgument(k).toHex(' '), elements[k].toHex(' '));
+        QCOMPARE(message->GetTypeTag(k), tags.mid(k + 1, 1));
+    }
+    // Decoding again changes nothing.
+    message->Decode();
+    QCOMPARE(message->ArgumentCount(), elements.size());
+}
+
+void tst_OSCUtils::roundTrip() {
+    TOSCBundle bundle;
+    auto message = std::make_unique<TOSCMessage>(u"/light/cue"_qs);
+    message->AddInteger(42);
+    message->AddFloat(1.5f);
+    message->AddString("caf\xC3\xA9");
+    message->AddInteger(-7);
+    message->AddFloat(-0.25f);
+    bundle.Add(std::move(message));
+
+    const auto back = TOSCBundle::Unpack(bundle.ToOSCBytes());
+    auto* read = static_cast<TOSCMessage*>(back->Packet(0));
+    read->Decode();
+    QCOMPARE(read->Address(), u"/light/cue"_qs);
+    QCOMPARE(read->TypeTags(), u",ifsif"_qs);
+    QCOMPARE(read->GetArgumentAsInt(0), 42);
+    QCOMPARE(read->GetArgumentAsFloat(1), 1.5f);
+    QCOMPARE(QString::fromUtf8(read->GetArgument(2)), u"caf\u00e9"_qs);
+    QCOMPARE(read->GetArgumentAsInt(3), -7);
+    QCOMPARE(read->GetArgumentAsFloat(4), -0.25f);
+}
+
+void tst_OSCUtils::readingRoutines_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<QByteArray>("string");
+    QTest::addColumn<int>("afterString"); // -1: past the end
+    QTest::addColumn<qint32>("number");
+    QTest::addColumn<int>("afterNumber");
+
+    const QByteArray b = Hex("61620000 0000002A 6364");
+    QTest::newRow("string at 0") << b << 0 << QByteArray("ab") << 4 << qint32(0x61620000) << 4;
+    QTest::newRow("number at 4") << b << 4 << QByteArray() << 8 << qint32(42) << 8;
+    QTest::newRow("unterminated at the end") << b << 8 << QByteArray("cd") << -1 << qint32(0) << -1;
+    QTest::newRow("at the end") << b << 10 << QByteArray() << -1 << qint32(0) << -1;
+    QTest::newRow("beyond the end") << b << 1000 << QByteArray() << -1 << qint32(0) << -1;
+    QTest::newRow("negative") << b << -4 << QByteArray() << -1 << qint32(0) << -1;
+    QTest::newRow("empty buffer") << QByteArray() << 0 << QByteArray() << -1 << qint32(0) << -1;
+    QTest::newRow("3 bytes left") << Hex("00000000 000000") << 4 << QByteArray() << 8 << qint32(0)
+                                  << -1;
+}
+
+void tst_OSCUtils::readingRoutines() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, offset);
+    QFETCH(QByteArray, string);
+    QFETCH(int, afterString);
+    QFETCH(qint32, number);
+    QFETCH(int, afterNumber);
+
+    // Read from a copy that ends exactly at its data, so that ASan sees any
+    // read beyond it.
+    const QByteArray exact(bytes.constData(), bytes.size());
+    auto check = [&](int after, int expected) {
+        if (expected < 0)
+            QVERIFY2(after > exact.size(), qPrintable(QString::number(after)));
+        else
+            QCOMPARE(after, expected);
+    };
+
+    int at = offset;
+    QCOMPARE(ReadOSCString(exact, at), string);
+    check(at, afterString);
+
+    at = offset;
+    QCOMPARE(ReadOSCInt(exact, at), number);
+    check(at, afterNumber);
+
+    at = offset;
+    const QByteArray reversed = ReadOSCIntBytes(exact, at);
+    check(at, afterNumber);
+    QCOMPARE(reversed.size(), 4);
+    QCOMPARE(qFromLittleEndian<qint32>(reversed.constData()), number);
+    at = offset;
+    QCOMPARE(ReadOSCFloatBytes(exact, at), reversed);
+
+    // An end inside the buffer is respected like the buffer's own end.
+    at = 0;
+    QCOMPARE(ReadOSCString(Hex("61626364 00000000"), at, 4), QByteArray("abcd"));
+    QVERIFY(at > 4);
+}
+
+void tst_OSCUtils::getterBounds() {
+    auto message = TOSCMessage::Unpack(Hex("2F610000 2C736954 00000000 78000000 0000002A"));
+    message->Decode();
+    QCOMPARE(message->ArgumentCount(), 3);
+
+    for (int index : {-1, 3, 1000}) {
+        QVERIFY_THROWS_EXCEPTION(CuewellError, message->GetArgument(index));
+        QVERIFY_THROWS_EXCEPTION(CuewellError, message->GetArgumentAsInt(index));
+        QVERIFY_THROWS_EXCEPTION(CuewellError, message->GetArgumentAsFloat(index));
+        QVERIFY_THROWS_EXCEPTION(CuewellError, message->GetTypeTag(index));
+    }
+    try {
+        message->GetArgument(5);
+    } catch (const CuewellError& e) {
+        QCOMPARE(e.Text(), u"Argument out of range"_qs);
+    }
+    // Elements shorter than 4 bytes read with their missing bytes as zero.
+    QCOMPARE(message->GetArgumentAsInt(0), 0x78);
+    QCOMPARE(message->GetArgumentAsInt(1), 42);
+    QCOMPARE(message->GetArgumentAsInt(2), 0);
+    QCOMPARE(message->GetArgumentAsFloat(2), 0.0f);
+    QCOMPARE(message->GetTypeTag(2), u"T"_qs);
+
+    // Before Decode there is nothing to get.
+    auto undecoded = TOSCMessage::Unpack(Hex("2F610000 2C690000 0000002A"));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, undecoded->GetArgument(0));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, undecoded->GetTypeTag(0));
+
+    TOSCBundle bundle;
+    QVERIFY_THROWS_EXCEPTION(CuewellError, bundle.Packet(0));
+}
+
+void tst_OSCUtils::hostileBytes_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("atDecode"); // false: Unpack rejects; true: Decode does
+
+    const QByteArray head = Hex("2362756E646C6500 0000000000000001");
+    const QByteArray go = Hex("2F676F00 2C000000");
+
+    // Sizes that wrap, stall or overrun: the loop must end and read nothing past.
+    QTest::newRow("element size FFFFFFFC") << head + Hex("FFFFFFFC") + go << false;
+    QTest::newRow("element size 0") << head + Hex("00000000") + go << false;
+    QTest::newRow("element size past the end") << head + Hex("0000000C") + go << false;
+    QTest::newRow("element size 7FFFFFFC") << head + Hex("7FFFFFFC") + go << false;
+    QTest::newRow("element size not a multiple of 4") << head + Hex("00000006") + go << false;
+    QTest::newRow("element size cut off") << head + Hex("000000") << false;
+    QTest::newRow("second element overruns")
+        << head + Hex("00000008") + go + Hex("00000010") + go << false;
+    QTest::newRow("no time tag") << Hex("2362756E646C6500 00000000") << false;
+    QTest::newRow("header without zero") << QByteArray("#bundle!") << false;
+    QTest::newRow("empty packet") << QByteArray() << false;
+    QTest::newRow("address without zero") << QByteArray("/abc") << false;
+    QTest::newRow("address padding cut off") << Hex("2F61626364650000 00").left(7) << false;
+    // A message inside a bundle may not read into the next element.
+    QTest::newRow("address runs into next element")
+        << head + Hex("00000004 2F676F2F") + Hex("00000008") + go << false;
+
+    // Arguments past the end.
+    QTest::newRow("int cut off") << Hex("2F610000 2C690000 000000") << true;
+    QTest::newRow("int missing") << Hex("2F610000 2C690000") << true;
+    QTest::newRow("float missing") << Hex("2F610000 2C660000") << true;
+    QTest::newRow("string without zero") << Hex("2F610000 2C730000 61626364") << true;
+    QTest::newRow("type tags without zero") << Hex("2F610000 2C696969") << true;
+    QTest::newRow("double cut off") << Hex("2F610000 2C640000 3FF00000") << true;
+    QTest::newRow("blob size past the end") << Hex("2F610000 2C620000 00000010 01020304") << true;
+    QTest::newRow("blob size negative") << Hex("2F610000 2C620000 FFFFFFFC 01020304") << true;
+    QTest::newRow("blob size 7FFFFFFF") << Hex("2F610000 2C620000 7FFFFFFF 01020304") << true;
+    QTest::newRow("blob padding cut off") << Hex("2F610000 2C620000 00000005 0102030405") << true;
+    // A tag of unknown size: nothing after it could be read in its place.
+    QTest::newRow("unknown tag x before i") << Hex("2F610000 2C786900 0000002A 00000001") << true;
+    QTest::newRow("non-ASCII tag") << Hex("2F610000 2CC3A900 0000002A") << true;
+    // Inside a bundle, the message's arguments stop at its element's end.
+    QTest::newRow("int read from next element")
+        << head + Hex("00000008 2F610000 2C690000") + Hex("00000008") + go << true;
+}
+
+void tst_OSCUtils::hostileBytes() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, atDecode);
+
+    const QByteArray exact(bytes.constData(), bytes.size());
+    if (!atDecode) {
+        QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(exact, exact.size()));
+        return;
+    }
+    const auto packet = TOSCPacket::Unpack(exact, exact.size());
+    TOSCMessage* message = dynamic_cast<TOSCMessage*>(packet.get());
+    if (!message)
+        message = static_cast<TOSCMessage*>(static_cast<TOSCBundle*>(packet.get())->Packet(0));
+    try {
+        message->Decode();
+        QFAIL("Decode accepted unreadable bytes");
+    } catch (const CuewellError& e) {
+        QVERIFY(e.Text().startsWith(u"Unreadable OSC packet: "_qs));
+    }
+    // A rejected message stays undecoded and empty.
+    QVERIFY(!message->IsDecoded());
+    QCOMPARE(message->ArgumentCount(), 0);
+    QCOMPARE(message->TypeTags(), u","_qs);
+}
+
+void tst_OSCUtils::nestingDepth() {
+    // A message inside bundles nested Depth deep.
+    auto nested = [](int depth) {
+        std::unique_ptr<TOSCPacket> packet = std::make_unique<TOSCMessage>(u"/deep"_qs);
+        for (int k = 0; k < depth; ++k) {
+            auto bundle = std::make_unique<TOSCBundle>();
+            bundle->Add(std::move(packet));
+            packet = std::move(bundle);
+        }
+        return packet->ToOSCBytes();
+    };
+    const auto ok = TOSCPacket::Unpack(nested(MaxOSCBundleDepth));
+    QVERIFY(ok->MatchAddress(u"/deep"_qs));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(nested(MaxOSCBundleDepth + 1)));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(nested(3000)));
+}
+
+void tst_OSCUtils::textDecoding_data() {
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("ASCII") << QByteArray("/go") << u"/go"_qs;
+    QTest::newRow("UTF-8") << QByteArray("/caf\xC3\xA9") << u"/caf\u00e9"_qs;
+    QTest::newRow("lone byte above 127") << QByteArray("/a\xE9z") << u"/a\uFFFDz"_qs;
+    QTest::newRow("cut-off sequence") << QByteArray("/\xE2\x82") << u"/\uFFFD"_qs;
+    QTest::newRow("empty") << QByteArray() << QString();
+}
+
+void tst_OSCUtils::textDecoding() {
+    QFETCH(QByteArray, address);
+    QFETCH(QString, text);
+
+    const auto message = TOSCMessage::Unpack(OSCStringBytes(address) + Hex("2C000000"));
+    QCOMPARE(message->Address(), text);
+}
+
+void tst_OSCUtils::patterns_data() {
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("matches");
+
+    QTest::newRow("literal") << u"/sound/go"_qs << u"/sound/go"_qs << true;
+    QTest::newRow("literal, other case") << u"/sound/go"_qs << u"/Sound/go"_qs << false;
+    QTest::newRow("literal, prefix only") << u"/sound"_qs << u"/sound/go"_qs << false;
+    QTest::newRow("empty matches empty") << QString() << QString() << true;
+    QTest::newRow("empty against /") << QString() << u"/"_qs << false;
+    QTest::newRow("/ against empty") << u"/"_qs << QString() << false;
+    QTest::newRow("* crosses /") << u"/a/*"_qs << u"/a/b/c"_qs << true;
+    QTest::newRow("* matches nothing") << u"/a*"_qs << u"/a"_qs << true;
+    QTest::newRow("* alone") << u"*"_qs << u"/any/thing"_qs << true;
+    QTest::newRow("stars then letter") << u"/*a*b"_qs << u"/xaxxb"_qs << true;
+    QTest::newRow("? crosses /") << u"/a?b"_qs << u"/a/b"_qs << true;
+    QTest::newRow("? needs a character") << u"/a?"_qs << u"/a"_qs << false;
+    QTest::newRow("range") << u"/[a-c]x"_qs << u"/bx"_qs << true;
+    QTest::newRow("range, ends") << u"/[a-c]x"_qs << u"/cx"_qs << true;
+    QTest::newRow("range, outside") << u"/[a-c]x"_qs << u"/dx"_qs << false;
+    QTest::newRow("negated") << u"/[!a]x"_qs << u"/ax"_qs << false;
+    QTest::newRow("negated, other") << u"/[!a]x"_qs << u"/bx"_qs << true;
+    QTest::newRow("set of letters") << u"/[xyz]"_qs << u"/y"_qs << true;
+    QTest::newRow("range's - is no member") << u"/[a-c]"_qs << u"/-"_qs << false;
+    QTest::newRow("leading - is a member") << u"/[-a]"_qs << u"/-"_qs << true;
+    QTest::newRow("empty set") << u"/[]"_qs << u"/a"_qs << false;
+    QTest::newRow("[ without ]") << u"/[abc"_qs << u"/a"_qs << false;
+    QTest::newRow("[ without ], any text") << u"/[a-"_qs << u"/[a-"_qs << false;
+    QTest::newRow("range at the end of a set") << u"/[a-]"_qs << u"/a"_qs << false;
+    QTest::newRow("negated range at the end") << u"/[!a-]"_qs << u"/b"_qs << false;
+    QTest::newRow("reversed range") << u"/[c-a]"_qs << u"/b"_qs << false;
+    QTest::newRow("braces") << u"/{foo,bar}/go"_qs << u"/bar/go"_qs << true;
+    QTest::newRow("braces, first") << u"/{foo,bar}/go"_qs << u"/foo/go"_qs << true;
+    QTest::newRow("braces, both") << u"/{foo,bar}/go"_qs << u"/foobar/go"_qs << false;
+    QTest::newRow("braces, none") << u"/{foo,bar}/go"_qs << u"//go"_qs << false;
+    QTest::newRow("braces, empty alternative") << u"/{foo,}/go"_qs << u"//go"_qs << true;
+    QTest::newRow("braces, prefix alternatives") << u"/{a,ab}c"_qs << u"/abc"_qs << true;
+    QTest::newRow("braces, literal star") << u"/{*}"_qs << u"/*"_qs << true;
+    QTest::newRow("braces, literal star only") << u"/{*}"_qs << u"/x"_qs << false;
+    QTest::newRow("{ without }") << u"/{foo"_qs << u"/foo"_qs << false;
+    QTest::newRow("stray ]") << u"/a]"_qs << u"/a]"_qs << false;
+    QTest::newRow("stray }") << u"/a}"_qs << u"/a}"_qs << false;
+    QTest::newRow("16-bit characters") << u"/[\u00e0-\u00ff]"_qs << u"/\u00e9"_qs << true;
+    QTest::newRow("everything") << u"/*/{go,stop}/[0-9]?"_qs << u"/light/stop/42"_qs << true;
+}
+
+void tst_OSCUtils::patterns() {
+    QFETCH(QString, pattern);
+    QFETCH(QString, address);
+    QFETCH(bool, matches);
+
+    QCOMPARE(PatternMatches(pattern, address), matches);
+
+    // The same through a received message.
+    auto message = TOSCMessage::Unpack(OSCStringBytes(pattern.toUtf8()) + Hex("2C000000"));
+    QCOMPARE(message->MatchAddress(address) == message.get(), matches);
+}
+
+void tst_OSCUtils::matchCost() {
+    // Backtracking matchers take seconds here, and deep patterns overflow
+    // their stack; this must answer at once (and not crash).
+    const QString manyStars = u"/*a*a*a*a*a*a*a*a*a*b"_qs;
+    QVERIFY(!PatternMatches(manyStars, u"/"_qs + QString(40, u'a')));
+    QVERIFY(PatternMatches(manyStars, u"/"_qs + QString(40, u'a') + u"b"_qs));
+
+    const QString stars = QString(100000, u'*');
+    QVERIFY(PatternMatches(stars, QString(1000, u'x')));
+    QVERIFY(!PatternMatches(stars + u"y"_qs, QString(1000, u'x')));
+    const QString letters(100000, u'a');
+    QVERIFY(PatternMatches(letters, letters));
+    QVERIFY(!PatternMatches(letters + u"a"_qs, letters));
+    QString alternating;
+    for (int k = 0; k < 2000; ++k)
+        alternating += u"*a"_qs;
+    QVERIFY(!PatternMatches(alternating + u"b"_qs, QString(2000, u'a')));
+}
+
+void tst_OSCUtils::matchAndUnmatch() {
+    // /a, then a bundle holding /b and another /a, then /a again.
+    TOSCBundle built;
+    built.Add(std::make_unique<TOSCMessage>(u"/a"_qs));
+    auto inner = std::make_unique<TOSCBundle>();
+    inner->Add(std::make_unique<TOSCMessage>(u"/b"_qs));
+    inner->Add(std::make_unique<TOSCMessage>(u"/*"_qs));
+    built.Add(std::move(inner));
+    built.Add(std::make_unique<TOSCMessage>(u"/a"_qs));
+    const auto bundle = TOSCBundle::Unpack(built.ToOSCBytes());
+
+    auto* first = static_cast<TOSCMessage*>(bundle->Packet(0));
+    auto* nested = static_cast<TOSCBundle*>(bundle->Packet(1));
+    auto* wild = static_cast<TOSCMessage*>(nested->Packet(1));
+    auto* last = static_cast<TOSCMessage*>(bundle->Packet(2));
+
+    // Each call returns the next unmatched message, searching nested bundles.
+    QCOMPARE(bundle->MatchAddress(u"/a"_qs), first);
+    QCOMPARE(bundle->MatchAddress(u"/a"_qs), wild);
+    QCOMPARE(bundle->MatchAddress(u"/a"_qs), last);
+    QCOMPARE(bundle->MatchAddress(u"/a"_qs), nullptr);
+    QVERIFY(first->Matched() && wild->Matched() && last->Matched());
+
+    // A matched message answers no other address either.
+    QCOMPARE(bundle->MatchAddress(u"/b"_qs), nested->Packet(0));
+    QCOMPARE(bundle->MatchAddress(u"/b"_qs), nullptr);
+
+    // Unmatch clears the marks down through the nested bundle.
+    bundle->Unmatch();
+    QVERIFY(!first->Matched() && !wild->Matched() && !last->Matched());
+    QCOMPARE(bundle->MatchAddress(u"/zzz"_qs), wild);
+
+    // The same on a lone message.
+    TOSCMessage message(u"/go"_qs);
+    QCOMPARE(message.MatchAddress(u"/go"_qs), &message);
+    QCOMPARE(message.MatchAddress(u"/go"_qs), nullptr);
+    message.Unmatch();
+    QCOMPARE(message.MatchAddress(u"/go"_qs), &message);
 }
 
 QTEST_GUILESS_MAIN(tst_OSCUtils)
