@@ -13,6 +13,7 @@
 
 #include <QActionGroup>
 #include <QApplication>
+#include <QBitmap>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -272,7 +273,10 @@ void TCuewell::CreatePins() {
         ShowStandardError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
         glyph = BuiltInPinGlyph();
     } else {
+        // As with classic glyphs, the bottom-left pixel's colour is transparent.
         glyph = QPixmap::fromImage(image);
+        glyph.setMask(QBitmap::fromImage(
+            image.createMaskFromColor(image.pixel(0, image.height() - 1), Qt::MaskInColor)));
     }
     for (int i = 0; i < MaxCuesPerPage; ++i) {
         auto* pin = new TCuePin(AdvPDF, glyph);

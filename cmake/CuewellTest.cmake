@@ -5,6 +5,8 @@ function(cuewell_add_qtest name)
     set(target tst_${name})
     add_executable(${target} ${ARG_SOURCES})
     target_link_libraries(${target} PRIVATE cuewell_ui Qt6::Test ${ARG_LIBS})
+    target_compile_definitions(${target} PRIVATE
+        CUEWELL_PIN_GLYPH="${CMAKE_SOURCE_DIR}/resources/Pin_16T3.bmp")
     add_test(NAME ${name} COMMAND ${target})
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C;ASAN_OPTIONS=detect_leaks=1;LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/scripts/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
