@@ -1,0 +1,309 @@
+#include "app/Errors.h"
+#include "osc/UdpClient.h"
+#include "tests/udpclient/LoopbackReceiver.h"
+
+#include <QtTest>
+
+#include <fcntl.h>
+
+class tst_UdpClient : public QObject {
+    Q_OBJECT
+
+private slots:
+    void setPortKeepsLow16Bits_data();
+    void setPortKeepsLow16Bits();
+    void resolve_data();
+    void resolve();
+    void resolveFailureRaises_data();
+    void resolveFailureRaises();
+    void bytesArriveIntact_data();
+    void bytesArriveIntact();
+    void oversizedDatagramRaises();
+    void portAbove65535UsesLow16Bits();
+    void everyConnectOpensNewSocket();
+    void failedConnectLeavesClientUnconnected();
+    void sendWithoutConnectResolvesHost();
+    void targetDownIsNotAnError();
+    void sendAfterRefusalStillDelivers();
+    void disconnectKeepsSocketAndSendsToHost();
+    void deactivateClosesSocket();
+    void socketIsCloseOnExec();
+};
+
+void tst_UdpClient::setPortKeepsLow16Bits_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("0") << 0 << 0;
+    QTest::newRow("8000") << 8000 << 8000;
+    QTest::newRow("65535") << 65535 << 65535;
+    QTest::newRow("65536") << 65536 << 0;
+    QTest::newRow("70000") << 70000 << 4464;
+    QTest::newRow("-1") << -1 << 65535;
+}
+
+void tst_UdpClient::setPortKeepsLow16Bits() {
+    QFETCH(int, port);
+    QFETCH(int, expected);
+    UdpClient client;
+    client.SetPort(port);
+    QCOMPARE(int(client.Port()), expected);
+}
+
+void tst_UdpClient::resolve_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<quint32>("expected");
+    QTest::newRow("localhost") << "localhost" << 0x7F000001u;
+    QTest::newRow("LOCALHOST") << "LOCALHOST" << 0x7F000001u;
+    QTest::newRow("LocalHost") << "LocalHost" << 0x7F000001u;
+    QTest::newRow("127.0.0.1") << "127.0.0.1" << 0x7F000001u;
+    QTest::newRow("192.168.1.20") << "192.168.1.20" << 0xC0A80114u;
+    QTest::newRow("0.0.0.0") << "0.0.0.0" << 0u;
+    QTest::newRow("255.255.255.255") << "255.255.255.255" << 0xFFFFFFFFu;
+    // Decimal, whatever the leading zeros: not octal as inet_aton reads it.
+    QTest::newRow("010.0.0.012") << "010.0.0.012" << 0x0A00000Cu;
+}
+
+void tst_UdpClient::resolve() {
+    QFETCH(QString, host);
+    QFETCH(quint32, expected);
+    QCOMPARE(UdpClient::ResolveIPv4(host), expected);
+}
+
+void tst_UdpClient::resolveFailureRaises_data() {
+    QTest::addColumn<QString>("host");
+    QTest::newRow("unknown name") << "no-such-host.invalid";
+    QTest::newRow("empty") << "";
+    QTest::newRow("number above 255") << "256.1.1.1";
+    QTest::newRow("five numbers") << "1.2.3.4.5";
+    QTest::newRow("leading blank") << " 127.0.0.1";
+    QTest::newRow("trailing dot") << "1.2.3.4.";
+}
+
+void tst_UdpClient::resolveFailureRaises() {
+    QFETCH(QString, host);
+    try {
+        UdpClient::ResolveIPv4(host);
+        QFAIL("no error raised");
+    } catch (const CuewellError& e) {
+        QVERIFY2(e.Text().contains(host), qPrintable(e.Text()));
+    }
+}
+
+void tst_UdpClient::bytesArriveIntact_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("connect");
+    QTest::addColumn<QByteArray>("bytes");
+    QByteArray binary;
+    for (int i = 0; i < 256; ++i)
+        binary.append(char(i));
+    const QByteArray largest(65507, '\xA5'); // the largest IPv4 UDP payload
+    for (bool connect : {true, false}) {
+        const char* how = connect ? "connected" : "unconnected";
+        QTest::addRow("%s, text", how) << "127.0.0.1" << connect << QByteArray("#bundle\0\0", 9);
+        QTest::addRow("%s, every byte value", how) << "127.0.0.1" << connect << binary;
+        QTest::addRow("%s, empty datagram", how) << "127.0.0.1" << connect << QByteArray();
+        QTest::addRow("%s, largest datagram", how) << "127.0.0.1" << connect << largest;
+        QTest::addRow("%s, host localhost", how) << "Localhost" << connect << binary;
+    }
+}
+
+void tst_UdpClient::bytesArriveIntact() {
+    QFETCH(QString, host);
+    QFETCH(bool, connect);
+    QFETCH(QByteArray, bytes);
+    LoopbackReceiver receiver;
+    QVERIFY(receiver.IsBound());
+    UdpClient client;
+    client.SetHost(host);
+    client.SetPort(receiver.Port());
+    if (connect) {
+        client.MakeActive();
+        client.Connect();
+        QVERIFY(client.Connected());
+    }
+    client.SendBuffer(bytes);
+    QCOMPARE(client.Connected(), connect);
+    QVERIFY(client.Active());
+    const auto got = receiver.Receive();
+    QVERIFY(got.has_value());
+    QCOMPARE(*got, bytes);
+    QCOMPARE(receiver.SenderPort(), client.LocalPort());
+}
+
+void tst_UdpClient::oversizedDatagramRaises() {
+    LoopbackReceiver receiver;
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(receiver.Port());
+    client.Connect();
+    QVERIFY_THROWS_EXCEPTION(CuewellError, client.SendBuffer(QByteArray(65508, 'x')));
+    // The client is still usable.
+    client.SendBuffer("ok");
+    QCOMPARE(receiver.Receive().value_or("none"), QByteArray("ok"));
+}
+
+void tst_UdpClient::portAbove65535UsesLow16Bits() {
+    LoopbackReceiver receiver(4464);
+    if (!receiver.IsBound())
+        QSKIP("port 4464 is taken on this machine");
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(70000);
+    client.Connect();
+    client.SendBuffer("low bits");
+    QCOMPARE(receiver.Receive().value_or("none"), QByteArray("low bits"));
+}
+
+void tst_UdpClient::everyConnectOpensNewSocket() {
+    LoopbackReceiver receiver;
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(receiver.Port());
+    QVERIFY(!client.Active());
+    QCOMPARE(client.LocalPort(), 0);
+    client.MakeActive();
+    QVERIFY(client.Active());
+    QVERIFY(!client.Connected());
+    const uint16_t opened = client.LocalPort();
+    QVERIFY(opened != 0);
+    // Making an active client active keeps its socket; the first connect
+    // uses the socket that is open.
+    client.MakeActive();
+    QCOMPARE(client.LocalPort(), opened);
+    client.Connect();
+    QCOMPARE(client.LocalPort(), opened);
+    client.SendBuffer("one");
+    QVERIFY(receiver.Receive().has_value());
+    QCOMPARE(receiver.SenderPort(), opened);
+
+    client.Connect();
+    QVERIFY(client.Connected());
+    const uint16_t reopened = client.LocalPort();
+    QVERIFY(reopened != opened);
+    client.SendBuffer("two");
+    QCOMPARE(receiver.Receive().value_or("none"), QByteArray("two"));
+    QCOMPARE(receiver.SenderPort(), reopened);
+}
+
+void tst_UdpClient::failedConnectLeavesClientUnconnected() {
+    LoopbackReceiver receiver;
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(receiver.Port());
+    client.Connect();
+    client.SetHost(QStringLiteral("no-such-host.invalid"));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, client.Connect());
+    QVERIFY(!client.Connected());
+    // No datagram may go to the old destination: the send resolves again.
+    QVERIFY_THROWS_EXCEPTION(CuewellError, client.SendBuffer("lost"));
+    QVERIFY(!receiver.Receive(100).has_value());
+}
+
+void tst_UdpClient::sendWithoutConnectResolvesHost() {
+    LoopbackReceiver first;
+    LoopbackReceiver second;
+    UdpClient client;
+    client.SetHost(QStringLiteral("localhost"));
+    client.SetPort(first.Port());
+    client.SendBuffer("a");
+    QCOMPARE(first.Receive().value_or("none"), QByteArray("a"));
+    const uint16_t local = client.LocalPort();
+    // Host and port are read at each send, from the same socket.
+    client.SetPort(second.Port());
+    client.SendBuffer("b");
+    QCOMPARE(second.Receive().value_or("none"), QByteArray("b"));
+    QCOMPARE(second.SenderPort(), local);
+    QVERIFY(!client.Connected());
+}
+
+// The target's port is closed: the system answers with port-unreachable,
+// which a connected socket reports on a later send. That is a target that is
+// down, not a failure of the send.
+void tst_UdpClient::targetDownIsNotAnError() {
+    uint16_t closedPort;
+    {
+        LoopbackReceiver probe;
+        closedPort = probe.Port();
+    }
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(closedPort);
+    client.Connect();
+    for (int i = 0; i < 3; ++i) {
+        client.SendBuffer("anyone?");
+        QTest::qWait(20);
+    }
+    QVERIFY(client.Connected());
+}
+
+// The refusal reported for an earlier datagram must not swallow this one.
+void tst_UdpClient::sendAfterRefusalStillDelivers() {
+    uint16_t port;
+    {
+        LoopbackReceiver probe;
+        port = probe.Port();
+    }
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(port);
+    client.Connect();
+    client.SendBuffer("into the void");
+    QTest::qWait(20);
+    LoopbackReceiver receiver(port);
+    if (!receiver.IsBound())
+        QSKIP("the port was taken in the meantime");
+    client.SendBuffer("back up");
+    QCOMPARE(receiver.Receive().value_or("none"), QByteArray("back up"));
+}
+
+void tst_UdpClient::disconnectKeepsSocketAndSendsToHost() {
+    LoopbackReceiver first;
+    LoopbackReceiver second;
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(first.Port());
+    client.Connect();
+    client.Disconnect();
+    QVERIFY(!client.Connected());
+    QVERIFY(client.Active());
+    client.SetPort(second.Port());
+    client.SendBuffer("moved");
+    QCOMPARE(second.Receive().value_or("none"), QByteArray("moved"));
+    QVERIFY(!first.Receive(100).has_value());
+    client.Disconnect(); // not connected: nothing happens
+    QVERIFY(client.Active());
+}
+
+void tst_UdpClient::deactivateClosesSocket() {
+    LoopbackReceiver receiver;
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(receiver.Port());
+    client.Connect();
+    client.Deactivate();
+    QVERIFY(!client.Active());
+    QVERIFY(!client.Connected());
+    QCOMPARE(client.LocalPort(), 0);
+    client.Deactivate();
+    QVERIFY(!client.Active());
+}
+
+// Sockets must not leak into programs started from this one.
+void tst_UdpClient::socketIsCloseOnExec() {
+    UdpClient client;
+    client.MakeActive();
+    const uint16_t port = client.LocalPort();
+    int found = -1;
+    for (int fd = 0; fd < 1024 && found < 0; ++fd) {
+        sockaddr_in sa{};
+        socklen_t length = sizeof sa;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) == 0 &&
+            sa.sin_family == AF_INET && ntohs(sa.sin_port) == port)
+            found = fd;
+    }
+    QVERIFY(found >= 0);
+    QVERIFY(::fcntl(found, F_GETFD) & FD_CLOEXEC);
+}
+
+QTEST_GUILESS_MAIN(tst_UdpClient)
+#include "tst_udpclient.moc"
