@@ -630,7 +630,7 @@ void TCuewell::PickedCueUp(TCuePin* sender, Qt::MouseButton button, Qt::Keyboard
     if (page < 0 || page >= CueTable.size())
         return;
     // The dialog keeps its own cue; the prompted cue, the one GO fires, stays.
-    Form2->FillFor(page, sender->Tag(), SplitRecord(CueTable[page][sender->Tag()]));
+    Form2->FillFor(page, sender->Tag(), CueTable[page][sender->Tag()]);
 }
 
 void TCuewell::RedClick(TCuePin* sender) {
@@ -668,7 +668,7 @@ void TCuewell::CueClick(int which) {
         NowCue->setIconSize(QSize(16, 16));
         NowCue->setGeometry(CallPromptRect(pin, GetTextWidth(call), ViewMidX));
     }
-    if (ParseBoolField(QString::fromUtf8(CueFields[cfAutoplay])))
+    if (CueAutoplay(row[which]))
         AutoCue->SetEnabled(true);
     NowCue->raise();
     NowCue->show();

@@ -25,3 +25,10 @@ PromptImage CallPromptImage(const QString& selector, const QString& soundAddress
         image = piLight;
     return image;
 }
+
+bool CueAutoplay(const CueRecord& record) {
+    const arStr fields = SplitByChar(record.toUtf8(), '|');
+    if (fields.size() <= cfAutoplay)
+        return false;
+    return ParseBoolField(QString::fromUtf8(fields[cfAutoplay]));
+}

@@ -27,6 +27,10 @@ QRect ArrowPromptRect(QPoint pin);
 // The 24-pixel call prompt sits in the margin on the pin's side of the page.
 QRect CallPromptRect(QPoint pin, int textWidth, int viewMidX);
 
+// Whether a cue fires by itself. A hand-edited record that stops before its
+// autoplay field is not autoplay; a field that is there must read as a flag.
+bool CueAutoplay(const CueRecord& record);
+
 enum PromptImage { piArrow = 0, piSound = 1, piLight = 2, piNeither = 3 };
 // Colour of the call prompt: which target the message's selector chooses
 // (light wins when both selector texts are equal).

@@ -1,6 +1,7 @@
 #include "cues/Unit2.h"
 
 #include "app/Unit1.h"
+#include "cues/CueLayout.h"
 #include "cues/CuePin.h"
 #include "view/AdvPDFViewer.h"
 
@@ -61,9 +62,10 @@ TForm2::TForm2(TCuewell* owner)
     hide();
 }
 
-void TForm2::FillFor(int page, int slot, const arStr& fields) {
+void TForm2::FillFor(int page, int slot, const CueRecord& record) {
     // Read the flag first: a record it cannot read keeps the dialog as it was.
-    const bool autoplay = ParseBoolField(QString::fromUtf8(FieldOf(fields, cfAutoplay)));
+    const bool autoplay = CueAutoplay(record);
+    const arStr fields = SplitRecord(record);
     FPage = page;
     FSlot = slot;
     FFields = fields;

@@ -19,7 +19,7 @@ public:
 
     // Fills the dialog for one cue and shows it (or brings it forward). The
     // dialog stays bound to that page and slot until it is filled again.
-    void FillFor(int page, int slot, const arStr& fields);
+    void FillFor(int page, int slot, const CueRecord& record);
 
     int BoundPage() const { return FPage; }
     int BoundSlot() const { return FSlot; }

@@ -1,0 +1,713 @@
+// The main window as the operator meets it: start-up and close, the cue file
+// behind the pins, GO and autoplay, driven offscreen with real PDFs, real
+// files and real UDP receivers on loopback.
+
+#include "tests/common/CuewellFixture.h"
+
+#include "cues/CuePin.h"
+#include "cues/IntervalTimer.h"
+#include "store/CueStore.h"
+
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPushButton>
+#include <QWheelEvent>
+
+namespace {
+
+const QByteArray SoundGo5 = QByteArray::fromHex("2362756e646c6500"
+                                                "0000000000000001"
+                                                "00000014"
+                                                "2f736f756e642f676f000000"
+                                                "2c730000"
+                                                "35000000");
+
+QByteArray Ini(const QByteArray& body) {
+    return body;
+}
+
+// Settings that send "sound" cues to one receiver and "light" cues to another.
+QByteArray TargetSettings(int soundPort, int lightPort, const QByteArray& soundAddress = "sound",
+                          const QByteArray& lightAddress = "light",
+                          const QByteArray& soundIP = "127.0.0.1",
+                          const QByteArray& lightIP = "127.0.0.1") {
+    return "[OSC]\r\nsoundIP=" + soundIP + "\r\nsoundPort=" + QByteArray::number(soundPort) +
+           "\r\nsoundAddress=" + soundAddress + "\r\nlightIP=" + lightIP +
+           "\r\nlightPort=" + QByteArray::number(lightPort) + "\r\nlightAddress=" + lightAddress +
+           "\r\n\r\n";
+}
+
+// A cue file whose pages hold the given records, in slot order.
+QByteArray CueFileText(const QList<QList<QByteArray>>& pages, bool withSize = false) {
+    QByteArray text;
+    for (int p = 0; p < pages.size(); ++p) {
+        text += "[Page" + QByteArray::number(p) + "]\r\n";
+        for (int i = 0; i < pages[p].size(); ++i)
+            text += "Cue" + QByteArray::number(i) + "=" + pages[p][i] + "\r\n";
+        text += "\r\n";
+    }
+    if (withSize)
+        text += "[Settings]\r\nHeight=620\r\nWidth=960\r\n\r\n";
+    return text;
+}
+
+QStringList SectionKeys(const QByteArray& file, const QByteArray& section) {
+    QStringList keys;
+    bool inside = false;
+    for (const QByteArray& raw : file.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[')) {
+            inside = line.contains("[" + section + "]");
+            continue;
+        }
+        if (inside && line.contains('='))
+            keys.append(QString::fromUtf8(line.left(line.indexOf('='))));
+    }
+    return keys;
+}
+
+int VisiblePins(const TCuewell& w) {
+    int n = 0;
+    for (const TCuePin* pin : w.CuePin)
+        n += pin->isVisible() ? 1 : 0;
+    return n;
+}
+
+void Press(QWidget* target, int key, bool autoRepeat = false) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "",
+                    autoRepeat);
+    QCoreApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, QString(), autoRepeat);
+    QCoreApplication::sendEvent(target, &release);
+}
+
+// The widget that gets the keys: the window's focused control.
+QWidget* KeyTarget(TCuewell& w) {
+    QWidget* focus = QApplication::focusWidget();
+    return focus && focus->window() == &w ? focus : &w;
+}
+
+} // namespace
+
+class tst_Cuewell : public QObject {
+    Q_OBJECT
+private slots:
+    void firstStartWithoutSettings();
+    void scriptChoice_data();
+    void scriptChoice();
+    void closeWritesSettingsAndWindowSize();
+    void unsavedCuesSavedBeforeSettings();
+    void cueFileSizesAndLocksWindow_data();
+    void cueFileSizesAndLocksWindow();
+    void scriptWithoutCueFileAsksForWindowSize();
+    void missingPinGlyph();
+    void openingAnotherScriptSavesPendingCues();
+    void scriptWithoutCueFileStartsEmpty();
+    void failedSaveAtCloseNeverLosesCuesSilently();
+    void errorInHandlerShowsStandardReport();
+
+    void ctrlClickAddsCue();
+    void ctrlClickOnFullPage();
+    void ctrlClickSortsAmongPageCues();
+    void pinsLaidOutTopToBottomWithSeparation();
+    void dragStoresThousandthsAndKeepsFields();
+    void goSendsWorkedExampleToSoundOnly();
+    void equalSelectorsSendToBoth();
+    void unresolvableHostWarnsOnceAndGoesOn();
+    void goAtLastCueOfPageTurnsPage();
+    void goAtLastCueOfScriptStops();
+    void autoplayRunFiresFromOneGo();
+    void callPromptBesidePin();
+    void layoutNeverChangesPromptedCue();
+    void oneKeyPressMovesOnePage();
+    void pinsFollowViewerAfterPartialAndCtrlWheel();
+    void heldSpaceFiresOneCue();
+    void shortRecordsReadAsEmptyFields();
+};
+
+void tst_Cuewell::firstStartWithoutSettings() {
+    TWindowFixture f;
+    TCuewell& w = f.Start();
+    QVERIFY(w.EndRequested());
+    QCOMPARE(f.Prompts.DialogFolders, QStringList{QFileInfo(f.Dir.path()).absoluteFilePath()});
+    QCOMPARE(w.frameGeometry().top(), 100);
+    QCOMPARE(w.frameGeometry().left(), 100);
+    QCOMPARE(w.OuterHeight(), 600);
+    QCOMPARE(w.OuterWidth(), 700);
+    QVERIFY(w.PromptisArrow1->isChecked());
+    QVERIFY(!w.PromptisCall1->isChecked());
+    QVERIFY(w.PromptIsArrow);
+    QVERIFY(!w.isVisible());
+    f.Window.reset();
+    // Only the recent-files list may have been stored; no settings were written.
+    QVERIFY(!ReadFileBytes(f.SettingsPath()).contains("[Settings]"));
+}
+
+void tst_Cuewell::scriptChoice_data() {
+    QTest::addColumn<bool>("remembered");
+    QTest::addColumn<bool>("argumentExists");
+    QTest::addColumn<QString>("opened");
+    QTest::addColumn<int>("dialogs");
+    QTest::newRow("remembered beats the argument") << true << true << "a.pdf" << 0;
+    QTest::newRow("argument without a remembered script") << false << true << "b.pdf" << 0;
+    QTest::newRow("argument naming no file") << false << false << "c.pdf" << 1;
+}
+
+void tst_Cuewell::scriptChoice() {
+    QFETCH(bool, remembered);
+    QFETCH(bool, argumentExists);
+    QFETCH(QString, opened);
+    QFETCH(int, dialogs);
+    TWindowFixture f;
+    MakeScript(f.Path("a.pdf"), 1);
+    MakeScript(f.Path("c.pdf"), 1);
+    if (argumentExists)
+        MakeScript(f.Path("b.pdf"), 1);
+    if (remembered)
+        WriteFileText(f.SettingsPath(), "[Settings]\r\nLastScript=" + f.Path("a.pdf").toUtf8() + "\r\n");
+    f.Prompts.Answers = {f.Path("c.pdf")};
+    TCuewell& w = f.Start({f.Path("b.pdf")});
+    QCOMPARE(w.AdvPDF->FileName(), f.Path(opened));
+    QCOMPARE(f.Prompts.DialogFolders.size(), dialogs);
+    QVERIFY(!w.EndRequested());
+}
+
+void tst_Cuewell::closeWritesSettingsAndWindowSize() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.5|0.5||0||"}}));
+    WriteFileText(f.SettingsPath(), "[Other]\r\nkeep=me\r\n\r\n");
+    TCuewell& w = f.StartOn(script);
+    w.PromptisCall1->trigger();
+    const int height = w.OuterHeight(), width = w.OuterWidth();
+    QVERIFY(w.close());
+
+    const QByteArray settings = ReadFileBytes(f.SettingsPath());
+    QVERIFY(settings.startsWith("\xEF\xBB\xBF[Other]\r\nkeep=me\r\n\r\n[Settings]\r\n"));
+    QCOMPARE(SectionKeys(settings, "Settings"),
+             (QStringList{"Top", "Left", "LastScript", "Arrow"}));
+    QVERIFY(settings.contains("LastScript=" + script.toUtf8() + "\r\n"));
+    QVERIFY(settings.contains("Arrow=0\r\n"));
+
+    const QByteArray cues = ReadFileBytes(f.Path("show.cues"));
+    QVERIFY(cues.contains("[Settings]\r\nHeight=" + QByteArray::number(height) +
+                          "\r\nWidth=" + QByteArray::number(width) + "\r\n"));
+}
+
+void tst_Cuewell::unsavedCuesSavedBeforeSettings() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    TCuewell& w = f.StartOn(script);
+    w.CueTable[0][0] = "0.25|0.5|/sound/go 1|0||";
+    w.CuesDirty = true;
+    // The settings file cannot be written: the cues must still have been saved first.
+    QDir(f.Dir.path()).mkdir("cuewell.ini");
+    w.close();
+    QVERIFY(ReadFileBytes(f.Path("show.cues")).contains("Cue0=0.25|0.5|/sound/go 1|0||\r\n"));
+    QVERIFY(!w.CuesDirty);
+    QCOMPARE(f.Prompts.Boxes.last().Icon, TMsgIcon::Stop);
+    QVERIFY(f.Prompts.Boxes.last().Text.contains("cuewell.ini"));
+}
+
+void tst_Cuewell::cueFileSizesAndLocksWindow_data() {
+    QTest::addColumn<bool>("withSize");
+    QTest::addColumn<QSize>("outer");
+    QTest::newRow("no Settings section") << false << QSize(900, 580);
+    QTest::newRow("stored size") << true << QSize(960, 620);
+}
+
+void tst_Cuewell::cueFileSizesAndLocksWindow() {
+    QFETCH(bool, withSize);
+    QFETCH(QSize, outer);
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.5|0.5||0||"}}, withSize));
+    f.Prompts.Answers = {script};
+    TCuewell& w = f.Start();
+    w.show();
+    QTRY_VERIFY(w.ScriptLoaded);
+    QCOMPARE(QSize(w.OuterWidth(), w.OuterHeight()), outer);
+    QVERIFY(w.SizeLocked());
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QVERIFY(!f.Prompts.Texts().join('\n').contains("Before you add any cues"));
+    w.AllowSizechange1->trigger();
+    QVERIFY(!w.SizeLocked());
+    QVERIFY(w.minimumSize() != w.maximumSize());
+}
+
+void tst_Cuewell::scriptWithoutCueFileAsksForWindowSize() {
+    TWindowFixture f;
+    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 3));
+    QCOMPARE(f.Prompts.Boxes.size(), 1);
+    const TRecordedBox& box = f.Prompts.Boxes.first();
+    QCOMPARE(box.Title, "Set Window size");
+    QCOMPARE(box.Text, "Before you add any cues, please set the size of the Window.");
+    QCOMPARE(box.Icon, TMsgIcon::None);
+    QCOMPARE(box.Button, TMsgButton::OK);
+    QVERIFY(!w.SizeLocked());
+    QCOMPARE(w.CueTable.size(), 3);
+    QCOMPARE(w.AdvPDF->Options().Header, w.AdvPDF->FileName());
+}
+
+void tst_Cuewell::missingPinGlyph() {
+    TWindowFixture f;
+    QFile::remove(f.Path("Pin_16T3.bmp"));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.SettingsPath(), TargetSettings(9, 10));
+    f.Prompts.Answers = {script};
+    TCuewell& w = f.Start();
+    QVERIFY(!f.Prompts.Boxes.isEmpty());
+    QCOMPARE(f.Prompts.Boxes.first().Icon, TMsgIcon::Stop);
+    QVERIFY(f.Prompts.Boxes.first().Text.contains("Pin_16T3.bmp"));
+    QVERIFY(f.Prompts.Boxes.first().Text.endsWith('.'));
+    for (const TCuePin* pin : w.CuePin)
+        QVERIFY(pin && !pin->icon().isNull());
+    QCOMPARE(w.SoundIP, "127.0.0.1");
+    QCOMPARE(w.LightPort, 10);
+    QCOMPARE(w.AdvPDF->FileName(), script);
+}
+
+void tst_Cuewell::openingAnotherScriptSavesPendingCues() {
+    TWindowFixture f;
+    const QString first = MakeScript(f.Path("first.pdf"), 1);
+    const QString second = MakeScript(f.Path("second.pdf"), 1);
+    TCuewell& w = f.StartOn(first);
+    w.CueTable[0][0] = "0.3|0.3|/light/go 1|0||";
+    w.CuesDirty = true;
+    f.Prompts.Answers = {second};
+    w.OpenShowPDF1->trigger();
+    QVERIFY(ReadFileBytes(f.Path("first.cues")).contains("Cue0=0.3|0.3|/light/go 1|0||"));
+    QVERIFY(!w.CuesDirty);
+    QTRY_COMPARE(w.AdvPDF->Options().Header, second);
+    QVERIFY(!QFileInfo::exists(f.Path("second.cues")));
+}
+
+void tst_Cuewell::scriptWithoutCueFileStartsEmpty() {
+    TWindowFixture f;
+    const QString first = MakeScript(f.Path("first.pdf"), 2);
+    WriteFileText(f.Path("first.cues"), CueFileText({{"0.3|0.3|/light/go 1|0||"}, {}}));
+    const QString second = MakeScript(f.Path("second.pdf"), 2);
+    TCuewell& w = f.StartOn(first);
+    QCOMPARE(VisiblePins(w), 1);
+    w.MostRecentFiles1MenuClick(nullptr, second);
+    QTRY_COMPARE(w.AdvPDF->Options().Header, second);
+    QCOMPARE(VisiblePins(w), 0);
+    for (const CueRow& row : w.CueTable)
+        for (const CueRecord& record : row)
+            QVERIFY(record.isEmpty());
+    // A new cue on the new script saves only its own cues.
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(200, 300));
+    const QByteArray cues = ReadFileBytes(f.Path("second.cues"));
+    QVERIFY(cues.contains("Cue0=0.58|0.2||0||"));
+    QVERIFY(!cues.contains("/light/go 1"));
+}
+
+void tst_Cuewell::failedSaveAtCloseNeverLosesCuesSilently() {
+    TWindowFixture f;
+    QDir(f.Dir.path()).mkdir("show");
+    const QString script = MakeScript(f.Path("show/show.pdf"), 1);
+    TCuewell& w = f.StartOn(script);
+    w.CueTable[0][0] = "0.3|0.3|/light/go 1|0||";
+    w.CuesDirty = true;
+    // The script's folder goes away and a file takes its name: the cue file
+    // cannot be written, whoever runs the test.
+    QVERIFY(QDir(f.Dir.path()).rename("show", "moved"));
+    WriteFileText(f.Path("show"), "not a folder", false);
+
+    QVERIFY(!w.close());
+    QVERIFY(w.isVisible());
+    QVERIFY(w.CuesDirty);
+    QCOMPARE(f.Prompts.Boxes.size(), 3); // window size notice, the error, the explanation
+    QCOMPARE(f.Prompts.Boxes[1].Icon, TMsgIcon::Stop);
+    QVERIFY(f.Prompts.Boxes[1].Text.contains("show.cues"));
+    QVERIFY(f.Prompts.Boxes[2].Text.contains("Close the window again"));
+
+    // The operator can still leave: the second close ends, after the error again.
+    QVERIFY(w.close());
+    QVERIFY(!w.isVisible());
+    QCOMPARE(f.Prompts.Boxes[3].Icon, TMsgIcon::Stop);
+}
+
+void tst_Cuewell::errorInHandlerShowsStandardReport() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.5|0.5||0||", "abc|0.5||0||"}}));
+    TCuewell& w = f.StartOn(script);
+    const QList<TRecordedBox> stops = [&] {
+        QList<TRecordedBox> found;
+        for (const TRecordedBox& box : f.Prompts.Boxes)
+            if (box.Icon == TMsgIcon::Stop)
+                found.append(box);
+        return found;
+    }();
+    QVERIFY(!stops.isEmpty());
+    QCOMPARE(stops.first().Title, "Cuewell");
+    QCOMPARE(stops.first().Text, "'abc' is not a valid floating point value.");
+    QCOMPARE(stops.first().Button, TMsgButton::OK);
+    // The pins before the bad record stay shown and the window goes on.
+    QCOMPARE(VisiblePins(w), 1);
+    QVERIFY(w.isVisible());
+}
+
+void tst_Cuewell::ctrlClickAddsCue() {
+    TWindowFixture f;
+    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1), QSize(940, 500));
+    QCOMPARE(w.ViewWidth, 940);
+    QCOMPARE(w.ViewHeight, 500);
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 208));
+    QCOMPARE(w.CueTable[0][0], "0.4|0.11||0||");
+    QVERIFY(ReadFileBytes(f.Path("show.cues")).contains("[Page0]\r\nCue0=0.4|0.11||0||\r\nCue1=\r\n"));
+    QVERIFY(w.CuePin[0]->isVisible());
+    QCOMPARE(w.CuePin[0]->pos(), QPoint(103, 200));
+    QCOMPARE(w.LastPinIndex, 0);
+    QVERIFY(w.CuesDirty);
+    // Without Ctrl a click adds nothing.
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
+    QVERIFY(w.CueTable[0][1].isEmpty());
+}
+
+void tst_Cuewell::ctrlClickOnFullPage() {
+    TWindowFixture f;
+    QList<QByteArray> full;
+    for (int i = 0; i < MaxCuesPerPage; ++i)
+        full.append("0." + QByteArray::number(10 + i * 2) + "|0.1||0||");
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({full}));
+    TCuewell& w = f.StartOn(script);
+    QCOMPARE(w.LastPinIndex, 20);
+    const QByteArray before = ReadFileBytes(f.Path("show.cues"));
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(400, 400));
+    QCOMPARE(f.Prompts.Boxes.last().Text, "The maximum 21 cues per page has been reached.");
+    QCOMPARE(f.Prompts.Boxes.last().Button, TMsgButton::Cancel);
+    QCOMPARE(f.Prompts.Boxes.last().Icon, TMsgIcon::Warning);
+    QCOMPARE(ReadFileBytes(f.Path("show.cues")), before);
+    QCOMPARE(VisiblePins(w), 21);
+}
+
+void tst_Cuewell::ctrlClickSortsAmongPageCues() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.5|0.5|/a|0||", "0.7|0.5|/b|0||"}}));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(508, 58));
+    QCOMPARE(w.CueTable[0][0], "0.1|0.5||0||");
+    QCOMPARE(w.CueTable[0][1], "0.5|0.5|/a|0||");
+    QCOMPARE(w.CueTable[0][2], "0.7|0.5|/b|0||");
+    QCOMPARE(w.LastPinIndex, 2);
+}
+
+void tst_Cuewell::pinsLaidOutTopToBottomWithSeparation() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.1||0||", "0.2|0.2||0||", "0.2|0.3||0||", "0.5|0.1||0||"}}));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    QCOMPARE(w.LastPinIndex, 3);
+    QCOMPARE(w.CuePin[0]->pos(), QPoint(100, 100));
+    QCOMPARE(w.CuePin[1]->pos(), QPoint(200, 116));
+    QCOMPARE(w.CuePin[2]->pos(), QPoint(300, 116));
+    QCOMPARE(w.CuePin[3]->pos(), QPoint(100, 250));
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(w.CuePin[i]->Tag(), i);
+    // A page whose first slot is empty shows nothing, whatever follows.
+    w.CueTable[0][0].clear();
+    w.ShowCues(0);
+    QCOMPARE(VisiblePins(w), 0);
+    QCOMPARE(w.LastPinIndex, -1);
+}
+
+void tst_Cuewell::dragStoresThousandthsAndKeepsFields() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.4|0.1|/sound/go 7|0|Door|"}}));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    TCuePin* pin = w.CuePin[0];
+    QCOMPARE(pin->pos(), QPoint(100, 200));
+    QTest::mousePress(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
+    QMouseEvent move(QEvent::MouseMove, QPointF(16, 11), pin->mapToGlobal(QPointF(16, 11)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(pin, &move);
+    QCOMPARE(pin->pos(), QPoint(108, 203));
+    QTest::mouseRelease(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
+    QCOMPARE(w.CueTable[0][0], "0.406|0.108|/sound/go 7|0|Door|");
+    QVERIFY(!w.PinMoved);
+    QVERIFY(w.NowCue->isVisible());
+    QCOMPARE(w.CurrentCue, 0);
+}
+
+void tst_Cuewell::goSendsWorkedExampleToSoundOnly() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/go 5|0||", "0.4|0.2|/x|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QVERIFY(!w.NowCue->isVisible());
+    // With the prompt hidden Space fires nothing.
+    Press(KeyTarget(w), Qt::Key_Space);
+    QVERIFY(sound.Next(200).isNull());
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QVERIFY(w.NowCue->isVisible());
+    Press(KeyTarget(w), Qt::Key_Space);
+    QCOMPARE(sound.Next(), SoundGo5);
+    QVERIFY(light.Next(200).isNull());
+    QCOMPARE(w.CurrentCue, 1);
+    QVERIFY(w.NowCue->isVisible());
+}
+
+void tst_Cuewell::equalSelectorsSendToBoth() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port(), "fx", "fx"));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/fx/boom 1 2|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Press(KeyTarget(w), Qt::Key_Space);
+    const QByteArray toSound = sound.Next();
+    QVERIFY(!toSound.isEmpty());
+    QCOMPARE(light.Next(), toSound);
+    QVERIFY(toSound.contains("/fx/boom") && toSound.contains("1 2"));
+}
+
+void tst_Cuewell::unresolvableHostWarnsOnceAndGoesOn() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port(), "fx", "fx",
+                                                   "127.0.0.1", "no-such-host.invalid"));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/fx/go|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    const int before = f.Prompts.Boxes.size();
+    Press(KeyTarget(w), Qt::Key_Space);
+    QVERIFY(!sound.Next().isEmpty());
+    const QList<TRecordedBox> boxes = f.Prompts.Boxes.mid(before);
+    int warnings = 0;
+    for (const TRecordedBox& box : boxes)
+        if (box.Text == "Missing/Improper Command. Please check the OSC command and settings.") {
+            ++warnings;
+            QCOMPARE(box.Button, TMsgButton::Retry);
+        }
+    QCOMPARE(warnings, 1);
+}
+
+void tst_Cuewell::goAtLastCueOfPageTurnsPage() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 3);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/a|0||"},
+                               {"0.3|0.2|/sound/b|0||", "0.6|0.2|/sound/c|0||"},
+                               {}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Press(KeyTarget(w), Qt::Key_Space);
+    QVERIFY(sound.Next().contains("/sound/a"));
+    QCOMPARE(w.AdvPDF->PageIndex(), 1);
+    QCOMPARE(w.ShownPage, 1);
+    QCOMPARE(w.CurrentCue, 0);
+    QCOMPARE(VisiblePins(w), 2);
+    QVERIFY(w.NowCue->isVisible());
+    // GO from the last cue before a page without cues stops on that page.
+    Press(KeyTarget(w), Qt::Key_Space);
+    Press(KeyTarget(w), Qt::Key_Space);
+    QCOMPARE(sound.Drain().size(), 2);
+    QCOMPARE(w.AdvPDF->PageIndex(), 2);
+    QVERIFY(!w.NowCue->isVisible());
+    QCOMPARE(VisiblePins(w), 0);
+}
+
+void tst_Cuewell::goAtLastCueOfScriptStops() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(f.Path("show.cues"), CueFileText({{}, {"0.2|0.2|/sound/end|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    w.NextClick();
+    QCOMPARE(VisiblePins(w), 1);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Press(KeyTarget(w), Qt::Key_Space);
+    QVERIFY(sound.Next().contains("/sound/end"));
+    QVERIFY(!w.NowCue->isVisible());
+    QCOMPARE(w.AdvPDF->PageIndex(), 1);
+    Press(KeyTarget(w), Qt::Key_Space);
+    QVERIFY(sound.Next(200).isNull());
+}
+
+void tst_Cuewell::autoplayRunFiresFromOneGo() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.1|0.2|/sound/1|0||", "0.2|0.2|/sound/2|-1||",
+                                "0.3|0.2|/sound/3|-1||", "0.4|0.2|/sound/4|True||",
+                                "0.5|0.2|/sound/5|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Press(KeyTarget(w), Qt::Key_Space);
+    QTRY_COMPARE_WITH_TIMEOUT(w.CurrentCue, 4, 5000);
+    QList<QByteArray> sent;
+    for (int i = 0; i < 4; ++i)
+        sent.append(sound.Next());
+    for (int i = 0; i < 4; ++i)
+        QVERIFY2(sent[i].contains("/sound/" + QByteArray::number(i + 1)), sent[i].constData());
+    QVERIFY(sound.Next(100).isNull());
+    QVERIFY(w.NowCue->isVisible());
+    QVERIFY(!w.AutoCue->Enabled());
+}
+
+void tst_Cuewell::callPromptBesidePin() {
+    TWindowFixture f;
+    WriteFileText(f.SettingsPath(), "[Settings]\r\nArrow=0\r\n\r\n" + TargetSettings(9, 9));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.3|/sound/a|0|Thunder|", "0.4|0.6|/light/b|0|Dawn|",
+                                "0.6|0.6|/video/c|0|Film|"}}));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    QVERIFY(!w.PromptIsArrow);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    // Left half: the prompt ends 8 pixels left of the pin, level with its middle.
+    QCOMPARE(w.NowCue->geometry().right() + 1, 300 - 8);
+    QCOMPARE(w.NowCue->geometry().top(), 100 - 4);
+    QCOMPARE(w.NowCue->height(), 24);
+    QCOMPARE(w.NowCue->width(), w.GetTextWidth("Thunder") + 46);
+    QCOMPARE(w.NowCue->text(), "Thunder");
+    QCOMPARE(w.NowCue->toolTip(), "Thunder");
+    QCOMPARE(w.NowCue->icon().pixmap(16).toImage().pixelColor(8, 8), QColor(65, 255, 65));
+    // Right half: it starts 8 pixels right of the pin.
+    QTest::mouseClick(w.CuePin[1], Qt::LeftButton);
+    QCOMPARE(w.NowCue->x(), 600 + 24);
+    QCOMPARE(w.NowCue->icon().pixmap(16).toImage().pixelColor(8, 8), QColor(69, 251, 247));
+    QTest::mouseClick(w.CuePin[2], Qt::LeftButton);
+    QCOMPARE(w.NowCue->icon().pixmap(16).toImage().pixelColor(8, 8), QColor(252, 68, 228));
+}
+
+void tst_Cuewell::layoutNeverChangesPromptedCue() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/first|0||",
+                                                     "0.4|0.2|/sound/second|0||",
+                                                     "0.6|0.2|/sound/third|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    // A resize and a new cue lay the pins out again; GO still fires the prompted cue.
+    f.SetViewSize(QSize(900, 480));
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(400, 440));
+    w.ShowCues(0);
+    QVERIFY(w.NowCue->isVisible());
+    Press(KeyTarget(w), Qt::Key_Space);
+    QVERIFY(sound.Next().contains("/sound/first"));
+}
+
+void tst_Cuewell::oneKeyPressMovesOnePage() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 4);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2||0||"}, {"0.2|0.2||0||", "0.5|0.2||0||"}, {}, {}}));
+    TCuewell& w = f.StartOn(script);
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.AdvPDF->setFocus();
+    QCOMPARE(QApplication::focusWidget(), w.AdvPDF);
+    struct Step {
+        int key;
+        int page;
+    };
+    // Page Down and Right go forward, Page Up and Down back; the viewer's own
+    // keys (Up, Left, End, Home) move it too, and the pins follow.
+    const Step steps[] = {{Qt::Key_PageDown, 1}, {Qt::Key_Right, 2}, {Qt::Key_PageUp, 1},
+                          {Qt::Key_Down, 0},     {Qt::Key_End, 3},   {Qt::Key_Up, 2},
+                          {Qt::Key_Left, 1},     {Qt::Key_Home, 0}};
+    const int pins[] = {1, 2, 0, 0};
+    for (const Step& step : steps) {
+        Press(KeyTarget(w), step.key);
+        QCOMPARE(w.AdvPDF->PageIndex(), step.page);
+        QCOMPARE(w.ShownPage, step.page);
+        QCOMPARE(VisiblePins(w), pins[step.page]);
+    }
+}
+
+void tst_Cuewell::pinsFollowViewerAfterPartialAndCtrlWheel() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 3);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2||0||"}, {"0.2|0.2||0||", "0.5|0.2||0||"}, {}}));
+    TCuewell& w = f.StartOn(script);
+    const QPointF at(300, 300);
+    auto wheel = [&](int delta, Qt::KeyboardModifiers mods) {
+        QWheelEvent event(at, w.AdvPDF->mapToGlobal(at), QPoint(), QPoint(0, delta),
+                          Qt::NoButton, mods, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(w.AdvPDF, &event);
+    };
+    wheel(-40, Qt::NoModifier); // less than a notch: the viewer still turns a page
+    QCOMPARE(w.AdvPDF->PageIndex(), 1);
+    QCOMPARE(VisiblePins(w), 2);
+    wheel(-120, Qt::ControlModifier); // zooms, turns nothing
+    QCOMPARE(w.AdvPDF->PageIndex(), 1);
+    QCOMPARE(VisiblePins(w), 2);
+    wheel(120, Qt::NoModifier);
+    QCOMPARE(w.AdvPDF->PageIndex(), 0);
+    QCOMPARE(VisiblePins(w), 1);
+    wheel(-120, Qt::NoModifier);
+    wheel(-120, Qt::NoModifier);
+    wheel(-120, Qt::NoModifier); // at the last page the pins of the last page stay
+    QCOMPARE(w.AdvPDF->PageIndex(), 2);
+    QCOMPARE(w.ShownPage, 2);
+    QCOMPARE(VisiblePins(w), 0);
+}
+
+void tst_Cuewell::heldSpaceFiresOneCue() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0||",
+                                                     "0.4|0.2|/sound/b|0||",
+                                                     "0.6|0.2|/sound/c|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+    QCoreApplication::sendEvent(KeyTarget(w), &press);
+    for (int i = 0; i < 5; ++i) {
+        QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ", true);
+        QCoreApplication::sendEvent(KeyTarget(w), &repeat);
+    }
+    QCOMPARE(sound.Drain().size(), 1);
+    QCOMPARE(w.CurrentCue, 1);
+}
+
+void tst_Cuewell::shortRecordsReadAsEmptyFields() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    // Empty selectors: a cue whose message is empty goes to both targets.
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port(), "", "light"));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2", "0.4|0.2|/light/x"}}));
+    TCuewell& w = f.StartOn(script);
+    QCOMPARE(VisiblePins(w), 2);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QVERIFY(w.NowCue->isVisible());
+    QCOMPARE(w.CueFields.size(), 5);
+    Press(KeyTarget(w), Qt::Key_Space);
+    QCOMPARE(sound.Next(), QByteArray::fromHex("2362756e646c6500"
+                                               "0000000000000001"
+                                               "0000000c"
+                                               "00000000"
+                                               "2c730000"
+                                               "00000000"));
+    // Three fields: the message is there, and a missing autoplay field is off.
+    QVERIFY(w.NowCue->isVisible());
+    QCOMPARE(w.CurrentCue, 1);
+    Press(KeyTarget(w), Qt::Key_Space);
+    QVERIFY(light.Next().contains("/light/x"));
+}
+
+QTEST_MAIN(tst_Cuewell)
+#include "tst_cuewell.moc"
