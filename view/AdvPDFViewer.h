@@ -16,6 +16,7 @@ struct TAdvPDFViewerOptions {
 };
 
 class TAdvPDFViewerPrivate;
+class TPdfRenderer;
 
 class TAdvPDFViewer : public QWidget {
     Q_OBJECT
@@ -39,6 +40,12 @@ public:
     TAdvPDFViewerOptions& Options();
     float ZoomFactor() const;
 
+    // Diagnostics: page renders started by the viewer, and whether a page's
+    // image is cached at the current size.
+    int RendersRequested() const;
+    bool PageCached(int index) const;
+    TPdfRenderer& Renderer() const;
+
 signals:
     // Raised once per document that opened, on the user-interface thread.
     void OnLoaded(QObject* sender);
@@ -51,6 +58,11 @@ signals:
     // towards the user.
     void OnMouseWheelDown(Qt::KeyboardModifiers shift, QPoint mousePos, bool* handled);
     void OnMouseWheelUp(Qt::KeyboardModifiers shift, QPoint mousePos, bool* handled);
+    // The shown page index changed (page turn or a newly loaded document).
+    void OnPageChanged(int pageIndex);
+    // A page render ended and its outcome was handled; `rendered` is false for
+    // a cancelled or failed render.
+    void OnPageRendered(int pageIndex, bool rendered);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

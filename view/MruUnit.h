@@ -23,7 +23,7 @@ public:
     ~TMostRecentFiles() override;
 
     int MaxFiles() const;
-    void SetMaxFiles(int value);  // 0 gives 1, above 8 gives 8
+    void SetMaxFiles(int value); // 0 gives 1, above 8 gives 8
     int MenuPosition() const;
     void SetMenuPosition(int value);
     QMenu* OwnerMenuItem() const;

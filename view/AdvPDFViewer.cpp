@@ -1,0 +1,533 @@
+#include "view/AdvPDFViewer.h"
+
+#include "view/AdvPDFViewerPages.h"
+#include "view/PdfRenderer.h"
+#include "view/ViewerGeometry.h"
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QTimer>
+#include <QWheelEvent>
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+// Fixed look of the viewer.
+const QColor FillColour(245, 245, 245);
+const QColor StrokeColour(192, 192, 192);
+// The band texts are drawn on the light fill whatever the application's
+// palette, so they keep the classic dark window-text colour.
+const QColor BandTextColour(0, 0, 0);
+constexpr int BandFontPixels = 11;
+constexpr int BandTextInset = 2;
+constexpr float MinZoom = 0.2f;
+
+QFont BandFont() {
+    QFont font(QStringLiteral("Segoe UI"));
+    font.setPixelSize(BandFontPixels);
+    return font;
+}
+
+// The path of a drop that opens: the first URL, a local file whose extension
+// upper-cased is ".PDF"; empty for anything else.
+QString DroppedPdf(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls())
+        return {};
+    const QList<QUrl> urls = mime->urls();
+    if (urls.isEmpty() || !urls.first().isLocalFile())
+        return {};
+    const QString path = urls.first().toLocalFile();
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0 || name.mid(dot).toUpper() != QLatin1String(".PDF"))
+        return {};
+    return path;
+}
+} // namespace
+
+class TAdvPDFViewerPrivate {
+public:
+    explicit TAdvPDFViewerPrivate(TAdvPDFViewer* viewer);
+
+    void StartDocumentLoad();
+    void DoDocLoadTimer();
+    void FileLookedUp(TPdfOperation op, TPdfCompletion status, const QString& file);
+    void DocumentOpened(TPdfOperation op, TPdfCompletion status,
+                        std::shared_ptr<const TPdfDocumentInfo> doc);
+    void LoadFailed();
+
+    void CancelRenders(int keepPage = -1);
+    void GoToPage(int index, bool repaint = true);
+    void LoadPage(int index);
+    void RenderCompleted(TPdfOperation op, int index, TPdfCompletion status, const QImage& image);
+    void ResizeReaction();
+    void DoScrollTimer();
+
+    void ShowWaitCursor();
+    void DoCursorTimer();
+    void RestoreCursor();
+
+    int PageCount() const { return FPdfDocument ? FPdfDocument->PageCount : 0; }
+    TViewerLayout Layout() const {
+        return ComputeViewerLayout(q->size(), !FOptions.Header.isEmpty(), FZoomFactor);
+    }
+    void Paint(QPainter& painter) const;
+
+    TAdvPDFViewer* q;
+    TAdvPDFViewerOptions FOptions;
+    QString FFileName;
+    QString FPassword; // never set in Cuewell
+    std::shared_ptr<const TPdfDocumentInfo> FPdfDocument;
+    int FPageIndex = 0;
+    float FZoomFactor = 1.0f;
+    TAdvPDFViewerPages FPages;
+    // Page renders whose completion has not arrived yet, with their page index.
+    std::vector<std::pair<TPdfOperation, int>> FLoadingPages;
+    TPdfOperation FFileLoad = 0; // 0: none under way
+    TPdfOperation FDocLoad = 0;
+    QTimer FDocLoadTimer;
+    QTimer FScrollTimer;
+    QTimer FCursorTimer;
+    bool FWaitCursorShown = false;
+    bool FDestroying = false;
+    TWheelAccumulator FWheel;
+    bool FLeftPressed = false;
+    int FRendersRequested = 0;
+    // Last, so it is destroyed first: no completion may reach a half-destroyed
+    // viewer.
+    std::unique_ptr<TPdfRenderer> FRenderer;
+};
+
+TAdvPDFViewerPrivate::TAdvPDFViewerPrivate(TAdvPDFViewer* viewer)
+    : q(viewer), FRenderer(std::make_unique<TPdfRenderer>()) {
+    for (QTimer* timer : {&FDocLoadTimer, &FScrollTimer, &FCursorTimer}) {
+        timer->setInterval(1);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
+    QObject::connect(&FDocLoadTimer, &QTimer::timeout, q, [this] { DoDocLoadTimer(); });
+    QObject::connect(&FScrollTimer, &QTimer::timeout, q, [this] { DoScrollTimer(); });
+    QObject::connect(&FCursorTimer, &QTimer::timeout, q, [this] { DoCursorTimer(); });
+}
+
+// --- document load -----------------------------------------------------------
+
+void TAdvPDFViewerPrivate::StartDocumentLoad() {
+    CancelRenders();
+    // The load itself starts from the timer: the write returns at once and the
+    // cancelled renders drain before the cache is emptied.
+    FDocLoadTimer.start();
+}
+
+void TAdvPDFViewerPrivate::DoDocLoadTimer() {
+    if (!FLoadingPages.empty())
+        return;
+    FDocLoadTimer.stop();
+    FPages.Clear();
+    if (FFileLoad)
+        FRenderer->Cancel(std::exchange(FFileLoad, 0));
+    if (FDocLoad)
+        FRenderer->Cancel(std::exchange(FDocLoad, 0));
+    ShowWaitCursor();
+    FFileLoad = FRenderer->LookupFile(
+        FFileName, [this](TPdfOperation op, TPdfCompletion status, const QString& file) {
+            FileLookedUp(op, status, file);
+        });
+}
+
+void TAdvPDFViewerPrivate::FileLookedUp(TPdfOperation op, TPdfCompletion status,
+                                        const QString& file) {
+    if (FDestroying || op != FFileLoad)
+        return;
+    FFileLoad = 0;
+    if (status != TPdfCompletion::Success) {
+        if (status == TPdfCompletion::Failed)
+            LoadFailed();
+        return;
+    }
+    ShowWaitCursor();
+    FDocLoad = FRenderer->OpenDocument(file, FPassword,
+                                       [this](TPdfOperation op, TPdfCompletion status,
+                                              std::shared_ptr<const TPdfDocumentInfo> doc) {
+                                           DocumentOpened(op, status, std::move(doc));
+                                       });
+}
+
+void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion status,
+                                          std::shared_ptr<const TPdfDocumentInfo> doc) {
+    if (FDestroying)
+        return;
+    if (op != FDocLoad) {
+        if (doc)
+            FRenderer->CloseDocument(doc->Id);
+        return;
+    }
+    FDocLoad = 0;
+    if (status != TPdfCompletion::Success || !doc) {
+        if (status == TPdfCompletion::Failed)
+            LoadFailed();
+        return;
+    }
+    // Pages requested during the load came from the previous document; their
+    // images must never be shown for this one.
+    CancelRenders();
+    FPages.Clear();
+    if (FPdfDocument)
+        FRenderer->CloseDocument(FPdfDocument->Id);
+    FPdfDocument = std::move(doc);
+    FPageIndex = -1; // so that going to page 0 reports the change
+    GoToPage(0);
+    try {
+        emit q->OnLoaded(q);
+    } catch (...) {
+        // A failing handler ends this completion's handling, nothing more.
+    }
+}
+
+void TAdvPDFViewerPrivate::LoadFailed() {
+    // The previous document stays current; show its page again rather than
+    // leaving the page area blank under its page number.
+    if (PageCount() > 0) {
+        LoadPage(FPageIndex);
+        q->update();
+    }
+}
+
+// --- pages -------------------------------------------------------------------
+
+void TAdvPDFViewerPrivate::CancelRenders(int keepPage) {
+    for (auto it = FLoadingPages.rbegin(); it != FLoadingPages.rend(); ++it) {
+        const auto [op, page] = *it;
+        if (page == keepPage)
+            continue;
+        FRenderer->Cancel(op);
+        // The entry stops waiting at once, so a new request of the page starts
+        // a fresh render instead of waiting for a result that will be dropped.
+        if (TAdvPDFViewerPage* entry = FPages.Find(page); entry && entry->FOperation == op) {
+            entry->FLoading = false;
+            entry->FOperation = 0;
+        }
+    }
+}
+
+void TAdvPDFViewerPrivate::GoToPage(int index, bool repaint) {
+    const int count = PageCount();
+    const int target = std::max(0, std::min(index, count - 1));
+    // A render of the page being gone to is kept: the same page requested
+    // again must not lose the render it is already waiting for.
+    CancelRenders(target);
+    const bool changed = target != FPageIndex;
+    FPageIndex = target;
+    LoadPage(FPageIndex);
+    if (repaint)
+        q->update();
+    if (changed)
+        emit q->OnPageChanged(FPageIndex);
+}
+
+void TAdvPDFViewerPrivate::LoadPage(int index) {
+    if (!FPdfDocument || index < 0 || index >= PageCount())
+        return;
+    const QSizeF pageSize = FPdfDocument->PageSizes.value(index);
+    if (!(pageSize.width() > 0) || !(pageSize.height() > 0))
+        return;
+    TAdvPDFViewerPage& entry = FPages.Obtain(index);
+    if (entry.IsLoaded() || entry.FLoading)
+        return;
+    const QSize destination = RenderDestination(pageSize, Layout().Page, q->devicePixelRatioF());
+    if (destination.isEmpty()) {
+        // No room to show it; the next resize asks again.
+        if (!entry.IsLoadedForPainting())
+            FPages.Remove(index);
+        return;
+    }
+    ShowWaitCursor();
+    entry.FLoading = true;
+    entry.FOperation = FRenderer->RenderPage(
+        FPdfDocument->Id, index, destination,
+        [this, index](TPdfOperation op, TPdfCompletion status, const QImage& image) {
+            RenderCompleted(op, index, status, image);
+        });
+    FLoadingPages.emplace_back(entry.FOperation, index);
+    ++FRendersRequested;
+}
+
+void TAdvPDFViewerPrivate::RenderCompleted(TPdfOperation op, int index, TPdfCompletion status,
+                                           const QImage& image) {
+    if (FDestroying)
+        return;
+    bool rendered = false;
+    if (TAdvPDFViewerPage* entry = FPages.Find(index); entry && entry->FOperation == op) {
+        entry->FLoading = false;
+        entry->FOperation = 0;
+        if (status == TPdfCompletion::Success && !image.isNull()) {
+            entry->FBitmap = image;
+            entry->FBitmap.setDevicePixelRatio(q->devicePixelRatioF());
+            entry->FReload = false;
+            rendered = true;
+        }
+    }
+    std::erase_if(FLoadingPages, [op](const auto& p) { return p.first == op; });
+    q->update();
+    emit q->OnPageRendered(index, rendered);
+}
+
+void TAdvPDFViewerPrivate::ResizeReaction() {
+    FPages.MarkAllForReload();
+    CancelRenders();
+    FPageIndex = std::max(0, std::min(FPageIndex, PageCount() - 1));
+    LoadPage(FPageIndex);
+    FScrollTimer.start();
+    q->update();
+}
+
+void TAdvPDFViewerPrivate::DoScrollTimer() {
+    if (!FLoadingPages.empty())
+        return;
+    FScrollTimer.stop();
+    LoadPage(FPageIndex);
+    q->update();
+}
+
+// --- wait cursor -------------------------------------------------------------
+
+void TAdvPDFViewerPrivate::ShowWaitCursor() {
+    if (!FLoadingPages.empty())
+        return;
+    if (!FWaitCursorShown) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        FWaitCursorShown = true;
+    }
+    FCursorTimer.start();
+}
+
+void TAdvPDFViewerPrivate::DoCursorTimer() {
+    if (!FLoadingPages.empty())
+        return;
+    FCursorTimer.stop();
+    RestoreCursor();
+}
+
+void TAdvPDFViewerPrivate::RestoreCursor() {
+    if (FWaitCursorShown) {
+        QApplication::restoreOverrideCursor();
+        FWaitCursorShown = false;
+    }
+}
+
+// --- painting ----------------------------------------------------------------
+
+void TAdvPDFViewerPrivate::Paint(QPainter& painter) const {
+    const TViewerLayout layout = Layout();
+    painter.fillRect(layout.Content, FillColour);
+    painter.setPen(QPen(StrokeColour, 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(layout.Content.adjusted(0.5, 0.5, -0.5, -0.5));
+
+    const int count = PageCount();
+    if (count > 0) {
+        const TAdvPDFViewerPage* entry = FPages.Find(FPageIndex);
+        if (entry && entry->IsLoadedForPainting()) {
+            const QRectF target = PlacedImageRect(layout.Page, entry->FBitmap.size());
+            painter.save();
+            painter.setClipRect(layout.PageClip);
+            if (target.size() != QSizeF(entry->FBitmap.size()) / entry->FBitmap.devicePixelRatio())
+                painter.setRenderHint(QPainter::SmoothPixmapTransform);
+            painter.drawImage(target, entry->FBitmap);
+            painter.restore();
+        }
+    }
+
+    const int textFlags = Qt::AlignVCenter | Qt::TextWordWrap;
+    const QMarginsF inset(BandTextInset, BandTextInset, BandTextInset, BandTextInset);
+    painter.setFont(BandFont());
+    painter.setPen(BandTextColour);
+    if (layout.HasHeader)
+        painter.drawText(layout.Header - inset, textFlags | Qt::AlignHCenter, FOptions.Header);
+    if (count > 0)
+        painter.drawText(layout.PageNumber - inset, textFlags | Qt::AlignRight,
+                         QStringLiteral("%1 / %2").arg(FPageIndex + 1).arg(count));
+}
+
+// --- TAdvPDFViewer -----------------------------------------------------------
+
+TAdvPDFViewer::TAdvPDFViewer(QWidget* parent)
+    : QWidget(parent), d(std::make_unique<TAdvPDFViewerPrivate>(this)) {
+    setFocusPolicy(Qt::ClickFocus);
+    setAcceptDrops(true);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAutoFillBackground(false);
+}
+
+TAdvPDFViewer::~TAdvPDFViewer() {
+    d->FDestroying = true;
+    d->FRenderer.reset();
+    d->RestoreCursor();
+}
+
+QString TAdvPDFViewer::FileName() const {
+    return d->FFileName;
+}
+
+void TAdvPDFViewer::SetFileName(const QString& fileName) {
+    if (fileName == d->FFileName)
+        return;
+    d->FFileName = fileName;
+    d->StartDocumentLoad();
+}
+
+int TAdvPDFViewer::PageCount() const {
+    return d->PageCount();
+}
+int TAdvPDFViewer::PageIndex() const {
+    return d->FPageIndex;
+}
+void TAdvPDFViewer::SetPageIndex(int index) {
+    d->GoToPage(index);
+}
+
+void TAdvPDFViewer::NextPage() {
+    // Computed without overflow at the int limit.
+    d->GoToPage(d->FPageIndex < PageCount() - 1 ? d->FPageIndex + 1 : d->FPageIndex);
+}
+
+void TAdvPDFViewer::PreviousPage() {
+    d->GoToPage(d->FPageIndex > 0 ? d->FPageIndex - 1 : d->FPageIndex);
+}
+
+void TAdvPDFViewer::FirstPage() {
+    d->GoToPage(0);
+}
+void TAdvPDFViewer::LastPage() {
+    d->GoToPage(PageCount());
+}
+
+TAdvPDFViewerOptions& TAdvPDFViewer::Options() {
+    return d->FOptions;
+}
+float TAdvPDFViewer::ZoomFactor() const {
+    return d->FZoomFactor;
+}
+int TAdvPDFViewer::RendersRequested() const {
+    return d->FRendersRequested;
+}
+
+bool TAdvPDFViewer::PageCached(int index) const {
+    const TAdvPDFViewerPage* entry = d->FPages.Find(index);
+    return entry && entry->IsLoaded();
+}
+
+TPdfRenderer& TAdvPDFViewer::Renderer() const {
+    return *d->FRenderer;
+}
+
+void TAdvPDFViewer::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    d->Paint(painter);
+}
+
+void TAdvPDFViewer::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (event->size() != event->oldSize())
+        d->ResizeReaction();
+}
+
+void TAdvPDFViewer::mousePressEvent(QMouseEvent* event) {
+    const QPoint pos = event->position().toPoint();
+    emit OnMouseDown(event->button(), event->modifiers(), pos.x(), pos.y());
+    if (event->button() == Qt::LeftButton)
+        d->FLeftPressed = true;
+    event->accept();
+}
+
+void TAdvPDFViewer::mouseReleaseEvent(QMouseEvent* event) {
+    const QPoint pos = event->position().toPoint();
+    emit OnMouseUp(event->button(), event->modifiers(), pos.x(), pos.y());
+    if (event->button() == Qt::LeftButton && std::exchange(d->FLeftPressed, false) &&
+        rect().contains(pos))
+        emit OnClick();
+    event->accept();
+}
+
+void TAdvPDFViewer::wheelEvent(QWheelEvent* event) {
+    const QPoint angle = event->angleDelta();
+    // A sideways scroll and the begin/end markers of a touchpad gesture are not
+    // turns of the wheel.
+    if (angle.y() == 0 &&
+        (angle.x() != 0 || event->phase() == Qt::ScrollBegin || event->phase() == Qt::ScrollEnd)) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    const int delta = angle.y();
+    const Qt::KeyboardModifiers shift = event->modifiers();
+    const QPoint pos = event->position().toPoint();
+    const int notches = d->FWheel.Add(delta);
+    for (int i = 0; i < std::abs(notches); ++i) {
+        bool handled = false;
+        if (notches < 0)
+            emit OnMouseWheelDown(shift, pos, &handled);
+        else
+            emit OnMouseWheelUp(shift, pos, &handled);
+    }
+    if (shift & Qt::ControlModifier) {
+        const float zoom = std::max(MinZoom, d->FZoomFactor + float(delta) / 1000.0f);
+        if (zoom != d->FZoomFactor) {
+            d->FZoomFactor = zoom;
+            d->ResizeReaction();
+        }
+    } else if (delta <= 0) {
+        NextPage();
+    } else {
+        PreviousPage();
+    }
+}
+
+void TAdvPDFViewer::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_PageUp:
+    case Qt::Key_Left:
+    case Qt::Key_Up:
+        PreviousPage();
+        break;
+    case Qt::Key_PageDown:
+    case Qt::Key_Right:
+    case Qt::Key_Down:
+        NextPage();
+        break;
+    case Qt::Key_Home:
+        FirstPage();
+        break;
+    case Qt::Key_End:
+        LastPage();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void TAdvPDFViewer::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedPdf(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void TAdvPDFViewer::dropEvent(QDropEvent* event) {
+    const QString path = DroppedPdf(event->mimeData());
+    if (path.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    SetFileName(path);
+}

@@ -1,0 +1,1 @@
+#include "view/MruUnit.h"

@@ -1,0 +1,94 @@
+#pragma once
+
+// The page viewer's renderer layer over Qt PDF. Every operation (file lookup,
+// document open, page render) is started on the user-interface thread, runs on
+// one worker thread that owns the documents, and ends through a completion
+// (success, cancelled, failed) delivered on the user-interface thread, never
+// from inside the call that started it.
+//
+// Qt PDF serialises every PDFium call behind one process-wide mutex and a render
+// cannot be interrupted, so a second worker would gain nothing. Cancelling drops
+// an operation not yet started and discards the result of one under way.
+
+#include <QImage>
+#include <QList>
+#include <QObject>
+#include <QSize>
+#include <QSizeF>
+#include <QString>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+
+enum class TPdfCompletion { Success, Cancelled, Failed };
+
+// What the user-interface thread knows of an open document; read once at open,
+// so that nothing calls into the document while a render may hold its lock.
+struct TPdfDocumentInfo {
+    quint64 Id = 0;
+    int PageCount = 0;
+    // Page sizes in device-independent units (1/96 inch); an invalid size marks
+    // a page the document cannot give.
+    QList<QSizeF> PageSizes;
+};
+
+using TPdfOperation = quint64;
+
+class TPdfRendererWorker;
+struct TPdfResult;
+struct TPdfJob;
+using TPdfFinisher = std::function<void(TPdfOperation, TPdfCompletion, const TPdfResult&)>;
+
+class TPdfRenderer : public QObject {
+    Q_OBJECT
+public:
+    using LookupDone = std::function<void(TPdfOperation, TPdfCompletion, const QString& file)>;
+    using OpenDone = std::function<void(TPdfOperation, TPdfCompletion,
+                                        std::shared_ptr<const TPdfDocumentInfo> doc)>;
+    using RenderDone = std::function<void(TPdfOperation, TPdfCompletion, const QImage& image)>;
+
+    explicit TPdfRenderer(QObject* parent = nullptr);
+    // Cancels everything, waits for a render under way to end and closes every
+    // document; no completion is delivered afterwards.
+    ~TPdfRenderer() override;
+
+    TPdfRenderer(const TPdfRenderer&) = delete;
+    TPdfRenderer& operator=(const TPdfRenderer&) = delete;
+
+    // Succeeds with the absolute path when `path` names an existing file.
+    TPdfOperation LookupFile(const QString& path, LookupDone done);
+    // Fails for a missing, damaged, password-protected or page-less file. A
+    // successful document stays open until CloseDocument.
+    TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done);
+    // Renders one page composited onto white. `destination` gives one dimension
+    // in device pixels (the other is 0); the other follows from the page's
+    // proportions.
+    TPdfOperation RenderPage(quint64 document, int page, QSize destination, RenderDone done);
+    // Ends the operation through its completion with Cancelled, unless it has
+    // already completed.
+    void Cancel(TPdfOperation operation);
+    void CloseDocument(quint64 document);
+
+    // Renders that actually ran in the worker (cancelled ones that never started
+    // are not counted).
+    int RendersRun() const;
+    // Called on the worker thread just before each render runs; lets a test hold
+    // a render "under way" without relying on timing.
+    void SetBeforeRenderHook(std::function<void(int page)> hook);
+
+private:
+    friend class TPdfRendererWorker;
+    void Deliver(std::function<void()> completion);
+    TPdfOperation Start(TPdfJob&& job, TPdfFinisher finish);
+
+    std::unique_ptr<TPdfRendererWorker> FWorker;
+    // Operations whose completion has not been handled yet, and whether they
+    // were cancelled; user-interface thread only.
+    TPdfOperation FLastOp = 0;
+    std::unordered_map<TPdfOperation, bool> FPending;
+};
+
+// The image size for a render: `destination` holds one dimension, the other is
+// derived from `pageSize` and rounded with halves to even (at least 1).
+QSize DerivedRenderSize(QSize destination, QSizeF pageSize);
