@@ -158,7 +158,8 @@ public:
         const bool locked = w.SizeLocked();
         w.SetSizeLocked(false);
         w.resize(w.size() + view - w.AdvPDF->size());
-        QTest::qWaitFor([&] { return w.AdvPDF->size() == view; }, 2000);
+        if (!QTest::qWaitFor([&] { return w.AdvPDF->size() == view; }, 2000))
+            qWarning("the view did not take the size asked for");
         if (locked)
             w.SetSizeLocked(true);
     }

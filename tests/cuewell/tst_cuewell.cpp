@@ -23,10 +23,6 @@ const QByteArray SoundGo5 = QByteArray::fromHex("2362756e646c6500"
                                                 "2c730000"
                                                 "35000000");
 
-QByteArray Ini(const QByteArray& body) {
-    return body;
-}
-
 // Settings that send "sound" cues to one receiver and "light" cues to another.
 QByteArray TargetSettings(int soundPort, int lightPort, const QByteArray& soundAddress = "sound",
                           const QByteArray& lightAddress = "light",
