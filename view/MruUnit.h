@@ -2,13 +2,14 @@
 
 // The recent-scripts list hosted by a menu item ("Open Recent PDF").
 
+#include <QMenu>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <functional>
 
 class QAction;
-class QMenu;
 
 constexpr int MruTag = 195894762;
 
@@ -48,7 +49,8 @@ public:
 private:
     int fMaxFiles = 4;
     int fMenuPosition = 0;
-    QMenu* fOwnerMenuItem = nullptr;
+    // Becomes null when the menu is destroyed.
+    QPointer<QMenu> fOwnerMenuItem;
     QString fIniFilename;
     QString fExecutablePath;
     bool fShowFullPath = false;
