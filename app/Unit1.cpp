@@ -122,7 +122,8 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent)
 }
 
 TCuewell::~TCuewell() {
-    // Key preview ends with the window.
+    // No autoplay tick and no key reaches a window being taken apart.
+    AutoCue->SetEnabled(false);
     qApp->removeEventFilter(this);
 }
 
