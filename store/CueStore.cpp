@@ -1,0 +1,375 @@
+#include "store/CueStore.h"
+
+#include "app/Errors.h"
+#include "store/KeyValueFile.h"
+
+#include <algorithm>
+#include <cfenv>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+arStr SplitByChar(const QByteArray& text, char delimiter) {
+    arStr fields;
+    qsizetype pos = 0;
+    do {
+        const qsizetype found = text.indexOf(delimiter, pos);
+        if (found < 0) {
+            fields.append(text.mid(pos));
+            break;
+        }
+        fields.append(text.mid(pos, found - pos));
+        pos = found + 1;
+    } while (pos < text.size());
+    return fields;
+}
+
+arStr SplitRecord(const CueRecord& record) {
+    arStr fields = SplitByChar(record.toUtf8(), '|');
+    while (fields.size() < 5)
+        fields.append(QByteArray());
+    return fields;
+}
+
+QByteArray FieldOf(const arStr& fields, int index) {
+    if (index < 0 || index >= fields.size())
+        return QByteArray();
+    return fields[index];
+}
+
+namespace {
+
+// Rounds halves to even whatever rounding mode the process was left in.
+double NearbyHalfEven(double value) {
+    const int oldMode = std::fegetround();
+    if (oldMode == FE_TONEAREST)
+        return std::nearbyint(value);
+    std::fesetround(FE_TONEAREST);
+    const double rounded = std::nearbyint(value);
+    std::fesetround(oldMode);
+    return rounded;
+}
+
+} // namespace
+
+int RoundHalfEven(double value) {
+    if (std::isnan(value))
+        return 0;
+    const double rounded = NearbyHalfEven(value);
+    // Saturate rather than overflow: a pixel value never gets near the limits.
+    if (rounded >= double(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    if (rounded <= double(std::numeric_limits<int>::min()))
+        return std::numeric_limits<int>::min();
+    return int(rounded);
+}
+
+double RoundFraction(double value, int scale) {
+    return NearbyHalfEven(value * scale) / scale;
+}
+
+QString FormatFraction(double value, const QLocale& locale) {
+    if (!std::isfinite(value))
+        RaiseConvertError(QString::number(value), "floating point");
+    // 15 significant digits in scientific form, independent of the C locale.
+    char buffer[64];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 14);
+    const std::string_view text(buffer, result.ptr - buffer);
+    const size_t ePos = text.find('e');
+    bool negative = false;
+    std::string digits;
+    for (char c : text.substr(0, ePos)) {
+        if (c == '-')
+            negative = true;
+        else if (c >= '0' && c <= '9')
+            digits += c;
+    }
+    int exponent = 0;
+    std::from_chars(text.data() + ePos + 1 + (text[ePos + 1] == '+' ? 1 : 0),
+                    text.data() + text.size(), exponent);
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
+    if (digits == "0")
+        return QStringLiteral("0"); // also for -0
+
+    // digits is d1 d2 d3 ... with the value 0.d1d2d3... x 10^(exponent + 1).
+    const int pointPos = exponent + 1;
+    const QString separator = locale.decimalPoint();
+    QString out;
+    if (negative)
+        out += u'-';
+    const QString d = QString::fromLatin1(digits.data(), qsizetype(digits.size()));
+    if (pointPos <= 0) {
+        out += u'0' + separator + QString(-pointPos, u'0') + d;
+    } else if (pointPos >= d.size()) {
+        out += d + QString(pointPos - d.size(), u'0');
+    } else {
+        out += d.left(pointPos) + separator + d.mid(pointPos);
+    }
+    return out;
+}
+
+namespace {
+
+bool IsAsciiDigit(QChar c) {
+    return c >= u'0' && c <= u'9';
+}
+
+// Reads sign, digits, the locale's separator, digits and an optional
+// exponent; nothing else (no group separators, no other separator).
+std::optional<double> TryParseFraction(const QString& text, const QLocale& locale) {
+    const QString s = text.trimmed();
+    const QString separator = locale.decimalPoint();
+    QByteArray plain; // the number with "." as separator, for a C-locale parse
+    qsizetype i = 0;
+    const qsizetype n = s.size();
+    if (i < n && (s[i] == u'-' || s[i] == u'+')) {
+        plain += char(s[i].unicode());
+        ++i;
+    } else if (!locale.negativeSign().isEmpty() && locale.negativeSign() != u"-" &&
+               s.mid(i).startsWith(locale.negativeSign())) {
+        plain += '-';
+        i += locale.negativeSign().size();
+    }
+    int mantissaDigits = 0;
+    while (i < n && IsAsciiDigit(s[i])) {
+        plain += char(s[i].unicode());
+        ++i;
+        ++mantissaDigits;
+    }
+    if (!separator.isEmpty() && s.mid(i).startsWith(separator)) {
+        plain += '.';
+        i += separator.size();
+        while (i < n && IsAsciiDigit(s[i])) {
+            plain += char(s[i].unicode());
+            ++i;
+            ++mantissaDigits;
+        }
+    }
+    if (mantissaDigits == 0)
+        return std::nullopt;
+    if (i < n && (s[i] == u'e' || s[i] == u'E')) {
+        plain += 'e';
+        ++i;
+        if (i < n && (s[i] == u'-' || s[i] == u'+')) {
+            plain += char(s[i].unicode());
+            ++i;
+        }
+        int exponentDigits = 0;
+        while (i < n && IsAsciiDigit(s[i])) {
+            plain += char(s[i].unicode());
+            ++i;
+            ++exponentDigits;
+        }
+        if (exponentDigits == 0)
+            return std::nullopt;
+    }
+    if (i != n)
+        return std::nullopt;
+    bool ok = false;
+    const double value = plain.toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+double ParseFraction(const QString& text, const QLocale& locale) {
+    const std::optional<double> value = TryParseFraction(text, locale);
+    if (!value)
+        RaiseConvertError(text, "floating point");
+    return *value;
+}
+
+bool ParseBoolField(const QString& text) {
+    if (const std::optional<double> number = TryParseFraction(text, QLocale()))
+        return *number != 0;
+    const QString word = text.trimmed();
+    if (word.compare(u"true", Qt::CaseInsensitive) == 0)
+        return true;
+    if (word.compare(u"false", Qt::CaseInsensitive) == 0)
+        return false;
+    RaiseConvertError(text, "boolean");
+}
+
+namespace {
+
+void CheckViewSize(int viewHeight, int viewWidth) {
+    // A view without size would store inf or nan, which no reader can parse.
+    if (viewHeight <= 0 || viewWidth <= 0)
+        throw CuewellError(
+            QStringLiteral("The page view has no size (%1 x %2)").arg(viewWidth).arg(viewHeight));
+}
+
+} // namespace
+
+CueRecord NewCueRecord(int pinTop, int pinLeft, int viewHeight, int viewWidth,
+                       const QLocale& locale) {
+    CheckViewSize(viewHeight, viewWidth);
+    const double top = RoundFraction(double(pinTop) / viewHeight, 100);
+    const double left = RoundFraction(double(pinLeft) / viewWidth, 100);
+    return FormatFraction(top, locale) + u'|' + FormatFraction(left, locale) +
+           QStringLiteral("||0||");
+}
+
+CueRecord MovedCueRecord(int pinTop, int pinLeft, int viewHeight, int viewWidth,
+                         const arStr& fields, const QLocale& locale) {
+    CheckViewSize(viewHeight, viewWidth);
+    const double top = RoundFraction(double(pinTop) / viewHeight, 1000);
+    const double left = RoundFraction(double(pinLeft) / viewWidth, 1000);
+    return FormatFraction(top, locale) + u'|' + FormatFraction(left, locale) + u'|' +
+           QString::fromUtf8(FieldOf(fields, cfMessage)) + u'|' +
+           QString::fromUtf8(FieldOf(fields, cfAutoplay)) + u'|' +
+           QString::fromUtf8(FieldOf(fields, cfCall)) + u'|';
+}
+
+CueRecord BuildRecord(const arStr& fields, const QByteArray& message, const QByteArray& autoplay,
+                      const QByteArray& call) {
+    return QString::fromUtf8(FieldOf(fields, cfTop) + '|' + FieldOf(fields, cfLeft) + '|' +
+                             message + '|' + autoplay + '|' + call + '|');
+}
+
+namespace {
+
+// The order of records: first those whose top reads as a number under the
+// user's locale, by top, then by left (a left that reads as a number first);
+// then the whole text, case-insensitive, "|" below all other punctuation and
+// symbols, those below digits, digits below letters; last, code points, so
+// that only equal texts compare equal. Numbers compare by value, so -0.05
+// comes before 0, 0 before 0.05, and 0.1 before 0.12 with any separator.
+struct SortKey {
+    bool topIsNumber = false;
+    double top = 0;
+    bool leftIsNumber = false;
+    double left = 0;
+    std::vector<std::uint64_t> weights;
+    QString text;
+};
+
+std::uint64_t Weight(char32_t c) {
+    enum : std::uint64_t { Delimiter = 0, Symbol = 1, Digit = 2, Letter = 3 };
+    std::uint64_t cls;
+    std::uint64_t value = c;
+    if (c == U'|') {
+        cls = Delimiter;
+    } else if (QChar::isDigit(c)) {
+        cls = Digit;
+        value = std::uint64_t(QChar::digitValue(c));
+    } else if (QChar::isLetter(c)) {
+        cls = Letter;
+        // An accented letter sorts with its base letter.
+        if (QChar::decompositionTag(c) == QChar::Canonical) {
+            const QString parts = QChar::decomposition(c);
+            if (!parts.isEmpty()) {
+                const char32_t base = parts.toUcs4().value(0);
+                if (QChar::isLetter(base))
+                    c = base;
+            }
+        }
+        value = QChar::toCaseFolded(c);
+    } else {
+        cls = Symbol;
+    }
+    return (cls << 32) | value;
+}
+
+SortKey MakeKey(const QString& text, const QLocale& locale) {
+    SortKey key;
+    key.text = text;
+    const arStr fields = SplitRecord(text);
+    if (const auto top = TryParseFraction(QString::fromUtf8(fields[cfTop]), locale)) {
+        key.topIsNumber = true;
+        key.top = *top;
+        if (const auto left = TryParseFraction(QString::fromUtf8(fields[cfLeft]), locale)) {
+            key.leftIsNumber = true;
+            key.left = *left;
+        }
+    }
+    const QList<uint> codes = text.toUcs4();
+    key.weights.reserve(size_t(codes.size()));
+    for (uint code : codes)
+        key.weights.push_back(Weight(char32_t(code)));
+    return key;
+}
+
+bool KeyLess(const SortKey& a, const SortKey& b) {
+    if (a.topIsNumber != b.topIsNumber)
+        return a.topIsNumber;
+    if (a.topIsNumber) {
+        if (a.top != b.top)
+            return a.top < b.top;
+        if (a.leftIsNumber != b.leftIsNumber)
+            return a.leftIsNumber;
+        if (a.leftIsNumber && a.left != b.left)
+            return a.left < b.left;
+    }
+    if (a.weights != b.weights)
+        return std::lexicographical_compare(a.weights.begin(), a.weights.end(), b.weights.begin(),
+                                            b.weights.end());
+    return a.text < b.text;
+}
+
+} // namespace
+
+bool CueRecordLess(const QString& a, const QString& b) {
+    const QLocale locale;
+    return KeyLess(MakeKey(a, locale), MakeKey(b, locale));
+}
+
+QStringList SortedRecords(const CueRow& row) {
+    const QLocale locale;
+    std::vector<SortKey> keys;
+    for (const CueRecord& record : row)
+        if (!record.isEmpty())
+            keys.push_back(MakeKey(record, locale));
+    std::sort(keys.begin(), keys.end(), KeyLess);
+    QStringList sorted;
+    for (const SortKey& key : keys)
+        sorted.append(key.text);
+    return sorted;
+}
+
+QString CueFilePath(const QString& scriptPath) {
+    const qsizetype slash = scriptPath.lastIndexOf(u'/');
+    const qsizetype dot = scriptPath.lastIndexOf(u'.');
+    if (dot > slash)
+        return scriptPath.left(dot) + QStringLiteral(".cues");
+    return scriptPath + QStringLiteral(".cues");
+}
+
+QString PageSection(int page) {
+    return QStringLiteral("Page") + QString::number(page);
+}
+
+QString CueKey(int slot) {
+    return QStringLiteral("Cue") + QString::number(slot);
+}
+
+void WritePageSection(KeyValueFile& file, int page, const CueRow& row) {
+    const QString section = PageSection(page);
+    const QStringList sorted = SortedRecords(row);
+    int slot = 0;
+    for (const QString& record : sorted)
+        file.WriteString(section, CueKey(slot++), record);
+    // Empty the keys after the last record, so none keeps an older record.
+    for (; slot < MaxCuesPerPage; ++slot)
+        file.WriteString(section, CueKey(slot), QString());
+}
+
+void ReadPageSection(const KeyValueFile& file, int page, CueRow& row) {
+    const QString section = PageSection(page);
+    // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
+    int filled = 0;
+    for (int slot = 0; slot < MaxCuesPerPage; ++slot) {
+        const QString record = file.ReadString(section, CueKey(slot), QString());
+        if (!record.isEmpty())
+            row[filled++] = record;
+    }
+    for (; filled < MaxCuesPerPage; ++filled)
+        row[filled].clear();
+}
