@@ -212,7 +212,12 @@ bool KeyValueFile::ReadBool(const QString& section, const QString& key, bool def
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void KeyValueFile::WriteString(const QString& section, const QString& key, const QString& value) {
+void KeyValueFile::WriteString(const QString& section, const QString& key,
+                               const QString& rawValue) {
+    // A line break would end the line early and let the rest of the value be
+    // read as further entries or sections; one line per value keeps the file whole.
+    QString value = rawValue;
+    value.replace(u'\r', u' ').replace(u'\n', u' ');
     Section* target = nullptr;
     for (Section& s : FSections) {
         if (SameName(s.name, section)) {

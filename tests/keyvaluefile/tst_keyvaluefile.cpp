@@ -403,6 +403,10 @@ void tst_KeyValueFile::rewrite_data() {
     QTest::newRow("empty section kept")
         << QByteArray("[Empty]\r\n[A]\r\n") << QStringList{"A", "k", "1"}
         << Bom + QByteArray("[Empty]\r\n\r\n[A]\r\nk=1\r\n\r\n");
+    QTest::newRow("line breaks in a value stay on its line")
+        << QByteArray("[Settings]\r\n")
+        << QStringList{"Settings", "LastScript", "/tmp/a\r\n[OSC]\nsoundIP=evil\r.pdf"}
+        << Bom + QByteArray("[Settings]\r\nLastScript=/tmp/a  [OSC] soundIP=evil .pdf\r\n\r\n");
     QTest::newRow("bom not doubled")
         << Bom + QByteArray("[A]\r\nk=1\r\n") << QStringList{"a", "k", "1"}
         << Bom + QByteArray("[A]\r\nk=1\r\n\r\n");
