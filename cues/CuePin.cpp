@@ -31,6 +31,12 @@ void TCuePin::mouseMoveEvent(QMouseEvent* event) {
     const QPoint p = event->position().toPoint();
     if (OnMouseMove)
         OnMouseMove(this, event->button(), event->modifiers(), p.x(), p.y());
+    // A dragged pin follows the mouse, so the press stays on it: the button's
+    // own tracking, which sees the position from before the move, would let go.
+    if (event->buttons() & Qt::LeftButton) {
+        event->accept();
+        return;
+    }
     QPushButton::mouseMoveEvent(event);
 }
 
