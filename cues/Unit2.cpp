@@ -1,5 +1,6 @@
 #include "cues/Unit2.h"
 
+#include "app/Errors.h"
 #include "app/Unit1.h"
 #include "cues/CueLayout.h"
 #include "cues/CuePin.h"
@@ -65,14 +66,14 @@ TForm2::TForm2(TCuewell* owner)
 void TForm2::FillFor(int page, int slot, const CueRecord& record) {
     // Read the flag first: a record it cannot read keeps the dialog as it was.
     const bool autoplay = CueAutoplay(record);
+    // A record cut short opens with the missing fields empty.
     const arStr fields = SplitRecord(record);
+    FScript = FOwner->AdvPDF->FileName();
     FPage = page;
     FSlot = slot;
-    FFields = fields;
-    while (FFields.size() < 5)
-        FFields.append(QByteArray());
-    Edit1->setText(QString::fromUtf8(FFields[cfMessage]));
-    Edit2->setText(QString::fromUtf8(FFields[cfCall]));
+    FRecord = record;
+    Edit1->setText(QString::fromUtf8(fields[cfMessage]));
+    Edit2->setText(QString::fromUtf8(fields[cfCall]));
     CheckBox1->setChecked(autoplay);
     Label3->setText(QString::number(FSlot));
     if (isVisible()) {
@@ -94,38 +95,87 @@ void TForm2::FormShow() {
     Label3->setText(QString::number(FSlot));
 }
 
+int TForm2::SlotNow() const {
+    // Another script has replaced the one the cue belongs to.
+    if (FOwner->AdvPDF->FileName() != FScript || FPage < 0 || FPage >= FOwner->CueTable.size())
+        return -1;
+    const CueRow& row = FOwner->CueTable[FPage];
+    if (FSlot >= 0 && FSlot < MaxCuesPerPage && row[FSlot] == FRecord)
+        return FSlot;
+    // A cue added or deleted meanwhile re-sorts the page: the cue may have moved.
+    for (int i = 0; i < MaxCuesPerPage; ++i)
+        if (row[i] == FRecord)
+            return i;
+    // A drag changes only the position fields.
+    const auto content = [](const CueRecord& record) { return SplitRecord(record).mid(cfMessage); };
+    const arStr shown = content(FRecord);
+    if (FSlot >= 0 && FSlot < MaxCuesPerPage && !row[FSlot].isEmpty() &&
+        content(row[FSlot]) == shown)
+        return FSlot;
+    for (int i = 0; i < MaxCuesPerPage; ++i)
+        if (!row[i].isEmpty() && content(row[i]) == shown)
+            return i;
+    return -1;
+}
+
+namespace {
+void RaiseCueGone() {
+    throw CuewellError(
+        QStringLiteral("This cue is no longer on its page. Right-click its pin to edit it again."));
+}
+} // namespace
+
 void TForm2::btnSaveClick() {
-    if (FPage < 0 || FPage >= FOwner->CueTable.size() || FSlot < 0)
-        return;
+    // "|" separates the fields of a record: stored, it would cut the cue apart.
+    if (Edit1->text().contains(u'|') || Edit2->text().contains(u'|'))
+        throw CuewellError(
+            QStringLiteral("The character \"|\" cannot be used in a cue's message or call."));
+    const int slot = SlotNow();
+    if (slot < 0)
+        RaiseCueGone();
     if (!Edit1->text().startsWith(u'/'))
         Edit1->setText(u'/' + Edit1->text());
     const QByteArray autoplay = CheckBox1->isChecked() ? "-1" : "0";
     const QByteArray message = Edit1->text().toUtf8();
     const QByteArray call = Edit2->text().toUtf8();
-    FFields[cfMessage] = message;
-    FFields[cfCall] = call;
-    FOwner->CueTable[FPage][FSlot] = BuildRecord(FFields, message, autoplay, call);
-    // A GO that follows sends the edited message while this cue is the current one.
-    if (FOwner->AdvPDF->PageIndex() == FPage && FOwner->CurrentCue == FSlot &&
-        FOwner->CueFields.size() > cfCall) {
+    CueRecord& stored = FOwner->CueTable[FPage][slot];
+    // The position is the pin's as it stands now, a drag included.
+    const arStr before = SplitRecord(stored);
+    stored = BuildRecord(before, message, autoplay, call);
+    // A GO that follows sends the edited message when this cue is the prompted one.
+    if (FOwner->AdvPDF->PageIndex() == FPage && FOwner->CueFields == before) {
         FOwner->CueFields[cfMessage] = message;
         FOwner->CueFields[cfCall] = call;
     }
+    FSlot = slot;
+    FRecord = stored;
+    // Should the file refuse the write, the edit stays pending for the next save.
+    FOwner->CuesDirty = true;
     FOwner->SaveCues();
     hide();
 }
 
 void TForm2::btnDeleteClick() {
-    if (FPage < 0 || FPage >= FOwner->CueTable.size() || FSlot < 0)
-        return;
-    FOwner->CueTable[FPage][FSlot].clear();
-    if (FOwner->AdvPDF->PageIndex() == FPage)
-        FOwner->CuePin[FSlot]->hide();
+    const int slot = SlotNow();
+    if (slot < 0)
+        RaiseCueGone();
+    const int shownPage = FOwner->AdvPDF->PageIndex();
+    // Saving this page must not drop what is still to be saved of the page shown.
+    const bool shownPageDirty = FOwner->CuesDirty && shownPage != FPage;
+    FOwner->CueTable[FPage][slot].clear();
+    if (shownPage == FPage) {
+        FOwner->CuePin[slot]->hide();
+        // The cues after it move up a slot, so the prompt no longer names its cue.
+        FOwner->NowCue->hide();
+    }
     FOwner->CuesDirty = true;
-    FOwner->NowCue->hide();
     FOwner->SavePageOf(FPage);
     FOwner->ReadPageOf(FPage);
-    FOwner->ShowCues(FOwner->AdvPDF->PageIndex());
+    FOwner->ShowCues(shownPage);
+    if (shownPageDirty)
+        FOwner->CuesDirty = true;
+    FSlot = -1;
+    FRecord.clear();
     hide();
 }
 

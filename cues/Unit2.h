@@ -44,8 +44,12 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The slot the dialog's cue holds now, or -1 when it is no longer there.
+    int SlotNow() const;
+
     TCuewell* FOwner;
+    QString FScript;
     int FPage = -1;
     int FSlot = -1;
-    arStr FFields;
+    CueRecord FRecord;
 };
