@@ -64,42 +64,49 @@ QByteArray Reversed(const QByteArray& bytes, int offset, int n) {
     return r;
 }
 
-// Appends the OSC string of UTF-8 bytes, cut at the first zero byte.
-void AppendOSCString(QByteArray& out, const char* data, qsizetype n) {
-    if (const void* zero = std::memchr(data, 0, size_t(n)))
-        n = static_cast<const char*>(zero) - data;
-    const qsizetype at = out.size();
-    const qsizetype padded = PaddedLength(n);
-    out.resize(at + padded);
-    char* d = out.data() + at;
-    std::memcpy(d, data, size_t(n));
-    std::memset(d + n, 0, size_t(padded - n));
+// The length of UTF-8 bytes as an OSC string: up to the first zero byte.
+qsizetype OSCTextLength(const char* data, qsizetype n) {
+    const void* zero = std::memchr(data, 0, size_t(n));
+    return zero ? static_cast<const char*>(zero) - data : n;
 }
 
-// Appends the OSC string of a text, converting it to UTF-8 in place when it
-// is plain ASCII (the usual case) and through QString::toUtf8 otherwise.
-void AppendOSCString(QByteArray& out, QStringView text) {
+// Writes the first N bytes of Data and their 1 to 4 zero bytes of padding.
+char* WriteOSCString(char* out, const char* data, qsizetype n) {
+    const qsizetype padded = PaddedLength(n);
+    std::memcpy(out, data, size_t(n));
+    std::memset(out + n, 0, size_t(padded - n));
+    return out + padded;
+}
+
+// Plain ASCII without zeros goes to the wire one 16-bit unit per byte; other
+// texts go through UTF-8 conversion. The usual address is plain ASCII.
+bool IsPlainAscii(QStringView text) {
+    const char16_t* s = text.utf16();
+    for (qsizetype k = 0, n = text.size(); k < n; ++k)
+        if (s[k] >= 0x80 || s[k] == 0)
+            return false;
+    return true;
+}
+
+qsizetype OSCStringSize(QStringView text) {
+    if (IsPlainAscii(text))
+        return PaddedLength(text.size());
+    const QByteArray utf8 = text.toUtf8();
+    return PaddedLength(OSCTextLength(utf8.constData(), utf8.size()));
+}
+
+char* WriteOSCString(char* out, QStringView text) {
+    if (!IsPlainAscii(text)) {
+        const QByteArray utf8 = text.toUtf8();
+        return WriteOSCString(out, utf8.constData(), OSCTextLength(utf8.constData(), utf8.size()));
+    }
     const qsizetype n = text.size();
     const char16_t* s = text.utf16();
-    bool ascii = true;
-    for (qsizetype k = 0; k < n; ++k) {
-        if (s[k] >= 0x80 || s[k] == 0) {
-            ascii = false;
-            break;
-        }
-    }
-    if (!ascii) {
-        const QByteArray utf8 = text.toUtf8();
-        AppendOSCString(out, utf8.constData(), utf8.size());
-        return;
-    }
-    const qsizetype at = out.size();
-    const qsizetype padded = PaddedLength(n);
-    out.resize(at + padded);
-    char* d = out.data() + at;
     for (qsizetype k = 0; k < n; ++k)
-        d[k] = char(s[k]);
-    std::memset(d + n, 0, size_t(padded - n));
+        out[k] = char(s[k]);
+    const qsizetype padded = PaddedLength(n);
+    std::memset(out + n, 0, size_t(padded - n));
+    return out + padded;
 }
 
 } // namespace
@@ -117,9 +124,9 @@ QByteArray OSCFloatBytes(float value) {
 }
 
 QByteArray OSCStringBytes(const QByteArray& value) {
-    QByteArray r;
-    r.reserve(PaddedLength(value.size()));
-    AppendOSCString(r, value.constData(), value.size());
+    const qsizetype n = OSCTextLength(value.constData(), value.size());
+    QByteArray r(PaddedLength(n), Qt::Uninitialized);
+    WriteOSCString(r.data(), value.constData(), n);
     return r;
 }
 
@@ -295,9 +302,8 @@ TOSCPacket::TOSCPacket(const QByteArray& bytes) : FBytes(bytes) {}
 TOSCPacket::~TOSCPacket() = default;
 
 QByteArray TOSCPacket::ToOSCBytes() const {
-    QByteArray out;
-    out.reserve(64);
-    AppendOSCBytes(out);
+    QByteArray out(OSCByteSize(), Qt::Uninitialized);
+    WriteOSCBytes(out.data());
     return out;
 }
 
@@ -376,11 +382,22 @@ int TOSCMessage::AddAsBytes(QChar typeTag, const QByteArray& value, const QLocal
     return 1;
 }
 
-void TOSCMessage::AppendOSCBytes(QByteArray& out) const {
-    AppendOSCString(out, FAddress);
-    AppendOSCString(out, QStringView(FTypeTags.constData(), FTypeTags.size()));
+qsizetype TOSCMessage::OSCByteSize() const {
+    qsizetype size = OSCStringSize(FAddress) +
+                     OSCStringSize(QStringView(FTypeTags.constData(), FTypeTags.size()));
     for (const QByteArray& argument : FArguments)
-        out.append(argument);
+        size += argument.size();
+    return size;
+}
+
+char* TOSCMessage::WriteOSCBytes(char* out) const {
+    out = WriteOSCString(out, FAddress);
+    out = WriteOSCString(out, QStringView(FTypeTags.constData(), FTypeTags.size()));
+    for (const QByteArray& argument : FArguments) {
+        std::memcpy(out, argument.constData(), size_t(argument.size()));
+        out += argument.size();
+    }
+    return out;
 }
 
 TOSCMessage* TOSCMessage::MatchAddress(const QString& address) {
@@ -437,20 +454,40 @@ void TOSCMessage::Decode() {
     if (!ScanString(FBytes, pos, end, length) || PaddedLength(qsizetype(pos) + length) > end)
         RaiseUnreadable(QStringLiteral("the type tags at byte %1 are cut off").arg(pos));
 
-    QVarLengthArray<QChar, 16> tags;
+    // Read straight into the fields; a rejected message gets them back as
+    // they were before Decode.
+    struct Restore {
+        TOSCMessage* message;
+        ~Restore() {
+            if (message) {
+                message->FTypeTags.clear();
+                message->FTypeTags.append(u',');
+                message->FArguments.clear();
+            }
+        }
+    } restore{this};
+    // Clearing a QVarLengthArray reallocates, so the "," of an undecoded
+    // message is overwritten in place instead.
+    QVarLengthArray<QChar, 16>& tags = FTypeTags;
+    QVarLengthArray<QByteArray, 4>& arguments = FArguments;
+    if (tags.size() != 1 || !arguments.isEmpty()) {
+        tags.clear();
+        tags.append(u',');
+        arguments.clear();
+    }
     const char* raw = FBytes.constData() + pos;
     bool ascii = std::all_of(raw, raw + length, [](char b) { return uchar(b) < 0x80; });
-    if (ascii) {
-        tags.resize(length);
-        for (int k = 0; k < length; ++k)
-            tags[k] = QLatin1Char(raw[k]);
+    if (ascii && length > 0) {
+        tags[0] = QLatin1Char(raw[0]);
+        for (int k = 1; k < length; ++k)
+            tags.append(QLatin1Char(raw[k]));
     } else {
         const QString text = QString::fromUtf8(raw, length);
+        tags.clear();
         tags.append(text.constData(), text.size());
     }
     pos = int(PaddedLength(qsizetype(pos) + length));
 
-    QVarLengthArray<QByteArray, 4> arguments;
     auto cutOff = [&](QChar tag, int at) {
         RaiseUnreadable(
             QStringLiteral("argument \"%1\" at byte %2 is cut off").arg(QString(tag)).arg(at));
@@ -514,8 +551,7 @@ void TOSCMessage::Decode() {
                 QStringLiteral("unknown type tag \"%1\" at position %2").arg(QString(tag)).arg(k));
         }
     }
-    FTypeTags = std::move(tags);
-    FArguments = std::move(arguments);
+    restore.message = nullptr;
     FIsDecoded = true;
 }
 
@@ -552,26 +588,35 @@ TOSCBundle::~TOSCBundle() = default;
 
 void TOSCBundle::Add(std::unique_ptr<TOSCPacket> packet) {
     if (packet)
-        FPackets.push_back(std::move(packet));
+        FPackets.append(std::move(packet));
 }
 
 TOSCPacket* TOSCBundle::Packet(int index) const {
-    if (index < 0 || size_t(index) >= FPackets.size())
+    if (index < 0 || index >= FPackets.size())
         RaiseOutOfRange();
-    return FPackets[size_t(index)].get();
+    return FPackets[index].get();
 }
 
-void TOSCBundle::AppendOSCBytes(QByteArray& out) const {
-    // "#bundle", its zero, and the time tag 1 (immediately).
-    static constexpr char header[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0,
-                                        0,   0,   0,   0,   0,   0,   0,   1};
-    out.append(header, sizeof header);
+// "#bundle", its zero, and the time tag 1 (immediately).
+static constexpr char BundleHeader[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0,
+                                          0,   0,   0,   0,   0,   0,   0,   1};
+
+qsizetype TOSCBundle::OSCByteSize() const {
+    qsizetype size = sizeof BundleHeader;
+    for (const auto& packet : FPackets)
+        size += 4 + packet->OSCByteSize();
+    return size;
+}
+
+char* TOSCBundle::WriteOSCBytes(char* out) const {
+    std::memcpy(out, BundleHeader, sizeof BundleHeader);
+    out += sizeof BundleHeader;
     for (const auto& packet : FPackets) {
-        const qsizetype at = out.size();
-        out.append(4, '\0');
-        packet->AppendOSCBytes(out);
-        qToBigEndian(quint32(out.size() - at - 4), out.data() + at);
+        char* end = packet->WriteOSCBytes(out + 4);
+        qToBigEndian(quint32(end - out - 4), out);
+        out = end;
     }
+    return out;
 }
 
 TOSCMessage* TOSCBundle::MatchAddress(const QString& address) {
@@ -628,7 +673,7 @@ std::unique_ptr<TOSCBundle> TOSCBundle::UnpackAt(const QByteArray& bytes, int of
                                 .arg(quint32(size))
                                 .arg(pos));
         pos += 4;
-        bundle->FPackets.push_back(
+        bundle->FPackets.append(
             TOSCPacket::UnpackAt(bytes, pos, pos + size, bundle->FTimeTag, depth + 1));
         pos += size;
     }

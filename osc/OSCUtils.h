@@ -115,8 +115,11 @@ public:
     virtual TOSCMessage* MatchAddress(const QString& address) = 0;
     // The packet's OSC bytes.
     QByteArray ToOSCBytes() const;
-    // Appends the packet's OSC bytes to Out; ToOSCBytes in place.
-    virtual void AppendOSCBytes(QByteArray& out) const = 0;
+    // The size of the packet's OSC bytes, and writing them to Out (which has
+    // room for that many); returns the end of what was written. ToOSCBytes
+    // uses the two to build its result in one allocation.
+    virtual qsizetype OSCByteSize() const = 0;
+    virtual char* WriteOSCBytes(char* out) const = 0;
     // Clears the matched mark here and in everything inside.
     virtual void Unmatch() = 0;
 
@@ -161,7 +164,8 @@ public:
     int AddAsBytes(QChar typeTag, const QByteArray& value, const QLocale& fs = QLocale());
 
     TOSCMessage* MatchAddress(const QString& address) override;
-    void AppendOSCBytes(QByteArray& out) const override;
+    qsizetype OSCByteSize() const override;
+    char* WriteOSCBytes(char* out) const override;
     void Unmatch() override;
 
     static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes, qint64 count);
@@ -224,7 +228,8 @@ public:
     double TimeTag() const { return FTimeTag; }
 
     TOSCMessage* MatchAddress(const QString& address) override;
-    void AppendOSCBytes(QByteArray& out) const override;
+    qsizetype OSCByteSize() const override;
+    char* WriteOSCBytes(char* out) const override;
     void Unmatch() override;
 
     static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes, qint64 count);
@@ -239,6 +244,7 @@ private:
     static std::unique_ptr<TOSCBundle> UnpackAt(const QByteArray& bytes, int offset, int end,
                                                 int depth);
 
-    std::vector<std::unique_ptr<TOSCPacket>> FPackets;
+    // Inline room for the one message of a cue bundle.
+    QVarLengthArray<std::unique_ptr<TOSCPacket>, 1> FPackets;
     double FTimeTag = 0;
 };

@@ -81,7 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString pattern = QString::fromUtf8(zero < 0 ? bytes : bytes.left(zero));
     const QString text = zero < 0 ? QString() : QString::fromUtf8(bytes.mid(zero + 1));
     const bool matches = PatternMatches(pattern, text);
-    if (pattern.size() <= 12 && text.size() <= 16)
+    // The reference backtracks, so only where that stays cheap.
+    if (pattern.size() <= 12 && text.size() <= 16 && pattern.count(u'*') <= 3 &&
+        pattern.count(u'{') <= 2)
         Check(matches == Reference(pattern, text));
 
     try {

@@ -1,0 +1,187 @@
+// Operations per second for building and serialising the cue bundle, and for
+// unpacking and decoding it, beside liblo and oscpack on the same packets and
+// in the same run. Build with -DCUEWELL_BENCH=ON -DCMAKE_BUILD_TYPE=Release.
+#include "app/Errors.h"
+#include "osc/OSCUtils.h"
+
+#include <lo/lo.h>
+#include <lo/lo_lowlevel.h>
+#include <osc/OscOutboundPacketStream.h>
+#include <osc/OscReceivedElements.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace {
+
+template <class T> void Keep(const T& value) {
+    asm volatile("" : : "r,m"(value) : "memory");
+}
+
+using Op = std::function<void()>;
+
+// Median nanoseconds per call of each of Ops, timed in interleaved batches so
+// that a busy machine slows all of them alike.
+std::vector<double> Measure(const std::vector<Op>& ops) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<long> batch(ops.size(), 1000);
+    for (size_t i = 0; i < ops.size(); ++i) {
+        for (int k = 0; k < 20000; ++k)
+            ops[i]();
+        // Size each batch to take about 10 ms.
+        while (true) {
+            const auto t0 = Clock::now();
+            for (long k = 0; k < batch[i]; ++k)
+                ops[i]();
+            if (std::chrono::duration<double, std::milli>(Clock::now() - t0).count() > 10)
+                break;
+            batch[i] *= 2;
+        }
+    }
+    std::vector<std::vector<double>> ns(ops.size());
+    for (int run = 0; run < 21; ++run) {
+        for (size_t i = 0; i < ops.size(); ++i) {
+            const auto t0 = Clock::now();
+            for (long k = 0; k < batch[i]; ++k)
+                ops[i]();
+            ns[i].push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count() /
+                            double(batch[i]));
+        }
+    }
+    std::vector<double> medians;
+    for (auto& v : ns) {
+        std::sort(v.begin(), v.end());
+        medians.push_back(v[v.size() / 2]);
+    }
+    return medians;
+}
+
+void Row(const char* what, double ours, double liblo, double oscpack) {
+    std::printf("%-30s ours %7.1f ns (%6.2f M/s)", what, ours, 1000.0 / ours);
+    if (liblo > 0)
+        std::printf("  liblo %7.1f ns  ours/liblo %5.2f", liblo, ours / liblo);
+    else
+        std::printf("  liblo       n/a                  ");
+    std::printf("  oscpack %6.1f ns  ours/oscpack %5.2f\n", oscpack, ours / oscpack);
+}
+
+} // namespace
+
+int main() {
+    const QString address = QStringLiteral("/sound/go");
+    const QByteArray argument("5");
+    const char* path = "/sound/go";
+
+    // --- Encoding --------------------------------------------------------
+    const Op oursBundle = [&] {
+        auto message = std::make_unique<TOSCMessage>(address);
+        message->AddString(argument);
+        TOSCBundle bundle;
+        bundle.Add(std::move(message));
+        const QByteArray bytes = bundle.ToOSCBytes();
+        Keep(bytes.constData()[20]);
+    };
+    const Op libloBundle = [&] {
+        char buffer[256];
+        size_t size = sizeof buffer;
+        lo_message message = lo_message_new();
+        lo_message_add_string(message, "5");
+        lo_bundle bundle = lo_bundle_new(LO_TT_IMMEDIATE);
+        lo_bundle_add_message(bundle, path, message);
+        lo_bundle_serialise(bundle, buffer, &size);
+        Keep(buffer[20]);
+        lo_bundle_free_recursive(bundle);
+    };
+    const Op oscpackBundle = [&] {
+        char buffer[256];
+        osc::OutboundPacketStream stream(buffer, sizeof buffer);
+        stream << osc::BeginBundleImmediate << osc::BeginMessage(path) << "5" << osc::EndMessage
+               << osc::EndBundle;
+        Keep(stream.Data()[20]);
+    };
+
+    const Op oursMessage = [&] {
+        TOSCMessage message(address);
+        message.AddString(argument);
+        const QByteArray bytes = message.ToOSCBytes();
+        Keep(bytes.constData()[12]);
+    };
+    const Op libloMessage = [&] {
+        char buffer[256];
+        size_t size = sizeof buffer;
+        lo_message message = lo_message_new();
+        lo_message_add_string(message, "5");
+        lo_message_serialise(message, path, buffer, &size);
+        Keep(buffer[12]);
+        lo_message_free(message);
+    };
+    const Op oscpackMessage = [&] {
+        char buffer[256];
+        osc::OutboundPacketStream stream(buffer, sizeof buffer);
+        stream << osc::BeginMessage(path) << "5" << osc::EndMessage;
+        Keep(stream.Data()[12]);
+    };
+
+    // --- Decoding --------------------------------------------------------
+    TOSCBundle sample;
+    {
+        auto message = std::make_unique<TOSCMessage>(address);
+        message->AddString(argument);
+        sample.Add(std::move(message));
+    }
+    const QByteArray bundleBytes = sample.ToOSCBytes();
+    const QByteArray messageBytes = bundleBytes.mid(20);
+
+    const Op oursReadBundle = [&] {
+        const auto bundle = TOSCBundle::Unpack(bundleBytes);
+        auto* message = static_cast<TOSCMessage*>(bundle->Packet(0));
+        message->Decode();
+        Keep(message->GetArgument(0).constData()[0]);
+    };
+    const Op oscpackReadBundle = [&] {
+        osc::ReceivedPacket packet(bundleBytes.constData(),
+                                   osc::osc_bundle_element_size_t(bundleBytes.size()));
+        osc::ReceivedBundle bundle(packet);
+        osc::ReceivedMessage message(*bundle.ElementsBegin());
+        Keep(message.ArgumentsBegin()->AsString()[0]);
+    };
+
+    const Op oursReadMessage = [&] {
+        const auto message = TOSCMessage::Unpack(messageBytes);
+        message->Decode();
+        Keep(message->GetArgument(0).constData()[0]);
+    };
+    QByteArray libloInput = messageBytes; // lo_message_deserialise takes a non-const pointer
+    const Op libloReadMessage = [&] {
+        int result = 0;
+        lo_message message = lo_message_deserialise(libloInput.data(), libloInput.size(), &result);
+        Keep(lo_message_get_argv(message)[0]->s);
+        lo_message_free(message);
+    };
+    const Op oscpackReadMessage = [&] {
+        osc::ReceivedPacket packet(messageBytes.constData(),
+                                   osc::osc_bundle_element_size_t(messageBytes.size()));
+        osc::ReceivedMessage message(packet);
+        Keep(message.ArgumentsBegin()->AsString()[0]);
+    };
+
+    const std::vector<double> bundle = Measure({oursBundle, libloBundle, oscpackBundle});
+    const std::vector<double> message = Measure({oursMessage, libloMessage, oscpackMessage});
+    const std::vector<double> readBundle = Measure({oursReadBundle, oscpackReadBundle});
+    const std::vector<double> readMessage =
+        Measure({oursReadMessage, libloReadMessage, oscpackReadMessage});
+
+    std::printf("OSC packets, /sound/go \"5\": message %d bytes, cue bundle %d bytes; median of "
+                "21 interleaved batches\n",
+                int(messageBytes.size()), int(bundleBytes.size()));
+    Row("build + serialise cue bundle", bundle[0], bundle[1], bundle[2]);
+    Row("build + serialise message", message[0], message[1], message[2]);
+    Row("unpack + decode cue bundle", readBundle[0], 0, readBundle[1]);
+    Row("unpack + decode message", readMessage[0], readMessage[1], readMessage[2]);
+    std::printf("(liblo has no public bundle reader)\n");
+    return 0;
+}
