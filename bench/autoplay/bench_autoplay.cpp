@@ -4,7 +4,11 @@
 // same run, a bare interval timer at the same period with an empty handler,
 // ticking freely and re-armed from its handler as the window re-arms it.
 //
-// bench_autoplay [--cues N] [--per-page N]
+// bench_autoplay [--cues N] [--per-page N] [--stages]
+//
+// With --stages the window's tick handler is wrapped to stamp its entry and
+// exit, which splits each interval into the period, the tick's lateness on
+// the user-interface thread, and the handler's work before and after the send.
 
 #include "bench/common/ShowRig.h"
 #include "cues/CuePin.h"
@@ -27,6 +31,7 @@ constexpr double PeriodUs = 10000.0;
 struct TOptions {
     int Cues = 200; // autoplay cues after the first one
     int PerPage = 21;
+    bool Stages = false;
 };
 
 TOptions ParseOptions(int argc, char** argv) {
@@ -37,6 +42,8 @@ TOptions ParseOptions(int argc, char** argv) {
             o.Cues = std::max(2, number());
         else if (!std::strcmp(argv[i], "--per-page"))
             o.PerPage = std::clamp(number(), 1, MaxCuesPerPage);
+        else if (!std::strcmp(argv[i], "--stages"))
+            o.Stages = true;
     }
     return o;
 }
@@ -117,6 +124,17 @@ int Run(const TOptions& o) {
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QTest::qWait(50);
 
+    std::vector<BenchClock::time_point> entered, left;
+    if (o.Stages) {
+        entered.reserve(std::size_t(total));
+        left.reserve(std::size_t(total));
+        w.AutoCue->OnTimer = [&, handler = w.AutoCue->OnTimer](QObject* sender) {
+            entered.push_back(BenchClock::now());
+            handler(sender);
+            left.push_back(BenchClock::now());
+        };
+    }
+
     QEventLoop loop;
     log.OnCount(std::size_t(total), [&] {
         QMetaObject::invokeMethod(
@@ -167,6 +185,25 @@ int Run(const TOptions& o) {
     if (!turnIntervals.empty())
         std::printf("  intervals across a page turn: mean %.3f ms over %zu\n",
                     FiguresOf(turnIntervals).Mean / 1000.0, turnIntervals.size());
+    if (o.Stages && entered.size() == std::size_t(o.Cues) && left.size() == entered.size()) {
+        // Tick k fires cue k + 1; the next arming happens near the end of its handler.
+        std::vector<double> toSend, afterSend, late;
+        for (std::size_t k = 0; k < entered.size(); ++k) {
+            toSend.push_back(Micros(at[k + 1] - entered[k]));
+            afterSend.push_back(Micros(left[k] - at[k + 1]));
+            if (k + 1 < entered.size())
+                late.push_back(Micros(entered[k + 1] - left[k]) - PeriodUs);
+        }
+        const auto line = [](const char* what, const std::vector<double>& v) {
+            const TFigures f = FiguresOf(v);
+            std::printf("    %-46s median %8.1f us   p99 %8.1f us   mean %8.1f us\n", what,
+                        f.Median, f.P99, f.Mean);
+        };
+        std::printf("  stages of an interval:\n");
+        line("tick handler entered to datagram arrival", toSend);
+        line("datagram arrival to tick handler returned", afterSend);
+        line("handler returned to next tick, minus 10 ms", late);
+    }
     std::printf("  wrong datagrams %d, extra datagrams %zu\n", wrong, extra);
     std::printf("  goal mean within 10 +- 0.3 ms: %s, p99 |dev| < 1 ms: %s\n",
                 std::abs(show.Mean - PeriodUs) <= 300 ? "met" : "MISSED",

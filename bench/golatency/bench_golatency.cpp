@@ -4,9 +4,15 @@
 // connected and sent on to the same receiver in the same run.
 //
 // bench_golatency [--gos N] [--warmup N] [--pages N] [--per-page N] [--gap-ms N] [--call]
+//                 [--breakdown]
+//
+// With --breakdown the same show is run step by step instead, timing each
+// stage of the GO path on its own: key delivery, hiding the prompt, the
+// dispatch and each socket call in it, building the bundle, and the advance.
 
 #include "bench/common/ShowRig.h"
 #include "cues/CuePin.h"
+#include "osc/UdpClient.h"
 #include "tests/common/CuewellFixture.h"
 
 #include <QApplication>
@@ -24,6 +30,7 @@ struct TOptions {
     int PerPage = 20;
     int GapMs = 3;
     bool CallPrompt = false;
+    bool Breakdown = false;
 };
 
 TOptions ParseOptions(int argc, char** argv) {
@@ -42,6 +49,8 @@ TOptions ParseOptions(int argc, char** argv) {
             o.GapMs = number();
         else if (!std::strcmp(argv[i], "--call"))
             o.CallPrompt = true;
+        else if (!std::strcmp(argv[i], "--breakdown"))
+            o.Breakdown = true;
     }
     return o;
 }
@@ -77,10 +86,215 @@ BenchClock::time_point BareSend(uint16_t port) {
     return start;
 }
 
+// When the show is over: back to page 0, and the operator clicks its first pin.
+bool PromptFirstCue(TCuewell& w) {
+    w.AdvPDF->FirstPage();
+    w.ShownPage = w.AdvPDF->PageIndex();
+    w.ShowCues(w.ShownPage);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Idle(20);
+    if (!w.NowCue->isVisible()) {
+        std::fprintf(stderr, "no prompt after clicking the first pin\n");
+        return false;
+    }
+    return true;
+}
+
+// Stamps a key press when it reaches the application's event filters; the
+// window's own filter, installed earlier, runs right after this one.
+class TKeyStamp : public QObject {
+public:
+    BenchClock::time_point At;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress)
+            At = BenchClock::now();
+        return false;
+    }
+};
+
+class TStages {
+public:
+    void Add(const char* name, double us) {
+        for (auto& [n, v] : FStages)
+            if (!std::strcmp(n, name)) {
+                v.push_back(us);
+                return;
+            }
+        FStages.push_back({name, {us}});
+    }
+    void Print() const {
+        for (const auto& [name, v] : FStages) {
+            const TFigures f = FiguresOf(v);
+            std::printf("  %-44s median %8.1f us   p99 %8.1f us\n", name, f.Median, f.P99);
+        }
+    }
+
+private:
+    std::vector<std::pair<const char*, std::vector<double>>> FStages;
+};
+
+bool Arrived(TArrivalLog& log, std::size_t slot) {
+    if (log.WaitFor(slot + 1, std::chrono::milliseconds(2000)))
+        return true;
+    std::fprintf(stderr, "a datagram did not arrive\n");
+    return false;
+}
+
+// The GO path taken apart. Each round: a GO by key with its delivery to the
+// filters stamped; the same steps as the key handler called one by one; the
+// dispatch's own work on a client of its own, socket call by socket call.
+int RunBreakdown(const TOptions& o, TCuewell& w, TArrivalLog& log) {
+    TKeyStamp stamp;
+    qApp->installEventFilter(&stamp);
+    TStages key, steps, dispatch;
+    UdpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(log.Port());
+    const QString sound = QStringLiteral("sound");
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(log.Port());
+    int oldSocket = -1;
+    const auto us = [](BenchClock::time_point a, BenchClock::time_point b) {
+        return Micros(b - a);
+    };
+
+    for (int k = 0; k < o.Warmup + o.Gos; ++k) {
+        const bool measured = k >= o.Warmup;
+        // 1. A GO by key.
+        if (!w.NowCue->isVisible() && !PromptFirstCue(w))
+            return 2;
+        {
+            QWidget* target = KeyTarget(w);
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QString());
+            const std::size_t slot = log.Count();
+            const BenchClock::time_point start = BenchClock::now();
+            QCoreApplication::sendEvent(target, &press);
+            const BenchClock::time_point end = BenchClock::now();
+            if (!Arrived(log, slot))
+                return 1;
+            QCoreApplication::sendEvent(target, &release);
+            if (measured) {
+                key.Add("key press to application filters", us(start, stamp.At));
+                key.Add("application filters to arrival", us(stamp.At, log.At(slot)));
+                key.Add("key press to arrival", us(start, log.At(slot)));
+                key.Add("key press to handler returned", us(start, end));
+            }
+        }
+        Idle(o.GapMs);
+
+        // 2. The key handler's steps, one by one.
+        if (!w.NowCue->isVisible() && !PromptFirstCue(w))
+            return 2;
+        {
+            const bool turns = w.CurrentCue + 1 >= o.PerPage;
+            const std::size_t slot = log.Count();
+            const BenchClock::time_point t0 = BenchClock::now();
+            w.NowCue->hide();
+            const BenchClock::time_point t1 = BenchClock::now();
+            w.SendOSCMessage();
+            const BenchClock::time_point t2 = BenchClock::now();
+            if (!Arrived(log, slot))
+                return 1;
+            const BenchClock::time_point t3 = BenchClock::now();
+            w.CueAdvance();
+            const BenchClock::time_point t4 = BenchClock::now();
+            if (measured) {
+                steps.Add("hide the prompt", us(t0, t1));
+                steps.Add("SendOSCMessage to arrival", us(t1, log.At(slot)));
+                steps.Add("SendOSCMessage to return", us(t1, t2));
+                steps.Add(turns ? "CueAdvance, page turn" : "CueAdvance, same page", us(t3, t4));
+            }
+        }
+        Idle(o.GapMs);
+
+        // 3. The dispatch's own work.
+        {
+            const QByteArray text = QByteArrayLiteral("/sound/go 0");
+            const std::size_t slot = log.Count();
+            const BenchClock::time_point t0 = BenchClock::now();
+            const OscCommand command = SplitOscCommand(QString::fromUtf8(text));
+            const bool toSound = command.Selector == sound;
+            const BenchClock::time_point t1 = BenchClock::now();
+            client.MakeActive();
+            client.Connect();
+            const BenchClock::time_point t2 = BenchClock::now();
+            const QByteArray bytes = CueBundleBytes(command);
+            const BenchClock::time_point t3 = BenchClock::now();
+            if (toSound)
+                client.SendBuffer(bytes);
+            const BenchClock::time_point t4 = BenchClock::now();
+            if (!Arrived(log, slot))
+                return 1;
+            if (measured) {
+                dispatch.Add("split the message, choose the target", us(t0, t1));
+                dispatch.Add("make active and connect (UdpClient)", us(t1, t2));
+                dispatch.Add("build the bundle bytes", us(t2, t3));
+                dispatch.Add("send (UdpClient) to return", us(t3, t4));
+                dispatch.Add("send (UdpClient) to arrival", us(t3, log.At(slot)));
+                dispatch.Add("whole dispatch to arrival", us(t0, log.At(slot)));
+            }
+        }
+        Idle(o.GapMs);
+
+        // 4. The same socket calls bare, as the client makes them.
+        {
+            const QByteArray bytes = SoundGoBytes(0);
+            const std::size_t slot = log.Count();
+            const BenchClock::time_point t0 = BenchClock::now();
+            if (oldSocket >= 0)
+                ::close(oldSocket);
+            const BenchClock::time_point t1 = BenchClock::now();
+            const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            const BenchClock::time_point t2 = BenchClock::now();
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+            const BenchClock::time_point t3 = BenchClock::now();
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            const BenchClock::time_point t4 = BenchClock::now();
+            if (::send(fd, bytes.constData(), size_t(bytes.size()), 0) != bytes.size()) {
+                std::perror("send");
+                return 2;
+            }
+            const BenchClock::time_point t5 = BenchClock::now();
+            oldSocket = fd;
+            if (!Arrived(log, slot))
+                return 1;
+            if (measured) {
+                dispatch.Add("bare close of the previous socket", us(t0, t1));
+                dispatch.Add("bare socket()", us(t1, t2));
+                dispatch.Add("bare bind()", us(t2, t3));
+                dispatch.Add("bare connect()", us(t3, t4));
+                dispatch.Add("bare send() to return", us(t4, t5));
+                dispatch.Add("bare send() to arrival", us(t4, log.At(slot)));
+            }
+        }
+        Idle(o.GapMs);
+    }
+    if (oldSocket >= 0)
+        ::close(oldSocket);
+    qApp->removeEventFilter(&stamp);
+
+    std::printf("GO path stages, %d rounds after %d warm-up, %d pages x %d cues, %s prompt\n",
+                o.Gos, o.Warmup, o.Pages, o.PerPage, o.CallPrompt ? "call" : "arrow");
+    std::printf(" GO by key:\n");
+    key.Print();
+    std::printf(" the key handler's steps called one by one:\n");
+    steps.Print();
+    std::printf(" the dispatch on a client of its own:\n");
+    dispatch.Print();
+    return 0;
+}
+
 int Run(const TOptions& o) {
     const int gos = o.Warmup + o.Gos;
     const int showCues = o.Pages * o.PerPage;
-    TArrivalLog log(std::size_t(2 * gos + 16));
+    TArrivalLog log(std::size_t(4 * gos + 16));
 
     TWindowFixture f;
     WriteFileText(f.SettingsPath(), SoundSettings(log.Port(), !o.CallPrompt));
@@ -92,6 +306,8 @@ int Run(const TOptions& o) {
         std::fprintf(stderr, "the script did not load\n");
         return 2;
     }
+    if (o.Breakdown)
+        return RunBreakdown(o, w, log);
 
     std::vector<double> go, floor, handler, turnGo, turnHandler;
     std::vector<int> expected;
@@ -99,17 +315,9 @@ int Run(const TOptions& o) {
     int restarts = 0;
     for (int k = 0; k < gos; ++k) {
         if (!w.NowCue->isVisible()) {
-            // The show is over: back to page 0 and the operator clicks its first pin.
-            w.AdvPDF->FirstPage();
-            w.ShownPage = w.AdvPDF->PageIndex();
-            w.ShowCues(w.ShownPage);
-            QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-            Idle(20);
-            restarts += k > 0 ? 1 : 0;
-            if (!w.NowCue->isVisible()) {
-                std::fprintf(stderr, "no prompt after clicking the first pin\n");
+            if (!PromptFirstCue(w))
                 return 2;
-            }
+            restarts += k > 0 ? 1 : 0;
         }
         const int page = w.AdvPDF->PageIndex();
         expected.push_back(page * o.PerPage + w.CurrentCue);
