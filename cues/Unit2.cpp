@@ -126,10 +126,13 @@ void RaiseCueGone() {
 } // namespace
 
 void TForm2::btnSaveClick() {
-    // "|" separates the fields of a record: stored, it would cut the cue apart.
-    if (Edit1->text().contains(u'|') || Edit2->text().contains(u'|'))
-        throw CuewellError(
-            QStringLiteral("The character \"|\" cannot be used in a cue's message or call."));
+    // "|" separates the fields of a record and a line break ends it: stored,
+    // either would cut the cue apart.
+    for (const QLineEdit* edit : {Edit1, Edit2})
+        for (const QChar c : edit->text())
+            if (c == u'|' || c == u'\n' || c == u'\r')
+                throw CuewellError(QStringLiteral(
+                    "A cue's message and call cannot contain \"|\" or a line break."));
     const int slot = SlotNow();
     if (slot < 0)
         RaiseCueGone();

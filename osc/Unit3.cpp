@@ -41,13 +41,15 @@ TForm3::TForm3(TCuewell* owner)
     SoundGroup = new QGroupBox(QStringLiteral("Sound Cue Connection"), this);
     SoundGroup->setGeometry(16, 8, 361, 97);
     soundip = AddEdit(SoundGroup, QStringLiteral("IP Address:"), 80, 24, 145, QString());
-    soundOSC = AddEdit(SoundGroup, QStringLiteral("OSC Address:"), 80, 53, 145, QStringLiteral("/"));
+    soundOSC =
+        AddEdit(SoundGroup, QStringLiteral("OSC Address:"), 80, 53, 145, QStringLiteral("/"));
     soundport = AddEdit(SoundGroup, QStringLiteral("IP Port:"), 285, 24, 57, QString());
 
     LightGroup = new QGroupBox(QStringLiteral("Light cue connection"), this);
     LightGroup->setGeometry(8, 127, 369, 99);
     Lightip = AddEdit(LightGroup, QStringLiteral("IP Address:"), 88, 24, 145, QString());
-    lightosc = AddEdit(LightGroup, QStringLiteral("OSC Address:"), 88, 53, 145, QStringLiteral("/"));
+    lightosc =
+        AddEdit(LightGroup, QStringLiteral("OSC Address:"), 88, 53, 145, QStringLiteral("/"));
     lightport = AddEdit(LightGroup, QStringLiteral("IP Port:"), 293, 24, 57, QString());
 
     btnSave = new QPushButton(QStringLiteral("Save"), this);
@@ -96,6 +98,11 @@ void TForm3::FormShow() {
 }
 
 void TForm3::btnSaveClick() {
+    // A pasted line break would end its line in the settings file and leave
+    // the rest of the text as a stray line.
+    for (const QLineEdit* edit : {soundip, soundOSC, Lightip, lightosc})
+        if (edit->text().contains(u'\n') || edit->text().contains(u'\r'))
+            throw CuewellError(QStringLiteral("The OSC settings cannot contain a line break."));
     const QString OSC = QStringLiteral("OSC");
     KeyValueFile settings(FOwner->SettingsFile());
     settings.SetAutoSave(true);

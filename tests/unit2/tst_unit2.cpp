@@ -124,8 +124,8 @@ private slots:
     void followsItsCueWhenPageIsResorted();
     void saveKeepsPositionOfDraggedPin();
     void cueOfReplacedScriptIsNeverWritten();
-    void barInTextIsRefused_data();
-    void barInTextIsRefused();
+    void recordBreakingTextIsRefused_data();
+    void recordBreakingTextIsRefused();
     void deleteOnOtherPageKeepsPendingChanges();
     void failedWriteKeepsEditPending();
 };
@@ -602,16 +602,18 @@ void tst_Unit2::cueOfReplacedScriptIsNeverWritten() {
         QVERIFY(StopTexts(f.Prompts).size() > stops);
 }
 
-void tst_Unit2::barInTextIsRefused_data() {
+void tst_Unit2::recordBreakingTextIsRefused_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("call");
-    QTest::newRow("in the message") << "/sound/a|b"
-                                    << "A";
-    QTest::newRow("in the call") << "/sound/a"
-                                 << "A|B";
+    QTest::newRow("bar in the message") << QStringLiteral("/sound/a|b") << QStringLiteral("A");
+    QTest::newRow("bar in the call") << QStringLiteral("/sound/a") << QStringLiteral("A|B");
+    QTest::newRow("line break in the message")
+        << QStringLiteral("/sound/a\nb") << QStringLiteral("A");
+    QTest::newRow("line break in the call")
+        << QStringLiteral("/sound/a") << QStringLiteral("A\r\nB");
 }
 
-void tst_Unit2::barInTextIsRefused() {
+void tst_Unit2::recordBreakingTextIsRefused() {
     QFETCH(QString, message);
     QFETCH(QString, call);
     TWindowFixture f;
@@ -624,7 +626,7 @@ void tst_Unit2::barInTextIsRefused() {
     d->Edit1->setText(message);
     d->Edit2->setText(call);
     Click(d->btnSave);
-    // "|" separates a record's fields: stored, it would cut the cue apart.
+    // "|" separates a record's fields and a line break ends the record.
     QCOMPARE(StopTexts(f.Prompts).size(), 1);
     QVERIFY(d->isVisible());
     QCOMPARE(d->Edit1->text(), message);

@@ -92,6 +92,8 @@ private slots:
     void portBeyondSixteenBitsSendsToLowBits();
     void invalidPortChangesNothing_data();
     void invalidPortChangesNothing();
+    void lineBreakIsRefused_data();
+    void lineBreakIsRefused();
     void targetsChangeOnlyOnSave();
     void menuWhileOpenOnlyBringsForward();
     void cancelThenReopenShowsStored_data();
@@ -276,6 +278,34 @@ void tst_Unit3::invalidPortChangesNothing() {
     QCOMPARE(w.UDPsound.Host(), "127.0.0.1");
     QCOMPARE(int(w.UDPsound.Port()), 1111);
     QCOMPARE(int(w.UDPLight.Port()), 2222);
+}
+
+void tst_Unit3::lineBreakIsRefused_data() {
+    QTest::addColumn<int>("edit"); // index into the six edits
+    QTest::addColumn<QString>("text");
+    QTest::newRow("sound host") << 0 << QStringLiteral("127.0.0.1\nlightIP=evil");
+    QTest::newRow("light selector") << 5 << QStringLiteral("light\r\n[Settings]");
+}
+
+void tst_Unit3::lineBreakIsRefused() {
+    QFETCH(int, edit);
+    QFETCH(QString, text);
+    TWindowFixture f;
+    WriteFileText(f.SettingsPath(), TargetSettings(1111, 2222));
+    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
+    const QByteArray before = ReadFileBytes(f.SettingsPath());
+    const QStringList shared = Shared(w);
+    TForm3* d = w.Form3;
+    w.OSCSettings1->trigger();
+    QStringList typed = Edits(*d);
+    typed[edit] = text;
+    Type(*d, typed);
+    d->btnSave->click();
+    QCOMPARE(StopTexts(f.Prompts).size(), 1);
+    QVERIFY(d->isVisible());
+    QCOMPARE(Edits(*d), typed);
+    QCOMPARE(ReadFileBytes(f.SettingsPath()), before);
+    QCOMPARE(Shared(w), shared);
 }
 
 void tst_Unit3::targetsChangeOnlyOnSave() {
