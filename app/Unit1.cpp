@@ -366,8 +366,12 @@ void TCuewell::FormResize() {
 
 void TCuewell::AdvPDFLoaded() {
     // Cues belong to their script: another script starts from an empty table.
-    if (FTableScript != AdvPDF->FileName())
+    if (FTableScript != AdvPDF->FileName()) {
         CueTable.clear();
+        // The cue the dialog shows belonged to the script that has gone.
+        if (Form2)
+            Form2->hide();
+    }
     FTableScript = AdvPDF->FileName();
     CueTable.resize(AdvPDF->PageCount());
     ScriptLoaded = true;
