@@ -242,7 +242,8 @@ void TAdvPDFViewerPrivate::LoadPage(int index) {
     if (entry.IsLoaded() || entry.FLoading)
         return;
     const QSize destination = RenderDestination(pageSize, Layout().Page, q->devicePixelRatioF());
-    if (destination.isEmpty()) {
+    // One dimension is given, the other is 0.
+    if (destination.width() <= 0 && destination.height() <= 0) {
         // No room to show it; the next resize asks again.
         if (!entry.IsLoadedForPainting())
             FPages.Remove(index);
@@ -417,6 +418,10 @@ float TAdvPDFViewer::ZoomFactor() const {
 }
 int TAdvPDFViewer::RendersRequested() const {
     return d->FRendersRequested;
+}
+
+bool TAdvPDFViewer::IsLoading() const {
+    return d->FDocLoadTimer.isActive() || d->FFileLoad != 0 || d->FDocLoad != 0;
 }
 
 bool TAdvPDFViewer::PageCached(int index) const {

@@ -43,6 +43,8 @@ public:
     // Diagnostics: page renders started by the viewer, and whether a page's
     // image is cached at the current size.
     int RendersRequested() const;
+    // A document load is pending or under way.
+    bool IsLoading() const;
     bool PageCached(int index) const;
     TPdfRenderer& Renderer() const;
 

@@ -1,6 +1,6 @@
 #include "view/PdfRenderer.h"
 
-#include "view/ViewerGeometry.h"
+#include "store/CueStore.h"
 
 #include <QFileInfo>
 #include <QPainter>

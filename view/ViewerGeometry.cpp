@@ -1,5 +1,7 @@
 #include "view/ViewerGeometry.h"
 
+#include "store/CueStore.h"
+
 #include <cmath>
 
 namespace {
@@ -12,16 +14,6 @@ constexpr int PageNumberSize = 30;
 constexpr int PageMargin = 5;
 constexpr int WheelNotch = 120;
 } // namespace
-
-double RoundHalfEven(double value) {
-    const double floor = std::floor(value);
-    const double diff = value - floor;
-    if (diff < 0.5)
-        return floor;
-    if (diff > 0.5)
-        return floor + 1.0;
-    return std::fmod(floor, 2.0) == 0.0 ? floor : floor + 1.0;
-}
 
 QSizeF FitSize(QSizeF source, QSizeF box) {
     const double w0 = source.width(), h0 = source.height();

@@ -8,9 +8,6 @@
 #include <QSize>
 #include <QSizeF>
 
-// Nearest integer, halves to the even neighbour (0.5 -> 0, 1.5 -> 2, -2.5 -> -2).
-double RoundHalfEven(double value);
-
 // Keeps proportions, enlarging or shrinking `source` to touch `box`; 0 x 0 when
 // any of the four dimensions is not positive.
 QSizeF FitSize(QSizeF source, QSizeF box);

@@ -1,0 +1,844 @@
+#include "view/AdvPDFViewer.h"
+#include "view/PdfRenderer.h"
+#include "view/ViewerGeometry.h"
+
+#include <QFile>
+#include <QMimeData>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QPointer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+// Writes a PDF with one page per entry of `pages`; each page carries its number
+// as small text in the middle, so its edges stay white.
+void WritePdf(const QString& path, const QList<QPageLayout::Orientation>& pages) {
+    QPdfWriter writer(path);
+    writer.setResolution(72);
+    writer.setPageLayout(
+        QPageLayout(QPageSize(QPageSize::A4), pages.value(0), QMarginsF(0, 0, 0, 0)));
+    QPainter painter(&writer);
+    for (int i = 0; i < pages.size(); ++i) {
+        if (i > 0) {
+            writer.setPageOrientation(pages[i]);
+            writer.newPage();
+        }
+        const QRect r = writer.pageLayout().paintRectPixels(writer.resolution());
+        painter.drawText(r, Qt::AlignCenter, QStringLiteral("Page %1").arg(i + 1));
+    }
+}
+
+void WritePortraitPdf(const QString& path, int pageCount) {
+    WritePdf(path, QList<QPageLayout::Orientation>(pageCount, QPageLayout::Portrait));
+}
+
+// Holds renders at their start until released, so a render is reliably "under
+// way" while the test acts.
+class RenderGate {
+public:
+    explicit RenderGate(TPdfRenderer& renderer) : FRenderer(&renderer) {
+        FRenderer->SetBeforeRenderHook([this](int) {
+            std::unique_lock lock(FMutex);
+            ++FWaiting;
+            FChanged.notify_all();
+            FChanged.wait(lock, [this] { return FOpen; });
+        });
+    }
+    ~RenderGate() {
+        Open();
+        if (FRenderer)
+            FRenderer->SetBeforeRenderHook({});
+    }
+    void WaitForRender() {
+        std::unique_lock lock(FMutex);
+        FChanged.wait(lock, [this] { return FWaiting > 0; });
+    }
+    void Open() {
+        std::lock_guard lock(FMutex);
+        FOpen = true;
+        FChanged.notify_all();
+    }
+
+private:
+    QPointer<TPdfRenderer> FRenderer;
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    int FWaiting = 0;
+    bool FOpen = false;
+};
+
+QRgb Pixel(const QImage& image, int x, int y) {
+    return image.pixel(x, y) & 0xFFFFFF;
+}
+constexpr QRgb Background = 0xF5F5F5;
+constexpr QRgb Paper = 0xFFFFFF;
+
+} // namespace
+
+class tst_AdvPDFViewer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void fitSize_data();
+    void fitSize();
+    void layout_data();
+    void layout();
+    void renderSize_data();
+    void renderSize();
+    void wheelAccumulator_data();
+    void wheelAccumulator();
+
+    void loadsAfterWriteReturns();
+    void sameNameDoesNothingOtherCaseLoads();
+    void failedLoadKeepsPreviousDocument_data();
+    void failedLoadKeepsPreviousDocument();
+    void loadReplacesDocumentWhileRendering();
+
+    void pageTurnsClamp_data();
+    void pageTurnsClamp();
+    void noDocument();
+    void keys_data();
+    void keys();
+    void wheel_data();
+    void wheel();
+    void ctrlWheelZooms();
+    void mouse();
+    void drops_data();
+    void drops();
+
+    void pageChangeCancelsRender();
+    void cachedImageReused();
+    void returningToCancelledPageRendersIt();
+    void paintedGeometry_data();
+    void paintedGeometry();
+    void bandsPainted();
+    void resizeRendersAgain();
+    void destroyedWhileRendering();
+
+private:
+    // A shown 940 x 524 viewer with `path` loaded and page 0 rendered.
+    std::unique_ptr<TAdvPDFViewer> OpenViewer(const QString& path, QSize size = {940, 524});
+    static void WaitRendered(TAdvPDFViewer& viewer, int page);
+
+    QTemporaryDir FDir;
+    QString FTwelve;    // 12 portrait A4 pages
+    QString FThree;     // 3 portrait A4 pages
+    QString FLandscape; // portrait, landscape
+};
+
+void tst_AdvPDFViewer::initTestCase() {
+    QVERIFY(FDir.isValid());
+    FTwelve = FDir.filePath("twelve.pdf");
+    FThree = FDir.filePath("three.pdf");
+    FLandscape = FDir.filePath("landscape.pdf");
+    WritePortraitPdf(FTwelve, 12);
+    WritePortraitPdf(FThree, 3);
+    WritePdf(FLandscape, {QPageLayout::Portrait, QPageLayout::Landscape});
+}
+
+std::unique_ptr<TAdvPDFViewer> tst_AdvPDFViewer::OpenViewer(const QString& path, QSize size) {
+    auto viewer = std::make_unique<TAdvPDFViewer>();
+    viewer->resize(size);
+    viewer->show();
+    viewer->activateWindow();
+    if (!QTest::qWaitForWindowActive(viewer.get()))
+        return nullptr;
+    QSignalSpy loaded(viewer.get(), &TAdvPDFViewer::OnLoaded);
+    viewer->SetFileName(path);
+    if (!loaded.wait(10000))
+        return nullptr;
+    WaitRendered(*viewer, 0);
+    return viewer;
+}
+
+void tst_AdvPDFViewer::WaitRendered(TAdvPDFViewer& viewer, int page) {
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.PageCached(page), 10000);
+}
+
+// --- geometry ----------------------------------------------------------------
+
+void tst_AdvPDFViewer::fitSize_data() {
+    QTest::addColumn<QSizeF>("source");
+    QTest::addColumn<QSizeF>("box");
+    QTest::addColumn<QSizeF>("expected");
+    QTest::newRow("tall into wide: height fills")
+        << QSizeF(100, 200) << QSizeF(400, 100) << QSizeF(50, 100);
+    QTest::newRow("wide into tall: width fills")
+        << QSizeF(200, 100) << QSizeF(100, 400) << QSizeF(100, 50);
+    QTest::newRow("enlarges") << QSizeF(10, 10) << QSizeF(300, 200) << QSizeF(200, 200);
+    QTest::newRow("same proportions") << QSizeF(2, 1) << QSizeF(400, 200) << QSizeF(400, 200);
+    QTest::newRow("empty source") << QSizeF(0, 10) << QSizeF(100, 100) << QSizeF(0, 0);
+    QTest::newRow("negative box") << QSizeF(10, 10) << QSizeF(100, -5) << QSizeF(0, 0);
+}
+
+void tst_AdvPDFViewer::fitSize() {
+    QFETCH(QSizeF, source);
+    QFETCH(QSizeF, box);
+    QFETCH(QSizeF, expected);
+    QCOMPARE(FitSize(source, box), expected);
+}
+
+void tst_AdvPDFViewer::layout_data() {
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("header");
+    QTest::addColumn<float>("zoom");
+    QTest::addColumn<QRectF>("page");
+    QTest::addColumn<QRectF>("clip");
+    auto r = [](double l, double t, double rr, double b) {
+        return QRectF(QPointF(l, t), QPointF(rr, b));
+    };
+    QTest::newRow("940x524") << QSize(940, 524) << true << 1.0f << r(5, 40, 935, 519)
+                             << r(5, 40, 935, 519);
+    QTest::newRow("no header text, same page")
+        << QSize(940, 524) << false << 1.0f << r(5, 40, 935, 519) << r(5, 40, 935, 519);
+    QTest::newRow("zoom 1.5 grows, clip stays")
+        << QSize(940, 524) << true << 1.5f << r(5, 40, 935, 781) << r(5, 40, 935, 519);
+    QTest::newRow("zoom 0.5 shrinks")
+        << QSize(940, 524) << true << 0.5f << r(5, 40, 935, 257) << r(5, 40, 935, 519);
+}
+
+void tst_AdvPDFViewer::layout() {
+    QFETCH(QSize, size);
+    QFETCH(bool, header);
+    QFETCH(float, zoom);
+    QFETCH(QRectF, page);
+    QFETCH(QRectF, clip);
+    const TViewerLayout l = ComputeViewerLayout(size, header, zoom);
+    QCOMPARE(l.Page, page);
+    QCOMPARE(l.PageClip, clip);
+    QCOMPARE(l.HasHeader, header);
+    const QRectF headerBand(QPointF(5, 5), QPointF(size.width() - 5, 35));
+    QCOMPARE(l.Header, headerBand);
+    const QRectF numberBand(QPointF(10, 5), QPointF(size.width() - 10, 35));
+    QCOMPARE(l.PageNumber, numberBand);
+}
+
+void tst_AdvPDFViewer::renderSize_data() {
+    QTest::addColumn<QSizeF>("pageSize"); // 1/96 inch
+    QTest::addColumn<float>("zoom");
+    QTest::addColumn<qreal>("dpr");
+    QTest::addColumn<QSize>("destination");
+    QTest::addColumn<QSize>("rendered");
+    QTest::addColumn<QRectF>("placed");
+    const QSizeF a4(595 * 96.0 / 72, 842 * 96.0 / 72);
+    const QSizeF a4Landscape = a4.transposed();
+    // 479 high; width 479 * 595 / 842 = 338.48 -> 338; x = 5 + Round(296).
+    QTest::newRow("A4 portrait") << a4 << 1.0f << 1.0 << QSize(0, 479) << QSize(338, 479)
+                                 << QRectF(301, 40, 338, 479);
+    // Landscape fits as 677.9 x 479: wider than high, so the width is given.
+    QTest::newRow("A4 landscape") << a4Landscape << 1.0f << 1.0 << QSize(678, 0) << QSize(678, 479)
+                                  << QRectF(131, 40, 678, 479);
+    QTest::newRow("zoom 1.5") << a4 << 1.5f << 1.0 << QSize(0, 741) << QSize(524, 741)
+                              << QRectF(208, 40, 524, 741);
+    QTest::newRow("device pixel ratio 2")
+        << a4 << 1.0f << 2.0 << QSize(0, 958) << QSize(677, 958) << QRectF(301, 40, 338.5, 479);
+}
+
+void tst_AdvPDFViewer::renderSize() {
+    QFETCH(QSizeF, pageSize);
+    QFETCH(float, zoom);
+    QFETCH(qreal, dpr);
+    QFETCH(QSize, destination);
+    QFETCH(QSize, rendered);
+    QFETCH(QRectF, placed);
+    const TViewerLayout l = ComputeViewerLayout(QSize(940, 524), true, zoom);
+    QCOMPARE(RenderDestination(pageSize, l.Page, dpr), destination);
+    QCOMPARE(DerivedRenderSize(destination, pageSize), rendered);
+    QCOMPARE(PlacedImageRect(l.Page, QSizeF(rendered) / dpr), placed);
+}
+
+void tst_AdvPDFViewer::wheelAccumulator_data() {
+    QTest::addColumn<QList<int>>("deltas");
+    QTest::addColumn<QList<int>>("notches");
+    QTest::newRow("one notch down") << QList<int>{-120} << QList<int>{-1};
+    QTest::newRow("one notch up") << QList<int>{120} << QList<int>{1};
+    QTest::newRow("three at once") << QList<int>{360} << QList<int>{3};
+    QTest::newRow("quarters add up") << QList<int>{30, 30, 30, 30} << QList<int>{0, 0, 0, 1};
+    QTest::newRow("remainder kept") << QList<int>{-200, -40} << QList<int>{-1, -1};
+    QTest::newRow("zero") << QList<int>{0} << QList<int>{0};
+    QTest::newRow("int limit") << QList<int>{100, INT_MAX} << QList<int>{0, 17895697};
+}
+
+void tst_AdvPDFViewer::wheelAccumulator() {
+    QFETCH(QList<int>, deltas);
+    QFETCH(QList<int>, notches);
+    TWheelAccumulator acc;
+    for (int i = 0; i < deltas.size(); ++i)
+        QCOMPARE(acc.Add(deltas[i]), notches[i]);
+    QVERIFY(std::abs(acc.Pending()) < 120);
+}
+
+// --- loading -----------------------------------------------------------------
+
+void tst_AdvPDFViewer::loadsAfterWriteReturns() {
+    TAdvPDFViewer viewer;
+    viewer.resize(940, 524);
+    int seenCount = -1, seenIndex = -1;
+    bool insideWrite = false, raisedInside = false;
+    connect(&viewer, &TAdvPDFViewer::OnLoaded, this, [&](QObject* sender) {
+        QCOMPARE(sender, &viewer);
+        raisedInside = insideWrite;
+        seenCount = viewer.PageCount();
+        seenIndex = viewer.PageIndex();
+    });
+    QSignalSpy loaded(&viewer, &TAdvPDFViewer::OnLoaded);
+    insideWrite = true;
+    viewer.SetFileName(FTwelve);
+    insideWrite = false;
+    QCOMPARE(viewer.FileName(), FTwelve);
+    QCOMPARE(viewer.PageCount(), 0); // still the previous (no) document
+    QVERIFY(viewer.IsLoading());
+    QVERIFY(loaded.wait(10000));
+    QVERIFY(!raisedInside);
+    QCOMPARE(seenCount, 12);
+    QCOMPARE(seenIndex, 0);
+    QVERIFY(!viewer.IsLoading());
+    WaitRendered(viewer, 0);
+    QCOMPARE(loaded.count(), 1);
+}
+
+void tst_AdvPDFViewer::sameNameDoesNothingOtherCaseLoads() {
+    const QString lower = FDir.filePath("case.pdf");
+    const QString upper = FDir.filePath("CASE.pdf");
+    WritePortraitPdf(lower, 2);
+    WritePortraitPdf(upper, 5);
+    auto viewer = OpenViewer(lower);
+    QVERIFY(viewer);
+    QCOMPARE(viewer->PageCount(), 2);
+    viewer->NextPage();
+    WaitRendered(*viewer, 1);
+
+    const int renders = viewer->RendersRequested();
+    viewer->SetFileName(lower);
+    QVERIFY(!viewer->IsLoading());
+    QCOMPARE(viewer->PageIndex(), 1);
+    QVERIFY(viewer->PageCached(1));
+    QCOMPARE(viewer->RendersRequested(), renders);
+
+    QSignalSpy loaded(viewer.get(), &TAdvPDFViewer::OnLoaded);
+    viewer->SetFileName(upper);
+    QVERIFY(loaded.wait(10000));
+    QCOMPARE(viewer->PageCount(), 5);
+    QCOMPARE(viewer->PageIndex(), 0);
+}
+
+void tst_AdvPDFViewer::failedLoadKeepsPreviousDocument_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("empty") << "empty";
+    QTest::newRow("not a PDF") << "text";
+    QTest::newRow("damaged") << "damaged";
+    QTest::newRow("password") << "password";
+    QTest::newRow("folder") << "folder";
+}
+
+void tst_AdvPDFViewer::failedLoadKeepsPreviousDocument() {
+    QFETCH(QString, kind);
+    const QString bad = FDir.filePath(kind + ".pdf");
+    if (kind == "empty" || kind == "text" || kind == "damaged") {
+        QByteArray bytes;
+        if (kind == "text")
+            bytes = "This is a cue list, not a PDF.\n";
+        if (kind == "damaged") {
+            QFile good(FTwelve);
+            QVERIFY(good.open(QIODevice::ReadOnly));
+            bytes = good.read(good.size() / 3); // cut off: no xref, no trailer
+        }
+        QFile f(bad);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    } else if (kind == "password") {
+        const QString qpdf = QStandardPaths::findExecutable("qpdf");
+        if (qpdf.isEmpty())
+            QSKIP("qpdf is not installed");
+        QCOMPARE(
+            QProcess::execute(qpdf, {"--encrypt", "secret", "owner", "256", "--", FThree, bad}), 0);
+    } else if (kind == "folder") {
+        QVERIFY(QDir(FDir.path()).mkpath(kind + ".pdf"));
+    }
+
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(4);
+    WaitRendered(*viewer, 4);
+    QSignalSpy loaded(viewer.get(), &TAdvPDFViewer::OnLoaded);
+    viewer->SetFileName(bad);
+    QCOMPARE(viewer->FileName(), bad);
+    QTRY_VERIFY_WITH_TIMEOUT(!viewer->IsLoading(), 10000);
+    QCOMPARE(loaded.count(), 0);
+    QCOMPARE(viewer->PageCount(), 12);
+    QCOMPARE(viewer->PageIndex(), 4);
+    // The page of the document still open comes back.
+    WaitRendered(*viewer, 4);
+    viewer->NextPage();
+    WaitRendered(*viewer, 5);
+
+    // Writing the failed name again does nothing at all.
+    viewer->SetFileName(bad);
+    QVERIFY(!viewer->IsLoading());
+}
+
+void tst_AdvPDFViewer::loadReplacesDocumentWhileRendering() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    QSignalSpy loaded(viewer.get(), &TAdvPDFViewer::OnLoaded);
+    {
+        RenderGate gate(viewer->Renderer());
+        viewer->SetPageIndex(7);
+        gate.WaitForRender();
+        viewer->SetFileName(FThree);
+        QTest::qWait(20); // the load must wait for the render, not skip it
+        QCOMPARE(loaded.count(), 0);
+        QCOMPARE(viewer->PageCount(), 12);
+    }
+    QVERIFY(loaded.wait(10000));
+    QCOMPARE(viewer->PageCount(), 3);
+    QCOMPARE(viewer->PageIndex(), 0);
+    WaitRendered(*viewer, 0);
+    // The image of page 7 was of the other document and never enters this one.
+    QVERIFY(!viewer->PageCached(7));
+}
+
+// --- page turns and input ----------------------------------------------------
+
+void tst_AdvPDFViewer::pageTurnsClamp_data() {
+    QTest::addColumn<int>("start");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("next") << 3 << "next" << 4;
+    QTest::newRow("next at last") << 11 << "next" << 11;
+    QTest::newRow("previous") << 3 << "previous" << 2;
+    QTest::newRow("previous at first") << 0 << "previous" << 0;
+    QTest::newRow("first") << 6 << "first" << 0;
+    QTest::newRow("last") << 0 << "last" << 11;
+    QTest::newRow("above the count") << 0 << "set 99" << 11;
+    QTest::newRow("negative") << 5 << "set -3" << 0;
+    QTest::newRow("int max") << 5 << "set 2147483647" << 11;
+}
+
+void tst_AdvPDFViewer::pageTurnsClamp() {
+    QFETCH(int, start);
+    QFETCH(QString, action);
+    QFETCH(int, expected);
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(start);
+    QCOMPARE(viewer->PageIndex(), start);
+    QSignalSpy changed(viewer.get(), &TAdvPDFViewer::OnPageChanged);
+    if (action == "next")
+        viewer->NextPage();
+    else if (action == "previous")
+        viewer->PreviousPage();
+    else if (action == "first")
+        viewer->FirstPage();
+    else if (action == "last")
+        viewer->LastPage();
+    else
+        viewer->SetPageIndex(action.mid(4).toInt());
+    QCOMPARE(viewer->PageIndex(), expected);
+    QCOMPARE(changed.count(), expected == start ? 0 : 1);
+    WaitRendered(*viewer, expected);
+}
+
+void tst_AdvPDFViewer::noDocument() {
+    TAdvPDFViewer viewer;
+    viewer.resize(300, 200);
+    viewer.Options().Header = "Header only";
+    viewer.show();
+    QCOMPARE(viewer.PageCount(), 0);
+    QCOMPARE(viewer.PageIndex(), 0);
+    viewer.NextPage();
+    viewer.PreviousPage();
+    viewer.LastPage();
+    viewer.SetPageIndex(5);
+    QCOMPARE(viewer.PageIndex(), 0);
+    QCOMPARE(viewer.RendersRequested(), 0);
+    const QImage shot = viewer.grab().toImage();
+    // No page number: the right end of the band stays background.
+    for (int x = 200; x < 288; ++x)
+        for (int y = 7; y < 33; ++y)
+            QCOMPARE(Pixel(shot, x, y), Background);
+    QCOMPARE(Pixel(shot, 150, 120), Background);
+}
+
+void tst_AdvPDFViewer::keys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("page up") << int(Qt::Key_PageUp) << 4;
+    QTest::newRow("left") << int(Qt::Key_Left) << 4;
+    QTest::newRow("up") << int(Qt::Key_Up) << 4;
+    QTest::newRow("page down") << int(Qt::Key_PageDown) << 6;
+    QTest::newRow("right") << int(Qt::Key_Right) << 6;
+    QTest::newRow("down") << int(Qt::Key_Down) << 6;
+    QTest::newRow("home") << int(Qt::Key_Home) << 0;
+    QTest::newRow("end") << int(Qt::Key_End) << 11;
+    QTest::newRow("space does nothing here") << int(Qt::Key_Space) << 5;
+}
+
+void tst_AdvPDFViewer::keys() {
+    QFETCH(int, key);
+    QFETCH(int, expected);
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(5);
+    QTest::mouseClick(viewer.get(), Qt::RightButton, {}, QPoint(400, 300));
+    QVERIFY(viewer->hasFocus());
+    QTest::keyClick(viewer.get(), Qt::Key(key));
+    QCOMPARE(viewer->PageIndex(), expected);
+}
+
+void tst_AdvPDFViewer::wheel_data() {
+    QTest::addColumn<int>("delta");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<int>("downs");
+    QTest::addColumn<int>("ups");
+    QTest::newRow("notch down: next") << -120 << 5 << 6 << 1 << 0;
+    QTest::newRow("notch up: previous") << 120 << 5 << 4 << 0 << 1;
+    QTest::newRow("three notches: one page") << -360 << 5 << 6 << 3 << 0;
+    QTest::newRow("part notch: a page, no notice") << 40 << 5 << 4 << 0 << 0;
+    QTest::newRow("zero delta: next") << 0 << 5 << 6 << 0 << 0;
+    QTest::newRow("down at last") << -120 << 11 << 11 << 1 << 0;
+    QTest::newRow("up at first") << 120 << 0 << 0 << 0 << 1;
+}
+
+void tst_AdvPDFViewer::wheel() {
+    QFETCH(int, delta);
+    QFETCH(int, start);
+    QFETCH(int, expected);
+    QFETCH(int, downs);
+    QFETCH(int, ups);
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(start);
+    QSignalSpy down(viewer.get(), &TAdvPDFViewer::OnMouseWheelDown);
+    QSignalSpy up(viewer.get(), &TAdvPDFViewer::OnMouseWheelUp);
+    // The owner hears the notch before the page turns.
+    int pageSeenByOwner = -1;
+    auto seen = [&] { pageSeenByOwner = viewer->PageIndex(); };
+    connect(viewer.get(), &TAdvPDFViewer::OnMouseWheelDown, this, seen);
+    connect(viewer.get(), &TAdvPDFViewer::OnMouseWheelUp, this, seen);
+    const QPoint pos(300, 200);
+    QWheelEvent event(pos, viewer->mapToGlobal(pos), QPoint(), QPoint(0, delta), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(viewer.get(), &event);
+    QCOMPARE(viewer->PageIndex(), expected);
+    QCOMPARE(down.count(), downs);
+    QCOMPARE(up.count(), ups);
+    if (downs + ups > 0) {
+        QCOMPARE(pageSeenByOwner, start);
+        const QList<QVariant> args = downs ? down.first() : up.first();
+        QCOMPARE(args.at(1).toPoint(), pos);
+    }
+}
+
+void tst_AdvPDFViewer::ctrlWheelZooms() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(3);
+    QSignalSpy up(viewer.get(), &TAdvPDFViewer::OnMouseWheelUp);
+    auto send = [&](int delta) {
+        QWheelEvent event(QPointF(300, 200), QPointF(300, 200), QPoint(), QPoint(0, delta),
+                          Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(viewer.get(), &event);
+    };
+    send(120);
+    QCOMPARE(viewer->ZoomFactor(), 1.12f);
+    QCOMPARE(viewer->PageIndex(), 3);
+    QCOMPARE(up.count(), 1);
+    // The page is rendered again for the new size.
+    QTRY_VERIFY_WITH_TIMEOUT(viewer->PageCached(3), 10000);
+    for (int i = 0; i < 20; ++i)
+        send(-120);
+    QCOMPARE(viewer->ZoomFactor(), 0.2f);
+    QCOMPARE(viewer->PageIndex(), 3);
+    const int renders = viewer->RendersRequested();
+    send(-120); // already at the floor: nothing to redo
+    QCOMPARE(viewer->ZoomFactor(), 0.2f);
+    QTRY_VERIFY_WITH_TIMEOUT(viewer->PageCached(3), 10000);
+    QCOMPARE(viewer->RendersRequested(), renders);
+}
+
+void tst_AdvPDFViewer::mouse() {
+    auto viewer = OpenViewer(FThree);
+    QVERIFY(viewer);
+    QSignalSpy down(viewer.get(), &TAdvPDFViewer::OnMouseDown);
+    QSignalSpy up(viewer.get(), &TAdvPDFViewer::OnMouseUp);
+    QSignalSpy click(viewer.get(), &TAdvPDFViewer::OnClick);
+
+    QTest::mousePress(viewer.get(), Qt::LeftButton, Qt::ControlModifier, QPoint(108, 208));
+    QCOMPARE(down.count(), 1);
+    QCOMPARE(down.first().at(0).value<Qt::MouseButton>(), Qt::LeftButton);
+    QCOMPARE(down.first().at(1).value<Qt::KeyboardModifiers>(), Qt::ControlModifier);
+    QCOMPARE(down.first().at(2).toInt(), 108);
+    QCOMPARE(down.first().at(3).toInt(), 208);
+    QVERIFY(viewer->hasFocus());
+    QTest::mouseRelease(viewer.get(), Qt::LeftButton, Qt::ControlModifier, QPoint(110, 210));
+    QCOMPARE(up.count(), 1);
+    QCOMPARE(up.first().at(2).toInt(), 110);
+    QCOMPARE(click.count(), 1);
+
+    // Released outside: no click.
+    QTest::mousePress(viewer.get(), Qt::LeftButton, {}, QPoint(50, 50));
+    QTest::mouseRelease(viewer.get(), Qt::LeftButton, {}, QPoint(2000, 50));
+    QCOMPARE(click.count(), 1);
+    // Other buttons: no click.
+    QTest::mouseClick(viewer.get(), Qt::RightButton, {}, QPoint(50, 50));
+    QCOMPARE(click.count(), 1);
+    QCOMPARE(down.count(), 3);
+    QCOMPARE(up.count(), 3);
+    QCOMPARE(viewer->PageIndex(), 0);
+}
+
+void tst_AdvPDFViewer::drops_data() {
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("lower case") << QStringList{"drop.pdf"} << true;
+    QTest::newRow("upper case") << QStringList{"DROP.PDF"} << true;
+    QTest::newRow("mixed case") << QStringList{"Drop.Pdf"} << true;
+    QTest::newRow("first counts") << QStringList{"drop.pdf", "notes.txt"} << true;
+    QTest::newRow("only the first") << QStringList{"notes.txt", "drop.pdf"} << false;
+    QTest::newRow("other extension") << QStringList{"drop.pdfx"} << false;
+    QTest::newRow("no extension") << QStringList{"pdf"} << false;
+    QTest::newRow("not a local file") << QStringList{"http://example.invalid/a.pdf"} << false;
+}
+
+void tst_AdvPDFViewer::drops() {
+    QFETCH(QStringList, names);
+    QFETCH(bool, opens);
+    QList<QUrl> urls;
+    for (const QString& name : names) {
+        if (name.startsWith("http:")) {
+            urls.append(QUrl(name));
+            continue;
+        }
+        const QString path = FDir.filePath(name);
+        if (name.endsWith(".pdf", Qt::CaseInsensitive))
+            WritePortraitPdf(path, 2);
+        urls.append(QUrl::fromLocalFile(path));
+    }
+    TAdvPDFViewer viewer;
+    viewer.resize(400, 300);
+    viewer.show();
+    QMimeData mime;
+    mime.setUrls(urls);
+    QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&viewer, &enter);
+    QCOMPARE(enter.isAccepted(), opens);
+    QSignalSpy loaded(&viewer, &TAdvPDFViewer::OnLoaded);
+    QDropEvent drop(QPointF(50, 50), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&viewer, &drop);
+    if (opens) {
+        QCOMPARE(viewer.FileName(), urls.first().toLocalFile());
+        QVERIFY(loaded.wait(10000));
+        QCOMPARE(viewer.PageCount(), 2);
+    } else {
+        QVERIFY(viewer.FileName().isEmpty());
+        QVERIFY(!viewer.IsLoading());
+    }
+}
+
+// --- rendering and cache -----------------------------------------------------
+
+void tst_AdvPDFViewer::pageChangeCancelsRender() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    const int ranBefore = viewer->Renderer().RendersRun();
+    QSignalSpy rendered(viewer.get(), &TAdvPDFViewer::OnPageRendered);
+    {
+        RenderGate gate(viewer->Renderer());
+        viewer->SetPageIndex(1);
+        gate.WaitForRender();    // page 1 is rendering now
+        viewer->SetPageIndex(2); // not started yet when page 3 is asked for
+        viewer->SetPageIndex(3);
+    }
+    WaitRendered(*viewer, 3);
+    QTRY_COMPARE(rendered.count(), 3);
+    QVERIFY(!viewer->PageCached(1));
+    QVERIFY(!viewer->PageCached(2));
+    // Page 1 ran and was thrown away; page 2 never ran.
+    QCOMPARE(viewer->Renderer().RendersRun(), ranBefore + 2);
+    for (const QList<QVariant>& args : rendered)
+        QCOMPARE(args.at(1).toBool(), args.at(0).toInt() == 3);
+}
+
+void tst_AdvPDFViewer::cachedImageReused() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->NextPage();
+    WaitRendered(*viewer, 1);
+    const int requested = viewer->RendersRequested();
+    const int ran = viewer->Renderer().RendersRun();
+    viewer->PreviousPage();
+    QVERIFY(viewer->PageCached(0));
+    viewer->NextPage();
+    viewer->NextPage(); // at page 1, then 2: only page 2 is new
+    WaitRendered(*viewer, 2);
+    QCOMPARE(viewer->RendersRequested(), requested + 1);
+    QCOMPARE(viewer->Renderer().RendersRun(), ran + 1);
+    // The cached page paints at once, without a render.
+    viewer->FirstPage();
+    const QImage shot = viewer->grab().toImage();
+    QCOMPARE(Pixel(shot, 470, 45), Paper);
+    QCOMPARE(viewer->RendersRequested(), requested + 1);
+}
+
+void tst_AdvPDFViewer::returningToCancelledPageRendersIt() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    {
+        RenderGate gate(viewer->Renderer());
+        viewer->SetPageIndex(1);
+        gate.WaitForRender();
+        viewer->SetPageIndex(2);
+        viewer->SetPageIndex(1); // back before the cancelled render has drained
+    }
+    WaitRendered(*viewer, 1);
+    // Asking for the page being rendered again keeps that render.
+    const int requested = viewer->RendersRequested();
+    {
+        RenderGate gate(viewer->Renderer());
+        viewer->SetPageIndex(5);
+        gate.WaitForRender();
+        viewer->SetPageIndex(5);
+        viewer->NextPage();
+        viewer->PreviousPage();
+    }
+    WaitRendered(*viewer, 5);
+    QCOMPARE(viewer->RendersRequested(), requested + 3);
+}
+
+void tst_AdvPDFViewer::paintedGeometry_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("page");
+    QTest::addColumn<int>("zoomDelta"); // one Ctrl+wheel message
+    QTest::addColumn<QRect>("paper");   // expected painted page, clipped
+    // A4 portrait: 338 x 479 at x = 301, y = 40 to 519.
+    QTest::newRow("A4 portrait") << "twelve" << 0 << 0 << QRect(301, 40, 338, 479);
+    QTest::newRow("A4 landscape") << "landscape" << 1 << 0 << QRect(131, 40, 678, 479);
+    // Zoom 1.5: page rectangle 5, 40, 935, 781; the page is 524 x 741 at x = 208
+    // and cut off below y = 519.
+    QTest::newRow("zoom 1.5") << "twelve" << 0 << 500 << QRect(208, 40, 524, 479);
+}
+
+void tst_AdvPDFViewer::paintedGeometry() {
+    QFETCH(QString, file);
+    QFETCH(int, page);
+    QFETCH(int, zoomDelta);
+    QFETCH(QRect, paper);
+    auto viewer = OpenViewer(file == "twelve" ? FTwelve : FLandscape);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(page);
+    if (zoomDelta) {
+        QWheelEvent event(QPointF(300, 200), QPointF(300, 200), QPoint(), QPoint(0, zoomDelta),
+                          Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(viewer.get(), &event);
+        QCOMPARE(viewer->ZoomFactor(), 1.5f);
+    }
+    WaitRendered(*viewer, page);
+    const QImage shot = viewer->grab().toImage();
+    QCOMPARE(shot.size(), QSize(940, 524));
+    const int midY = paper.top() + paper.height() / 4;
+    const int midX = paper.left() + paper.width() / 8;
+    QCOMPARE(Pixel(shot, paper.left() - 1, midY), Background);
+    QCOMPARE(Pixel(shot, paper.left(), midY), Paper);
+    QCOMPARE(Pixel(shot, paper.right(), midY), Paper);
+    QCOMPARE(Pixel(shot, paper.right() + 1, midY), Background);
+    QCOMPARE(Pixel(shot, midX, paper.top() - 1), Background);
+    QCOMPARE(Pixel(shot, midX, paper.top()), Paper);
+    QCOMPARE(Pixel(shot, midX, paper.bottom()), Paper);
+    QCOMPARE(Pixel(shot, midX, paper.bottom() + 1), Background);
+    // The page's own text is there.
+    const QImage middle = shot.copy(paper.adjusted(1, 1, -1, -1));
+    bool ink = false;
+    for (int y = 0; y < middle.height() && !ink; ++y)
+        for (int x = 0; x < middle.width() && !ink; ++x)
+            ink = qGray(middle.pixel(x, y)) < 128;
+    QVERIFY(ink);
+}
+
+void tst_AdvPDFViewer::bandsPainted() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(2);
+    WaitRendered(*viewer, 2);
+    auto inkColumns = [](const QImage& shot, int from, int to) {
+        int first = -1, last = -1;
+        for (int x = from; x < to; ++x)
+            for (int y = 7; y < 33; ++y)
+                if (qGray(shot.pixel(x, y)) < 160) {
+                    if (first < 0)
+                        first = x;
+                    last = x;
+                    break;
+                }
+        return std::make_pair(first, last);
+    };
+    // No header text: the page number alone, "3 / 12" flush right, ending by
+    // x = 928.
+    QImage shot = viewer->grab().toImage();
+    auto [numberFirst, numberLast] = inkColumns(shot, 0, 940);
+    QVERIFY2(numberFirst > 850, qPrintable(QString::number(numberFirst)));
+    QVERIFY2(numberLast <= 928 && numberLast > 915, qPrintable(QString::number(numberLast)));
+    // A header, set directly, shows from the next repaint on, centred in the band.
+    viewer->Options().Header = QStringLiteral("/shows/act one/script.pdf");
+    shot = viewer->grab().toImage();
+    const auto [headerFirst, headerLast] = inkColumns(shot, 0, 850);
+    QVERIFY(headerFirst > 300);
+    QVERIFY2(std::abs((headerFirst + headerLast) - 940) <= 12,
+             qPrintable(QStringLiteral("%1..%2").arg(headerFirst).arg(headerLast)));
+    // The header does not move the page.
+    QCOMPARE(Pixel(shot, 320, 40), Paper);
+    QCOMPARE(Pixel(shot, 320, 39), Background);
+}
+
+void tst_AdvPDFViewer::resizeRendersAgain() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    const int requested = viewer->RendersRequested();
+    {
+        RenderGate gate(viewer->Renderer());
+        viewer->resize(940, 324);
+        QVERIFY(!viewer->PageCached(0));
+        // Meanwhile the stale image is stretched into the new page rectangle:
+        // 279 high from y = 40.
+        gate.WaitForRender();
+        const QImage stale = viewer->grab().toImage();
+        QCOMPARE(Pixel(stale, 470, 40), Paper);
+        QCOMPARE(Pixel(stale, 470, 318), Paper);
+        QCOMPARE(Pixel(stale, 470, 319), Background);
+    }
+    WaitRendered(*viewer, 0);
+    QCOMPARE(viewer->RendersRequested(), requested + 1);
+    const QImage shot = viewer->grab().toImage();
+    QCOMPARE(Pixel(shot, 470, 318), Paper);
+    QCOMPARE(Pixel(shot, 470, 319), Background);
+}
+
+void tst_AdvPDFViewer::destroyedWhileRendering() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    QSignalSpy rendered(viewer.get(), &TAdvPDFViewer::OnPageRendered);
+    RenderGate gate(viewer->Renderer());
+    viewer->SetPageIndex(6);
+    gate.WaitForRender();
+    viewer->SetPageIndex(7);
+    gate.Open(); // the render finishes while the viewer goes away
+    viewer.reset();
+    QCoreApplication::processEvents();
+    QCOMPARE(rendered.count(), 0);
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+}
+
+QTEST_MAIN(tst_AdvPDFViewer)
+#include "tst_advpdfviewer.moc"
