@@ -145,10 +145,11 @@ void TMostRecentFiles::AddFile(const QString& Filename) {
         return;
     const auto found = std::find_if(fFileList.cbegin(), fFileList.cend(),
                                     [&](const QString& f) { return SameFileName(f, Filename); });
-    if (found == fFileList.cbegin())
-        return;
-    if (found != fFileList.cend())
+    if (found != fFileList.cend()) {
+        if (found == fFileList.cbegin())
+            return; // already the most recent; its spelling stays
         fFileList.removeAt(found - fFileList.cbegin());
+    }
     fFileList.prepend(Filename);
     while (fFileList.size() > fMaxFiles)
         fFileList.removeAt(fMaxFiles);
