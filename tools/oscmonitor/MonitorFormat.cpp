@@ -1,0 +1,136 @@
+#include "tools/oscmonitor/MonitorFormat.h"
+
+#include "app/Errors.h"
+#include "osc/OSCUtils.h"
+
+#include <QtEndian>
+#include <cmath>
+
+namespace {
+
+constexpr double ImmediateTimeTag = 1.0 / 4294967296.0;
+constexpr double SecondsFrom1900To1970 = 2208988800.0;
+constexpr int HexShown = 64;
+
+QString Hex(const QByteArray& bytes) {
+    QString text = QString::fromLatin1(bytes.left(HexShown).toHex(' '));
+    if (bytes.size() > HexShown)
+        text += u" ..."_qs;
+    return text;
+}
+
+// A string argument in double quotes; quotes, backslashes and control
+// characters escaped so that one datagram stays on one line.
+QString Quoted(const QByteArray& utf8) {
+    QString out = u"\""_qs;
+    for (QChar c : QString::fromUtf8(utf8)) {
+        if (c == u'"' || c == u'\\')
+            out += u'\\' + QString(c);
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            out += u"\\x%1"_qs.arg(uint(c.unicode()), 2, 16, QChar(u'0'));
+        else
+            out += c;
+    }
+    return out + u'"';
+}
+
+qint64 Int64(const QByteArray& reversed) {
+    return qFromLittleEndian<qint64>(reversed.constData());
+}
+
+QString Argument(const TOSCMessage& message, int k) {
+    const QChar tag = message.GetTypeTag(k).front();
+    const QByteArray& element = message.GetArgument(k);
+    switch (tag.unicode()) {
+    case u's':
+    case u'S':
+        return Quoted(element);
+    case u'i':
+        return QString::number(message.GetArgumentAsInt(k));
+    case u'f':
+        return QString::number(double(message.GetArgumentAsFloat(k)), 'g', 7);
+    case u'c':
+        return u"'%1'"_qs.arg(QChar(char16_t(message.GetArgumentAsInt(k) & 0xFFFF)));
+    case u'h':
+        return QString::number(Int64(element));
+    case u'd':
+        return QString::number(std::bit_cast<double>(Int64(element)), 'g', 17);
+    case u't': {
+        const quint64 raw = quint64(Int64(element));
+        return DescribeTimeTag(double(raw >> 32) + double(raw & 0xFFFFFFFFu) / 4294967296.0);
+    }
+    case u'r':
+    case u'm': {
+        QByteArray wire = element;
+        std::reverse(wire.begin(), wire.end());
+        return (tag == u'r' ? u"rgba:"_qs : u"midi:"_qs) + QString::fromLatin1(wire.toHex());
+    }
+    case u'b':
+        return u"blob(%1 bytes)"_qs.arg(element.size()) +
+               (element.isEmpty() ? QString() : u" "_qs + Hex(element));
+    case u'T':
+        return u"true"_qs;
+    case u'F':
+        return u"false"_qs;
+    case u'N':
+        return u"nil"_qs;
+    case u'I':
+        return u"infinitum"_qs;
+    default: // "[" and "]"
+        return QString(tag);
+    }
+}
+
+// The reader's reason without its "Unreadable OSC packet: " lead.
+QString Reason(const CuewellError& e) {
+    const QString lead = u"Unreadable OSC packet: "_qs;
+    return e.Text().startsWith(lead) ? e.Text().mid(lead.size()) : e.Text();
+}
+
+void DescribePacket(TOSCPacket* packet, const QString& head, const QString& timeTag,
+                    QStringList& lines) {
+    if (auto* bundle = dynamic_cast<TOSCBundle*>(packet)) {
+        const QString own = DescribeTimeTag(bundle->TimeTag());
+        if (bundle->PacketCount() == 0)
+            lines << head + own + u"  (empty bundle)"_qs;
+        for (int k = 0; k < bundle->PacketCount(); ++k)
+            DescribePacket(bundle->Packet(k), head, own, lines);
+        return;
+    }
+    auto* message = static_cast<TOSCMessage*>(packet);
+    QString line = head + timeTag + u"  "_qs + message->Address();
+    try {
+        message->Decode();
+    } catch (const CuewellError& e) {
+        lines << line + u"  UNREADABLE ARGUMENTS: "_qs + Reason(e);
+        return;
+    }
+    line += u"  "_qs + message->TypeTags();
+    for (int k = 0; k < message->ArgumentCount(); ++k)
+        line += u' ' + Argument(*message, k);
+    lines << line;
+}
+
+} // namespace
+
+QString DescribeTimeTag(double seconds) {
+    if (seconds == ImmediateTimeTag)
+        return u"immediate"_qs;
+    const qint64 ms = qint64(std::floor((seconds - SecondsFrom1900To1970) * 1000.0));
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(u"yyyy-MM-dd HH:mm:ss.zzz"_qs) +
+           u" UTC"_qs;
+}
+
+QStringList DescribeDatagram(quint16 port, const QByteArray& bytes, const QDateTime& arrival) {
+    const QString head = arrival.toString(u"HH:mm:ss.zzz"_qs) + u"  "_qs +
+                         QString::number(port).rightJustified(5) + u"  "_qs;
+    QStringList lines;
+    try {
+        const std::unique_ptr<TOSCPacket> packet = TOSCPacket::Unpack(bytes);
+        DescribePacket(packet.get(), head, u"-"_qs, lines);
+    } catch (const CuewellError& e) {
+        return {head +
+                u"UNREADABLE %1 bytes: %2 | %3"_qs.arg(bytes.size()).arg(Reason(e), Hex(bytes))};
+    }
+    return lines;
+}
