@@ -253,12 +253,12 @@ void TCuewell::BuildImageList() {
                                  {17, 28}, {17, 20}, {3, 20}};
         p.drawPolygon(shape, 7);
     }
-    ImageList1[piArrow] = arrow;
+    ImageList1[piArrow] = QIcon(arrow);
     const QColor solids[] = {QColor(65, 255, 65), QColor(69, 251, 247), QColor(252, 68, 228)};
     for (int i = 0; i < 3; ++i) {
         QPixmap square(32, 32);
         square.fill(solids[i]);
-        ImageList1[piSound + i] = square;
+        ImageList1[piSound + i] = QIcon(square);
     }
 }
 
@@ -655,26 +655,34 @@ void TCuewell::CueClick(int which) {
         row[CurrentCue] = MovedCueRecord(pin->y(), pin->x(), ViewHeight, ViewWidth, CueFields);
     }
     PinMoved = false;
-    if (SplitByChar(row[which].toUtf8(), '|').size() < 2)
+    arStr fields = SplitByChar(row[which].toUtf8(), '|');
+    if (fields.size() < 2)
         return;
-    CueFields = SplitRecord(row[which]);
+    // Read the flag before anything changes: a record it cannot read leaves the
+    // prompt hidden and nothing armed. Arming first keeps autoplay runs tight;
+    // the tick cannot come before this handler has returned.
+    const bool autoplay = FieldsAutoplay(fields);
+    while (fields.size() < 5)
+        fields.append(QByteArray());
+    CueFields = std::move(fields);
+    if (autoplay)
+        AutoCue->SetEnabled(true);
 
     const QString call = QString::fromUtf8(CueFields[cfCall]);
     const QPoint pin = CuePin[which]->pos();
     NowCue->setToolTip(call);
     if (PromptIsArrow) {
         NowCue->setText(QString());
-        NowCue->setIcon(QIcon(ImageList1[piArrow]));
+        NowCue->setIcon(ImageList1[piArrow]);
+        NowCue->setIconSize(QSize(32, 32));
         NowCue->setGeometry(ArrowPromptRect(pin));
     } else {
         NowCue->setText(call);
         const QString selector = SplitOscCommand(QString::fromUtf8(CueFields[cfMessage])).Selector;
-        NowCue->setIcon(QIcon(ImageList1[CallPromptImage(selector, SoundAddress, LightAddress)]));
+        NowCue->setIcon(ImageList1[CallPromptImage(selector, SoundAddress, LightAddress)]);
         NowCue->setIconSize(QSize(16, 16));
         NowCue->setGeometry(CallPromptRect(pin, GetTextWidth(call), ViewMidX));
     }
-    if (CueAutoplay(row[which]))
-        AutoCue->SetEnabled(true);
     NowCue->raise();
     NowCue->show();
 }
@@ -684,7 +692,12 @@ int TCuewell::GetTextWidth(const QString& AText) const {
 }
 
 void TCuewell::PlayCue() {
-    NowCue->hide();
+    // The datagram leaves first; the prompt goes right after, also when the send
+    // fails. Nothing is painted before this handler returns either way.
+    struct HidePrompt {
+        QWidget* prompt;
+        ~HidePrompt() { prompt->hide(); }
+    } hidePrompt{NowCue};
     SendOSCMessage();
 }
 
@@ -791,6 +804,7 @@ void TCuewell::FollowViewerPage() {
 void TCuewell::SendOSCMessage() {
     DispatchCue(FieldOf(CueFields, cfMessage), SoundAddress, LightAddress, UDPsound, UDPLight,
                 [this] {
+                    NowCue->hide();
                     FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
                                                 QStringLiteral("Missing/Improper Command. Please "
                                                                "check the OSC command and settings."),

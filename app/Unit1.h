@@ -8,6 +8,7 @@
 #include "store/CueStore.h"
 
 #include <QMainWindow>
+#include <QIcon>
 #include <QPixmap>
 #include <QStringList>
 #include <array>
@@ -74,7 +75,7 @@ public:
     QPushButton* Next = nullptr;
     QPushButton* NowCue = nullptr;
     TAdvPDFViewer* AdvPDF = nullptr;
-    std::array<QPixmap, 4> ImageList1;
+    std::array<QIcon, 4> ImageList1;
     UdpClient UDPsound;
     UdpClient UDPLight;
     TMostRecentFiles* MostRecentFiles1 = nullptr;

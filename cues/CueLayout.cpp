@@ -27,7 +27,10 @@ PromptImage CallPromptImage(const QString& selector, const QString& soundAddress
 }
 
 bool CueAutoplay(const CueRecord& record) {
-    const arStr fields = SplitByChar(record.toUtf8(), '|');
+    return FieldsAutoplay(SplitByChar(record.toUtf8(), '|'));
+}
+
+bool FieldsAutoplay(const arStr& fields) {
     if (fields.size() <= cfAutoplay)
         return false;
     return ParseBoolField(QString::fromUtf8(fields[cfAutoplay]));

@@ -30,6 +30,8 @@ QRect CallPromptRect(QPoint pin, int textWidth, int viewMidX);
 // Whether a cue fires by itself. A hand-edited record that stops before its
 // autoplay field is not autoplay; a field that is there must read as a flag.
 bool CueAutoplay(const CueRecord& record);
+// The same for a record already split (without padding).
+bool FieldsAutoplay(const arStr& fields);
 
 enum PromptImage { piArrow = 0, piSound = 1, piLight = 2, piNeither = 3 };
 // Colour of the call prompt: which target the message's selector chooses
