@@ -48,6 +48,7 @@ private slots:
     void decodeArguments_data();
     void decodeArguments();
     void roundTrip();
+    void unpackRange();
     void readingRoutines_data();
     void readingRoutines();
     void getterBounds();
@@ -429,6 +430,37 @@ void tst_OSCUtils::roundTrip() {
     QCOMPARE(QString::fromUtf8(read->GetArgument(2)), u"caf\u00e9"_qs);
     QCOMPARE(read->GetArgumentAsInt(3), -7);
     QCOMPARE(read->GetArgumentAsFloat(4), -0.25f);
+}
+
+void tst_OSCUtils::unpackRange() {
+    const QByteArray bytes = CueBundle(u"/sound/go"_qs, "5"); // message at 20 to 40
+
+    // A packet inside a buffer, ending at Count, with the time tag given.
+    const auto inner = TOSCPacket::Unpack(bytes, 20, 40, 2.5);
+    auto* message = dynamic_cast<TOSCMessage*>(inner.get());
+    QVERIFY(message);
+    QCOMPARE(message->Address(), u"/sound/go"_qs);
+    QCOMPARE(message->TimeTag(), 2.5);
+    QCOMPARE(message->TypeTagOffset(), 32);
+    message->Decode();
+    QCOMPARE(message->GetArgument(0), QByteArray("5"));
+
+    // Count beyond the buffer is the buffer's end.
+    QCOMPARE(TOSCBundle::Unpack(bytes, 1000)->PacketCount(), 1);
+
+    // The element no longer fits when Count cuts it off; reading stops at
+    // Count even though the buffer goes on.
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, 36));
+    const auto cut = TOSCMessage::Unpack(bytes, 20, 36, 0);
+    QVERIFY_THROWS_EXCEPTION(CuewellError, cut->Decode());
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, 20, 28, 0));
+
+    // Nothing to read.
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, 0));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, -1));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, -4, 40, 0));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, 40, 40, 0));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, qint64(1) << 40));
 }
 
 void tst_OSCUtils::readingRoutines_data() {
