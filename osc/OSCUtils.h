@@ -16,8 +16,10 @@
 //   a CuewellError that says what is wrong: a string without its terminating
 //   zero and padding, a bundle without its 8-byte time tag, an element size of
 //   zero, below zero, not a multiple of 4 or running past the end, a number
-//   past the end, bundles nested deeper than MaxOSCBundleDepth. A rejected
-//   Decode leaves the message undecoded and without arguments.
+//   past the end, bundles nested deeper than MaxOSCBundleDepth. A message
+//   reads only inside its own bundle element. A rejected Decode leaves the
+//   message undecoded and without arguments; a message that ends after its
+//   address (no type tag string) decodes with no arguments.
 //   The getters raise "Argument out of range" for an index outside the stored
 //   elements or type tags. GetArgumentAsInt/AsFloat read the first 4 bytes of
 //   an element; an element shorter than 4 bytes (a short string, a data-less
@@ -42,15 +44,14 @@
 //   pattern length times the text length whatever the pattern holds. A "["
 //   without its "]", a set ending in an unfinished range ("[a-]"), a "{"
 //   without its "}" and a stray "]" or "}" match nothing. The "-" of a range
-//   is only the range operator; a "-" first in a set stands for itself.
+//   is only the range operator; a "-" first in a set stands for itself. An
+//   empty alternative in braces matches the empty text, at the end too.
 
 #include <QByteArray>
-#include <QList>
 #include <QLocale>
 #include <QString>
 #include <QVarLengthArray>
 #include <memory>
-#include <vector>
 
 class TOSCMessage;
 class TOSCBundle;
@@ -72,7 +73,8 @@ QByteArray OSCStringBytes(const QByteArray& value);
 // greater than End.
 
 // The bytes from Offset up to the first zero byte (or End), without the zero;
-// Offset moves to the 4-byte boundary after the zero.
+// Offset moves to the 4-byte boundary after the zero, which is past End when
+// the padding is cut off.
 QByteArray ReadOSCString(const QByteArray& bytes, int& offset);
 QByteArray ReadOSCString(const QByteArray& bytes, int& offset, int end);
 // The 4 bytes at Offset in reverse order (least significant first); 4 zero
@@ -92,9 +94,9 @@ qint32 ReadOSCInt(const QByteArray& bytes, int& offset, int end);
 // character of (or outside) a set; "{foo,bar}" one of literal alternatives.
 // Characters are compared as 16-bit values, letter case counting.
 bool PatternMatches(QStringView pattern, QStringView text);
-// Does the set of a "[...]" (the characters between "[" or "[!" and "]") hold
-// Ch? Ranges are inclusive; an unfinished range at the end of the set makes
-// it hold nothing.
+// Does the set of a "[...]" (the characters between "[" and "]", negated by
+// a leading "!") take Ch? Ranges are inclusive; an unfinished range at the
+// end of the set makes it take nothing, negated or not.
 bool BracketMatches(QStringView set, QChar ch);
 // The lengths of the comma-separated literal alternatives of a "{...}" body
 // (the text between the braces) that Text begins with, in the order written.
