@@ -236,9 +236,10 @@ bool PatternMatches(QStringView pattern, QStringView text) {
     // Reach[t] says whether the pattern read so far can match text[0, t).
     // Only [lo, hi] can hold reachable positions.
     const qsizetype n = text.size();
-    QVarLengthArray<char, 256> reach(n + 1), next(n + 1);
-    std::fill(reach.begin(), reach.end(), 0);
-    std::fill(next.begin(), next.end(), 0);
+    QVarLengthArray<char, 512> buffers(2 * (n + 1));
+    std::fill(buffers.begin(), buffers.end(), 0);
+    char* reach = buffers.data();
+    char* next = reach + n + 1;
     reach[0] = 1;
     qsizetype lo = 0, hi = 0;
 
