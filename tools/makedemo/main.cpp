@@ -140,6 +140,9 @@ void WriteCues(const QString& path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Fonts need a GUI application, not a screen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: makedemo <folder>\n");
