@@ -6,12 +6,14 @@
 
 #include "app/Seams.h"
 #include "app/Unit1.h"
+#include "cues/CuePin.h"
 #include "store/KeyValueFile.h"
 #include "view/AdvPDFViewer.h"
 
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
+#include <QKeyEvent>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
@@ -47,7 +49,7 @@ public:
     }
 
     QList<TRecordedBox> Boxes;
-    QStringList Answers;  // what the open dialog returns, in turn; empty means Cancel
+    QStringList Answers; // what the open dialog returns, in turn; empty means Cancel
     QStringList DialogFolders;
     QStringList DialogFilters;
 };
@@ -94,6 +96,67 @@ inline QByteArray ReadFileBytes(const QString& path) {
     return file.readAll();
 }
 
+// Settings that send cues to two targets on this machine.
+inline QByteArray TargetSettings(int soundPort, int lightPort,
+                                 const QByteArray& soundAddress = "sound",
+                                 const QByteArray& lightAddress = "light",
+                                 const QByteArray& soundIP = "127.0.0.1",
+                                 const QByteArray& lightIP = "127.0.0.1") {
+    return "[OSC]\r\nsoundIP=" + soundIP + "\r\nsoundPort=" + QByteArray::number(soundPort) +
+           "\r\nsoundAddress=" + soundAddress + "\r\nlightIP=" + lightIP +
+           "\r\nlightPort=" + QByteArray::number(lightPort) + "\r\nlightAddress=" + lightAddress +
+           "\r\n\r\n";
+}
+
+// A cue file whose pages hold the given records, in slot order; optionally
+// with the window size it was made for (960 x 620).
+inline QByteArray CueFileText(const QList<QList<QByteArray>>& pages, bool withSize = false) {
+    QByteArray text;
+    for (int p = 0; p < pages.size(); ++p) {
+        text += "[Page" + QByteArray::number(p) + "]\r\n";
+        for (int i = 0; i < pages[p].size(); ++i)
+            text += "Cue" + QByteArray::number(i) + "=" + pages[p][i] + "\r\n";
+        text += "\r\n";
+    }
+    if (withSize)
+        text += "[Settings]\r\nHeight=620\r\nWidth=960\r\n\r\n";
+    return text;
+}
+
+inline int VisiblePins(const TCuewell& w) {
+    int n = 0;
+    for (const TCuePin* pin : w.CuePin)
+        n += pin->isVisible() ? 1 : 0;
+    return n;
+}
+
+inline QStringList StopTexts(const TRecordingPrompts& prompts) {
+    QStringList texts;
+    for (const TRecordedBox& box : prompts.Boxes)
+        if (box.Icon == TMsgIcon::Stop)
+            texts.append(box.Text);
+    return texts;
+}
+
+// The widget that gets the keys: the window's focused control, as for a real key.
+inline QWidget* KeyTarget(TCuewell& w) {
+    QWidget* focus = QApplication::focusWidget();
+    return focus && focus->window() == &w ? focus : &w;
+}
+
+inline void PressKey(QWidget* target, int key, bool autoRepeat = false) {
+    const QString text = key == Qt::Key_Space ? QStringLiteral(" ") : QString();
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text, autoRepeat);
+    QCoreApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text, autoRepeat);
+    QCoreApplication::sendEvent(target, &release);
+}
+
+// Space as the operator types it.
+inline void Go(TCuewell& w) {
+    PressKey(KeyTarget(w), Qt::Key_Space);
+}
+
 // A UDP receiver on 127.0.0.1 with a system-chosen port.
 class TReceiver {
 public:
@@ -129,7 +192,8 @@ public:
             });
         FOldCwd = QDir::currentPath();
         QDir::setCurrent(Dir.path());
-        QFile::copy(QStringLiteral(CUEWELL_PIN_GLYPH), Dir.filePath(QStringLiteral("Pin_16T3.bmp")));
+        QFile::copy(QStringLiteral(CUEWELL_PIN_GLYPH),
+                    Dir.filePath(QStringLiteral("Pin_16T3.bmp")));
     }
     ~TWindowFixture() {
         Window.reset();

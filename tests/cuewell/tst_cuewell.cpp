@@ -23,31 +23,6 @@ const QByteArray SoundGo5 = QByteArray::fromHex("2362756e646c6500"
                                                 "2c730000"
                                                 "35000000");
 
-// Settings that send "sound" cues to one receiver and "light" cues to another.
-QByteArray TargetSettings(int soundPort, int lightPort, const QByteArray& soundAddress = "sound",
-                          const QByteArray& lightAddress = "light",
-                          const QByteArray& soundIP = "127.0.0.1",
-                          const QByteArray& lightIP = "127.0.0.1") {
-    return "[OSC]\r\nsoundIP=" + soundIP + "\r\nsoundPort=" + QByteArray::number(soundPort) +
-           "\r\nsoundAddress=" + soundAddress + "\r\nlightIP=" + lightIP +
-           "\r\nlightPort=" + QByteArray::number(lightPort) + "\r\nlightAddress=" + lightAddress +
-           "\r\n\r\n";
-}
-
-// A cue file whose pages hold the given records, in slot order.
-QByteArray CueFileText(const QList<QList<QByteArray>>& pages, bool withSize = false) {
-    QByteArray text;
-    for (int p = 0; p < pages.size(); ++p) {
-        text += "[Page" + QByteArray::number(p) + "]\r\n";
-        for (int i = 0; i < pages[p].size(); ++i)
-            text += "Cue" + QByteArray::number(i) + "=" + pages[p][i] + "\r\n";
-        text += "\r\n";
-    }
-    if (withSize)
-        text += "[Settings]\r\nHeight=620\r\nWidth=960\r\n\r\n";
-    return text;
-}
-
 QStringList SectionKeys(const QByteArray& file, const QByteArray& section) {
     QStringList keys;
     bool inside = false;
@@ -61,27 +36,6 @@ QStringList SectionKeys(const QByteArray& file, const QByteArray& section) {
             keys.append(QString::fromUtf8(line.left(line.indexOf('='))));
     }
     return keys;
-}
-
-int VisiblePins(const TCuewell& w) {
-    int n = 0;
-    for (const TCuePin* pin : w.CuePin)
-        n += pin->isVisible() ? 1 : 0;
-    return n;
-}
-
-void Press(QWidget* target, int key, bool autoRepeat = false) {
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, key == Qt::Key_Space ? " " : "",
-                    autoRepeat);
-    QCoreApplication::sendEvent(target, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, QString(), autoRepeat);
-    QCoreApplication::sendEvent(target, &release);
-}
-
-// The widget that gets the keys: the window's focused control.
-QWidget* KeyTarget(TCuewell& w) {
-    QWidget* focus = QApplication::focusWidget();
-    return focus && focus->window() == &w ? focus : &w;
 }
 
 } // namespace
@@ -161,7 +115,8 @@ void tst_Cuewell::scriptChoice() {
     if (argumentExists)
         MakeScript(f.Path("b.pdf"), 1);
     if (remembered)
-        WriteFileText(f.SettingsPath(), "[Settings]\r\nLastScript=" + f.Path("a.pdf").toUtf8() + "\r\n");
+        WriteFileText(f.SettingsPath(),
+                      "[Settings]\r\nLastScript=" + f.Path("a.pdf").toUtf8() + "\r\n");
     f.Prompts.Answers = {f.Path("c.pdf")};
     TCuewell& w = f.Start({f.Path("b.pdf")});
     QCOMPARE(w.AdvPDF->FileName(), f.Path(opened));
@@ -353,7 +308,8 @@ void tst_Cuewell::ctrlClickAddsCue() {
     QCOMPARE(w.ViewHeight, 500);
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 208));
     QCOMPARE(w.CueTable[0][0], "0.4|0.11||0||");
-    QVERIFY(ReadFileBytes(f.Path("show.cues")).contains("[Page0]\r\nCue0=0.4|0.11||0||\r\nCue1=\r\n"));
+    QVERIFY(
+        ReadFileBytes(f.Path("show.cues")).contains("[Page0]\r\nCue0=0.4|0.11||0||\r\nCue1=\r\n"));
     QVERIFY(w.CuePin[0]->isVisible());
     QCOMPARE(w.CuePin[0]->pos(), QPoint(103, 200));
     QCOMPARE(w.LastPinIndex, 0);
@@ -437,15 +393,16 @@ void tst_Cuewell::goSendsWorkedExampleToSoundOnly() {
     TReceiver sound, light;
     WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
     const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/go 5|0||", "0.4|0.2|/x|0||"}}));
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/go 5|0||", "0.4|0.2|/x|0||"}}));
     TCuewell& w = f.StartOn(script);
     QVERIFY(!w.NowCue->isVisible());
     // With the prompt hidden Space fires nothing.
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QVERIFY(sound.Next(200).isNull());
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QVERIFY(w.NowCue->isVisible());
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QCOMPARE(sound.Next(), SoundGo5);
     QVERIFY(light.Next(200).isNull());
     QCOMPARE(w.CurrentCue, 1);
@@ -460,7 +417,7 @@ void tst_Cuewell::equalSelectorsSendToBoth() {
     WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/fx/boom 1 2|0||"}}));
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     const QByteArray toSound = sound.Next();
     QVERIFY(!toSound.isEmpty());
     QCOMPARE(light.Next(), toSound);
@@ -477,7 +434,7 @@ void tst_Cuewell::unresolvableHostWarnsOnceAndGoesOn() {
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     const int before = f.Prompts.Boxes.size();
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QVERIFY(!sound.Next().isEmpty());
     const QList<TRecordedBox> boxes = f.Prompts.Boxes.mid(before);
     int warnings = 0;
@@ -494,13 +451,13 @@ void tst_Cuewell::goAtLastCueOfPageTurnsPage() {
     TReceiver sound, light;
     WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
     const QString script = MakeScript(f.Path("show.pdf"), 3);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/a|0||"},
-                               {"0.3|0.2|/sound/b|0||", "0.6|0.2|/sound/c|0||"},
-                               {}}));
+    WriteFileText(
+        f.Path("show.cues"),
+        CueFileText(
+            {{"0.2|0.2|/sound/a|0||"}, {"0.3|0.2|/sound/b|0||", "0.6|0.2|/sound/c|0||"}, {}}));
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QVERIFY(sound.Next().contains("/sound/a"));
     QCOMPARE(w.AdvPDF->PageIndex(), 1);
     QCOMPARE(w.ShownPage, 1);
@@ -508,8 +465,8 @@ void tst_Cuewell::goAtLastCueOfPageTurnsPage() {
     QCOMPARE(VisiblePins(w), 2);
     QVERIFY(w.NowCue->isVisible());
     // GO from the last cue before a page without cues stops on that page.
-    Press(KeyTarget(w), Qt::Key_Space);
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
+    Go(w);
     QCOMPARE(sound.Drain().size(), 2);
     QCOMPARE(w.AdvPDF->PageIndex(), 2);
     QVERIFY(!w.NowCue->isVisible());
@@ -526,11 +483,11 @@ void tst_Cuewell::goAtLastCueOfScriptStops() {
     w.NextClick();
     QCOMPARE(VisiblePins(w), 1);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QVERIFY(sound.Next().contains("/sound/end"));
     QVERIFY(!w.NowCue->isVisible());
     QCOMPARE(w.AdvPDF->PageIndex(), 1);
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QVERIFY(sound.Next(200).isNull());
 }
 
@@ -539,13 +496,13 @@ void tst_Cuewell::autoplayRunFiresFromOneGo() {
     TReceiver sound, light;
     WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
     const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.1|0.2|/sound/1|0||", "0.2|0.2|/sound/2|-1||",
-                                "0.3|0.2|/sound/3|-1||", "0.4|0.2|/sound/4|True||",
-                                "0.5|0.2|/sound/5|0||"}}));
+    WriteFileText(
+        f.Path("show.cues"),
+        CueFileText({{"0.1|0.2|/sound/1|0||", "0.2|0.2|/sound/2|-1||", "0.3|0.2|/sound/3|-1||",
+                      "0.4|0.2|/sound/4|True||", "0.5|0.2|/sound/5|0||"}}));
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QTRY_COMPARE_WITH_TIMEOUT(w.CurrentCue, 4, 5000);
     QList<QByteArray> sent;
     for (int i = 0; i < 4; ++i)
@@ -588,9 +545,9 @@ void tst_Cuewell::layoutNeverChangesPromptedCue() {
     TReceiver sound, light;
     WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
     const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/first|0||",
-                                                     "0.4|0.2|/sound/second|0||",
-                                                     "0.6|0.2|/sound/third|0||"}}));
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/first|0||", "0.4|0.2|/sound/second|0||",
+                                "0.6|0.2|/sound/third|0||"}}));
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     // A resize and a new cue lay the pins out again; GO still fires the prompted cue.
@@ -598,7 +555,7 @@ void tst_Cuewell::layoutNeverChangesPromptedCue() {
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(400, 440));
     w.ShowCues(0);
     QVERIFY(w.NowCue->isVisible());
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QVERIFY(sound.Next().contains("/sound/first"));
 }
 
@@ -623,7 +580,7 @@ void tst_Cuewell::oneKeyPressMovesOnePage() {
                           {Qt::Key_Left, 1},     {Qt::Key_Home, 0}};
     const int pins[] = {1, 2, 0, 0};
     for (const Step& step : steps) {
-        Press(KeyTarget(w), step.key);
+        PressKey(KeyTarget(w), step.key);
         QCOMPARE(w.AdvPDF->PageIndex(), step.page);
         QCOMPARE(w.ShownPage, step.page);
         QCOMPARE(VisiblePins(w), pins[step.page]);
@@ -638,8 +595,8 @@ void tst_Cuewell::pinsFollowViewerAfterPartialAndCtrlWheel() {
     TCuewell& w = f.StartOn(script);
     const QPointF at(300, 300);
     auto wheel = [&](int delta, Qt::KeyboardModifiers mods) {
-        QWheelEvent event(at, w.AdvPDF->mapToGlobal(at), QPoint(), QPoint(0, delta),
-                          Qt::NoButton, mods, Qt::NoScrollPhase, false);
+        QWheelEvent event(at, w.AdvPDF->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                          mods, Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(w.AdvPDF, &event);
     };
     wheel(-40, Qt::NoModifier); // less than a notch: the viewer still turns a page
@@ -664,8 +621,7 @@ void tst_Cuewell::heldSpaceFiresOneCue() {
     TReceiver sound, light;
     WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
     const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0||",
-                                                     "0.4|0.2|/sound/b|0||",
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||",
                                                      "0.6|0.2|/sound/c|0||"}}));
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
@@ -691,7 +647,7 @@ void tst_Cuewell::shortRecordsReadAsEmptyFields() {
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QVERIFY(w.NowCue->isVisible());
     QCOMPARE(w.CueFields.size(), 5);
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QCOMPARE(sound.Next(), QByteArray::fromHex("2362756e646c6500"
                                                "0000000000000001"
                                                "0000000c"
@@ -701,7 +657,7 @@ void tst_Cuewell::shortRecordsReadAsEmptyFields() {
     // Three fields: the message is there, and a missing autoplay field is off.
     QVERIFY(w.NowCue->isVisible());
     QCOMPARE(w.CurrentCue, 1);
-    Press(KeyTarget(w), Qt::Key_Space);
+    Go(w);
     QVERIFY(light.Next().contains("/light/x"));
 }
 

@@ -18,25 +18,6 @@
 
 namespace {
 
-// Settings that send "sound" cues to one receiver and "light" cues to another.
-QByteArray TargetSettings(int soundPort, int lightPort) {
-    return "[OSC]\r\nsoundIP=127.0.0.1\r\nsoundPort=" + QByteArray::number(soundPort) +
-           "\r\nsoundAddress=sound\r\nlightIP=127.0.0.1\r\nlightPort=" +
-           QByteArray::number(lightPort) + "\r\nlightAddress=light\r\n\r\n";
-}
-
-// A cue file whose pages hold the given records, in slot order.
-QByteArray CueFileText(const QList<QList<QByteArray>>& pages) {
-    QByteArray text;
-    for (int p = 0; p < pages.size(); ++p) {
-        text += "[Page" + QByteArray::number(p) + "]\r\n";
-        for (int i = 0; i < pages[p].size(); ++i)
-            text += "Cue" + QByteArray::number(i) + "=" + pages[p][i] + "\r\n";
-        text += "\r\n";
-    }
-    return text;
-}
-
 // The records of one page in the cue file, from Cue0 up to the first empty key.
 QStringList FilePage(const QString& path, int page) {
     KeyValueFile file(path);
@@ -59,31 +40,6 @@ QStringList TablePage(const TCuewell& w, int page) {
         records.append(record);
     }
     return records;
-}
-
-int VisiblePins(const TCuewell& w) {
-    int n = 0;
-    for (const TCuePin* pin : w.CuePin)
-        n += pin->isVisible() ? 1 : 0;
-    return n;
-}
-
-QStringList StopTexts(const TRecordingPrompts& prompts) {
-    QStringList texts;
-    for (const TRecordedBox& box : prompts.Boxes)
-        if (box.Icon == TMsgIcon::Stop)
-            texts.append(box.Text);
-    return texts;
-}
-
-// Space as the operator types it, to the window's focused control.
-void Go(TCuewell& w) {
-    QWidget* focus = QApplication::focusWidget();
-    QWidget* target = focus && focus->window() == &w ? focus : &w;
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
-    QCoreApplication::sendEvent(target, &press);
-    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
-    QCoreApplication::sendEvent(target, &release);
 }
 
 void RightClick(TCuewell& w, int pin) {

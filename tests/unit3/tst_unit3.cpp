@@ -15,19 +15,6 @@
 
 namespace {
 
-QByteArray TargetSettings(int soundPort, int lightPort, const QByteArray& soundIP = "127.0.0.1") {
-    return "[OSC]\r\nsoundIP=" + soundIP + "\r\nsoundPort=" + QByteArray::number(soundPort) +
-           "\r\nsoundAddress=sound\r\nlightIP=127.0.0.1\r\nlightPort=" +
-           QByteArray::number(lightPort) + "\r\nlightAddress=light\r\n\r\n";
-}
-
-QByteArray CueFileText(const QList<QByteArray>& page0) {
-    QByteArray text = "[Page0]\r\n";
-    for (int i = 0; i < page0.size(); ++i)
-        text += "Cue" + QByteArray::number(i) + "=" + page0[i] + "\r\n";
-    return text + "\r\n";
-}
-
 // The lines of one section of a file, as written.
 QList<QByteArray> SectionLines(const QByteArray& file, const QByteArray& section) {
     QList<QByteArray> lines;
@@ -60,23 +47,6 @@ void Type(TForm3& d, const QStringList& six) {
 QStringList Shared(const TCuewell& w) {
     return {w.SoundIP, QString::number(w.SoundPort), w.SoundAddress,
             w.LightIP, QString::number(w.LightPort), w.LightAddress};
-}
-
-QStringList StopTexts(const TRecordingPrompts& prompts) {
-    QStringList texts;
-    for (const TRecordedBox& box : prompts.Boxes)
-        if (box.Icon == TMsgIcon::Stop)
-            texts.append(box.Text);
-    return texts;
-}
-
-void Go(TCuewell& w) {
-    QWidget* focus = QApplication::focusWidget();
-    QWidget* target = focus && focus->window() == &w ? focus : &w;
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
-    QCoreApplication::sendEvent(target, &press);
-    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
-    QCoreApplication::sendEvent(target, &release);
 }
 
 } // namespace
@@ -184,7 +154,7 @@ void tst_Unit3::saveWritesKeysAsTyped() {
     QFETCH(int, lightPort);
     TWindowFixture f;
     WriteFileText(f.SettingsPath(), "[Settings]\r\nArrow=1\r\n\r\n" +
-                                        TargetSettings(1111, 2222, "old") +
+                                        TargetSettings(1111, 2222, "sound", "light", "old") +
                                         "[Other]\r\nkeep=me\r\n\r\n");
     TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
     TForm3* d = w.Form3;
@@ -219,7 +189,7 @@ void tst_Unit3::portBeyondSixteenBitsSendsToLowBits() {
     if (!receiver.bind(QHostAddress::LocalHost, 4464))
         QSKIP("127.0.0.1:4464 is taken on this machine; the low-16-bit port cannot be checked");
     TWindowFixture f;
-    WriteFileText(f.Path("show.cues"), CueFileText({"0.2|0.2|/sound/go 5|0||"}));
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/go 5|0||"}}));
     TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
     w.OSCSettings1->trigger();
     Type(*w.Form3, {"127.0.0.1", "70000", "sound", "", "0", "light"});
@@ -313,8 +283,8 @@ void tst_Unit3::targetsChangeOnlyOnSave() {
     TReceiver oldSound, newSound, light;
     WriteFileText(f.SettingsPath(), TargetSettings(oldSound.Port(), light.Port()));
     WriteFileText(f.Path("show.cues"),
-                  CueFileText({"0.2|0.2|/sound/one|0||", "0.4|0.2|/sound/two|0||",
-                               "0.6|0.2|/sound/three|0||"}));
+                  CueFileText({{"0.2|0.2|/sound/one|0||", "0.4|0.2|/sound/two|0||",
+                                "0.6|0.2|/sound/three|0||"}}));
     TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
     TForm3* d = w.Form3;
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
