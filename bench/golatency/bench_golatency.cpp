@@ -55,12 +55,6 @@ TOptions ParseOptions(int argc, char** argv) {
     return o;
 }
 
-// The widget that gets the keys: the window's focused control.
-QWidget* KeyTarget(TCuewell& w) {
-    QWidget* focus = QApplication::focusWidget();
-    return focus && focus->window() == &w ? focus : &w;
-}
-
 // Between GOs the window is left alone to repaint and take rendered pages in.
 void Idle(int ms) {
     QCoreApplication::processEvents();
