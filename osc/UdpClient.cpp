@@ -119,8 +119,12 @@ void UdpClient::MakeActive() {
 void UdpClient::Connect() {
     // Every connect starts from a fresh socket, so a stale association or a
     // pending error of the previous one cannot leak into this dispatch.
-    if (FConnected)
-        Deactivate();
+    if (FConnected) {
+        CloseRetired();
+        FRetired = FSocket;
+        FSocket = -1;
+        FConnected = false;
+    }
     const uint32_t address = ResolveIPv4(FHost);
     MakeActive();
     const sockaddr_in to = SocketAddress(address, FPort);
@@ -150,6 +154,9 @@ void UdpClient::SendBuffer(const QByteArray& bytes) {
         return sent;
     };
     ssize_t sent = sendOnce();
+    const int sendError = errno;
+    CloseRetired();
+    errno = sendError;
     // A port-unreachable answer to an earlier datagram is reported on the
     // next send and that send is dropped. A target that is down is not a
     // failure: the pending report is consumed, so send again; if the target
@@ -181,7 +188,15 @@ void UdpClient::Disconnect() {
         Deactivate();
 }
 
+void UdpClient::CloseRetired() {
+    if (FRetired < 0)
+        return;
+    ::close(FRetired);
+    FRetired = -1;
+}
+
 void UdpClient::Deactivate() {
+    CloseRetired();
     FConnected = false;
     if (FSocket < 0)
         return;

@@ -44,5 +44,10 @@ private:
     QString FHost;
     uint16_t FPort = 0;
     int FSocket = -1;
+    // The previous dispatch's socket: closed once the next datagram is out,
+    // so that its closing costs the cue nothing.
+    int FRetired = -1;
     bool FConnected = false;
+
+    void CloseRetired();
 };
