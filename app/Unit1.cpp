@@ -550,23 +550,39 @@ void TCuewell::ReadCues() {
 void TCuewell::ShowCues(int Which) {
     if (!ScriptLoaded || Which < 0)
         return;
-    for (TCuePin* pin : CuePin)
-        pin->hide();
-    int shown = 0;
+    // Places first, then one pass over the pins: a pin that stays shown is only
+    // moved, which keeps a page turn in the middle of a show quick.
+    std::array<QPoint, MaxCuesPerPage> at;
+    int count = 0;
+    QString error;
     if (Which < CueTable.size()) {
         const CueRow& row = CueTable[Which];
-        for (int i = 0; i < MaxCuesPerPage && !row[i].isEmpty(); ++i) {
-            // A local split: laying out pins never changes the cue GO will send.
-            QPoint at = PinTopLeft(SplitRecord(row[i]), ViewWidth, ViewHeight);
-            if (i > 0)
-                at.setY(SeparatedTop(at.y(), CuePin[i - 1]->y()));
-            CuePin[i]->move(at);
-            CuePin[i]->SetTag(i);
-            CuePin[i]->show();
-            shown = i + 1;
+        try {
+            for (; count < MaxCuesPerPage && !row[count].isEmpty(); ++count) {
+                // A local split: laying out pins never changes the cue GO will send.
+                at[count] = PinTopLeft(SplitRecord(row[count]), ViewWidth, ViewHeight);
+                if (count > 0)
+                    at[count].setY(SeparatedTop(at[count].y(), at[count - 1].y()));
+            }
+        } catch (const CuewellError& e) {
+            error = e.Text();
         }
     }
-    LastPinIndex = shown - 1;
+    for (int i = 0; i < MaxCuesPerPage; ++i) {
+        TCuePin* pin = CuePin[i];
+        if (i < count) {
+            pin->move(at[i]);
+            pin->SetTag(i);
+            pin->setVisible(true);
+        } else {
+            pin->setVisible(false);
+        }
+    }
+    // A record that cannot be placed stops the layout there, with the pins
+    // before it shown.
+    if (!error.isEmpty())
+        throw CuewellError(error);
+    LastPinIndex = count - 1;
 }
 
 void TCuewell::AdvPDFMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
