@@ -37,6 +37,12 @@ if [ -x "$build/tools/oscmonitor/oscmonitor" ]; then
 fi
 trap '[ -n "$monitor_pid" ] && kill "$monitor_pid" 2>/dev/null || true' EXIT
 
+# Qt wants a private runtime folder; give it one when the session has none.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR="/tmp/runtime-$(id -u)"
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+fi
+
 # The pin glyph "Pin_16T3.bmp" is read from the working folder: start beside it.
 cd "$app_dir"
 "$app_dir/cuewell" "$script"

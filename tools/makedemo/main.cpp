@@ -67,7 +67,7 @@ const Cue Cues[] = {
     {2, 0, "/sound/stop rain", false, "Rain out"},
     {2, 1, "/light/go 6", false, "Dawn"},
     {2, 4, "/light/blackout", false, "Blackout"},
-    {2, 5, "/sound/play bows", true, "Bows music"},
+    {2, 6, "/sound/play bows", true, "Bows music"},
 };
 
 // Page layout in points on A4 (595 x 842).
