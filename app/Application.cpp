@@ -27,9 +27,9 @@ bool TCuewellApplication::notify(QObject* receiver, QEvent* event) {
 
 void ApplyDarkStyle(QApplication& app) {
     app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    const QColor window(43, 47, 51);     // charcoal
+    const QColor window(43, 47, 51); // charcoal
     const QColor base(30, 33, 36);
-    const QColor button(56, 62, 68);     // dark slate
+    const QColor button(56, 62, 68); // dark slate
     const QColor text(226, 229, 232);
     const QColor highlight(70, 120, 180);
     QPalette palette;

@@ -4,7 +4,8 @@ CuewellError::CuewellError(const QString& text)
     : std::runtime_error(text.toStdString()), FText(text) {}
 
 void RaiseConvertError(const QString& value, const char* kind) {
-    throw CuewellError(QStringLiteral("'%1' is not a valid %2 value").arg(value, QLatin1String(kind)));
+    throw CuewellError(
+        QStringLiteral("'%1' is not a valid %2 value").arg(value, QLatin1String(kind)));
 }
 
 QString StandardErrorText(const QString& text) {

@@ -11,19 +11,32 @@ void DesktopPrompts::MessageBox(QWidget* parent, const QString& title, const QSt
     box.setWindowTitle(title);
     box.setText(text);
     switch (icon) {
-    case TMsgIcon::None: box.setIcon(QMessageBox::NoIcon); break;
-    case TMsgIcon::Warning: box.setIcon(QMessageBox::Warning); break;
-    case TMsgIcon::Stop: box.setIcon(QMessageBox::Critical); break;
+    case TMsgIcon::None:
+        box.setIcon(QMessageBox::NoIcon);
+        break;
+    case TMsgIcon::Warning:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case TMsgIcon::Stop:
+        box.setIcon(QMessageBox::Critical);
+        break;
     }
     switch (button) {
-    case TMsgButton::OK: box.setStandardButtons(QMessageBox::Ok); break;
-    case TMsgButton::Retry: box.setStandardButtons(QMessageBox::Retry); break;
-    case TMsgButton::Cancel: box.setStandardButtons(QMessageBox::Cancel); break;
+    case TMsgButton::OK:
+        box.setStandardButtons(QMessageBox::Ok);
+        break;
+    case TMsgButton::Retry:
+        box.setStandardButtons(QMessageBox::Retry);
+        break;
+    case TMsgButton::Cancel:
+        box.setStandardButtons(QMessageBox::Cancel);
+        break;
     }
     box.exec();
 }
 
-QString DesktopPrompts::OpenFileName(QWidget* parent, const QString& folder, const QString& filter) {
+QString DesktopPrompts::OpenFileName(QWidget* parent, const QString& folder,
+                                     const QString& filter) {
     QFileDialog dialog(parent, QString(), folder, filter);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);

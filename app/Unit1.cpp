@@ -46,9 +46,7 @@ public:
     EventHook(QObject* parent, Handler handler) : QObject(parent), FHandler(std::move(handler)) {}
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        return FHandler(watched, event);
-    }
+    bool eventFilter(QObject* watched, QEvent* event) override { return FHandler(watched, event); }
 
 private:
     Handler FHandler;
@@ -86,8 +84,7 @@ bool IsPageKey(int key) {
 
 } // namespace
 
-TCuewell::TCuewell(TAppContext context, QWidget* parent)
-    : QMainWindow(parent), FContext(context) {
+TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), FContext(context) {
     setObjectName(QStringLiteral("Cuewell"));
     setWindowTitle(QStringLiteral("Cuewell"));
     QFont font(QStringLiteral("Segoe UI"));
@@ -249,8 +246,7 @@ void TCuewell::BuildImageList() {
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
         p.setBrush(QColor(20, 70, 220));
-        const QPointF shape[] = {{3, 12}, {17, 12}, {17, 4}, {29, 16},
-                                 {17, 28}, {17, 20}, {3, 20}};
+        const QPointF shape[] = {{3, 12}, {17, 12}, {17, 4}, {29, 16}, {17, 28}, {17, 20}, {3, 20}};
         p.drawPolygon(shape, 7);
     }
     ImageList1[piArrow] = QIcon(arrow);
@@ -268,8 +264,8 @@ void TCuewell::CreatePins() {
     const QImage image = reader.read();
     if (image.isNull()) {
         const QString path = QFileInfo(QStringLiteral("Pin_16T3.bmp")).absoluteFilePath();
-        const QString reason = QFile::exists(path) ? reader.errorString()
-                                                   : QStringLiteral("The file does not exist");
+        const QString reason =
+            QFile::exists(path) ? reader.errorString() : QStringLiteral("The file does not exist");
         // The show can still be run with a drawn pin; say what went wrong and go on.
         ShowStandardError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
         glyph = BuiltInPinGlyph();
@@ -357,10 +353,10 @@ void TCuewell::FormResize() {
     ViewMidX = RoundHalfEven(ViewWidth / 2.0);
     if (ScriptLoaded) {
         ShowCues(AdvPDF->PageIndex());
-        // The prompt follows its pin to the pin's new place.
+        // The prompt follows its pin to the pin's new place; nothing is fired.
         if (NowCue->isVisible() && CurrentCue >= 0 && CurrentCue < MaxCuesPerPage &&
             CuePin[CurrentCue]->isVisible())
-            CueClick(CurrentCue);
+            PlacePrompt(CurrentCue);
     }
 }
 
@@ -605,9 +601,10 @@ void TCuewell::AdvPDFClick() {
     if (!ScriptLoaded || page < 0 || page >= CueTable.size())
         return;
     if (LastPinIndex >= MaxCuesPerPage - 1) {
-        FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
-                                    QStringLiteral("The maximum 21 cues per page has been reached."),
-                                    TMsgIcon::Warning, TMsgButton::Cancel);
+        FContext.Prompts.MessageBox(
+            this, QStringLiteral("Cuewell"),
+            QStringLiteral("The maximum 21 cues per page has been reached."), TMsgIcon::Warning,
+            TMsgButton::Cancel);
         return;
     }
     const int slot = LastPinIndex + 1;
@@ -683,8 +680,12 @@ void TCuewell::CueClick(int which) {
     CueFields = std::move(fields);
     if (autoplay)
         AutoCue->SetEnabled(true);
+    PlacePrompt(which);
+    NowCue->show();
+}
 
-    const QString call = QString::fromUtf8(CueFields[cfCall]);
+void TCuewell::PlacePrompt(int which) {
+    const QString call = QString::fromUtf8(FieldOf(CueFields, cfCall));
     const QPoint pin = CuePin[which]->pos();
     NowCue->setToolTip(call);
     if (PromptIsArrow) {
@@ -694,13 +695,13 @@ void TCuewell::CueClick(int which) {
         NowCue->setGeometry(ArrowPromptRect(pin));
     } else {
         NowCue->setText(call);
-        const QString selector = SplitOscCommand(QString::fromUtf8(CueFields[cfMessage])).Selector;
+        const QString selector =
+            SplitOscCommand(QString::fromUtf8(FieldOf(CueFields, cfMessage))).Selector;
         NowCue->setIcon(ImageList1[CallPromptImage(selector, SoundAddress, LightAddress)]);
         NowCue->setIconSize(QSize(16, 16));
         NowCue->setGeometry(CallPromptRect(pin, GetTextWidth(call), ViewMidX));
     }
     NowCue->raise();
-    NowCue->show();
 }
 
 int TCuewell::GetTextWidth(const QString& AText) const {
@@ -818,14 +819,14 @@ void TCuewell::FollowViewerPage() {
 // ---------------------------------------------------------------- dispatch
 
 void TCuewell::SendOSCMessage() {
-    DispatchCue(FieldOf(CueFields, cfMessage), SoundAddress, LightAddress, UDPsound, UDPLight,
-                [this] {
-                    NowCue->hide();
-                    FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
-                                                QStringLiteral("Missing/Improper Command. Please "
-                                                               "check the OSC command and settings."),
-                                                TMsgIcon::Warning, TMsgButton::Retry);
-                });
+    DispatchCue(
+        FieldOf(CueFields, cfMessage), SoundAddress, LightAddress, UDPsound, UDPLight, [this] {
+            NowCue->hide();
+            FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
+                                        QStringLiteral("Missing/Improper Command. Please "
+                                                       "check the OSC command and settings."),
+                                        TMsgIcon::Warning, TMsgButton::Retry);
+        });
 }
 
 // ---------------------------------------------------------------- key preview

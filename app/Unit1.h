@@ -7,8 +7,8 @@
 #include "osc/UdpClient.h"
 #include "store/CueStore.h"
 
-#include <QMainWindow>
 #include <QIcon>
+#include <QMainWindow>
 #include <QPixmap>
 #include <QStringList>
 #include <array>
@@ -178,6 +178,8 @@ private:
     // After the viewer moved on its own (wheel, its own keys), show that page's pins.
     void FollowViewerPage();
     bool HandleKeyPreview(QObject* watched, QKeyEvent* event);
+    // Puts the prompt beside pin `which`, showing the current cue's call or arrow.
+    void PlacePrompt(int which);
 
     TAppContext FContext;
     bool FEndRequested = false;

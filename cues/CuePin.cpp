@@ -9,7 +9,8 @@ TCuePin::TCuePin(QWidget* parent, const QPixmap& glyph) : QPushButton(parent) {
     setIcon(QIcon(glyph));
     setIconSize(QSize(PinSize, PinSize));
     setFlat(true);
-    setStyleSheet(QStringLiteral("QPushButton { border: none; padding: 0; background: transparent; }"));
+    setStyleSheet(
+        QStringLiteral("QPushButton { border: none; padding: 0; background: transparent; }"));
     // Pins never take the keyboard focus: Space must reach the show, not a pin.
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
@@ -24,7 +25,6 @@ void TCuePin::mousePressEvent(QMouseEvent* event) {
         QPushButton::mousePressEvent(event);
     else
         event->accept(); // keep the press, so the release comes back to this pin
-
 }
 
 void TCuePin::mouseMoveEvent(QMouseEvent* event) {

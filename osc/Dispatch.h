@@ -9,13 +9,13 @@
 class UdpClient;
 
 // Case-insensitive search for the first occurrence of sub in text.
-QString TextBefore(const QString& sub, const QString& text);  // all of text when absent
-QString TextAfter(const QString& sub, const QString& text);   // empty when absent
+QString TextBefore(const QString& sub, const QString& text); // all of text when absent
+QString TextAfter(const QString& sub, const QString& text);  // empty when absent
 
 struct OscCommand {
-    QString Selector;  // between the first and the second "/"
-    QString Address;   // before the first space
-    QString Argument;  // after the first space
+    QString Selector; // between the first and the second "/"
+    QString Address;  // before the first space
+    QString Argument; // after the first space
 };
 OscCommand SplitOscCommand(const QString& message);
 

@@ -52,8 +52,8 @@ CueRecord NewCueRecord(int pinTop, int pinLeft, int viewHeight, int viewWidth,
 CueRecord MovedCueRecord(int pinTop, int pinLeft, int viewHeight, int viewWidth,
                          const arStr& fields, const QLocale& locale = QLocale());
 // Record rebuilt from fields 0 and 1 of `fields` with new message, autoplay, call.
-CueRecord BuildRecord(const arStr& fields, const QByteArray& message,
-                      const QByteArray& autoplay, const QByteArray& call);
+CueRecord BuildRecord(const arStr& fields, const QByteArray& message, const QByteArray& autoplay,
+                      const QByteArray& call);
 
 // The order the cue file lists a page's records in: case-insensitive,
 // punctuation before digits before letters, whatever the process locale.
@@ -63,8 +63,8 @@ QStringList SortedRecords(const CueRow& row);
 
 // Cue file beside the script: its extension replaced by (or given) ".cues".
 QString CueFilePath(const QString& scriptPath);
-QString PageSection(int page);  // "Page12"
-QString CueKey(int slot);       // "Cue5"
+QString PageSection(int page); // "Page12"
+QString CueKey(int slot);      // "Cue5"
 
 // Writes one page's sorted records as Cue0.. and empties the keys after them.
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row);

@@ -38,7 +38,7 @@ public:
 
 private:
     struct Entry {
-        QString key;   // the bare line itself when hasValue is false
+        QString key; // the bare line itself when hasValue is false
         QString value;
         bool hasValue = true;
     };

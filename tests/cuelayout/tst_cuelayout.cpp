@@ -81,11 +81,21 @@ void tst_CueLayout::callPromptImage_data() {
     QTest::addColumn<QString>("sound");
     QTest::addColumn<QString>("light");
     QTest::addColumn<int>("image");
-    QTest::newRow("sound") << "sound" << "sound" << "light" << int(piSound);
-    QTest::newRow("light") << "light" << "sound" << "light" << int(piLight);
-    QTest::newRow("neither") << "video" << "sound" << "light" << int(piNeither);
-    QTest::newRow("case counts") << "Sound" << "sound" << "light" << int(piNeither);
-    QTest::newRow("equal selectors: light wins") << "fx" << "fx" << "fx" << int(piLight);
+    QTest::newRow("sound") << "sound"
+                           << "sound"
+                           << "light" << int(piSound);
+    QTest::newRow("light") << "light"
+                           << "sound"
+                           << "light" << int(piLight);
+    QTest::newRow("neither") << "video"
+                             << "sound"
+                             << "light" << int(piNeither);
+    QTest::newRow("case counts") << "Sound"
+                                 << "sound"
+                                 << "light" << int(piNeither);
+    QTest::newRow("equal selectors: light wins") << "fx"
+                                                 << "fx"
+                                                 << "fx" << int(piLight);
 }
 
 void tst_CueLayout::callPromptImage() {

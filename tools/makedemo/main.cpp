@@ -21,7 +21,7 @@ struct Line {
 
 struct Cue {
     int page;
-    int line;              // the line the pin sits beside
+    int line; // the line the pin sits beside
     const char* message;
     bool autoplay;
     const char* call;
@@ -74,7 +74,9 @@ const Cue Cues[] = {
 constexpr double PageW = 595, PageH = 842;
 constexpr double FirstBaseline = 120, LineStep = 34, TextLeft = 90;
 
-double Baseline(int line) { return FirstBaseline + line * LineStep; }
+double Baseline(int line) {
+    return FirstBaseline + line * LineStep;
+}
 
 // The window the cues were placed in, and the page viewer inside it.
 constexpr int WindowW = 940, WindowH = 640;
