@@ -8,10 +8,14 @@
 #include "cues/IntervalTimer.h"
 #include "store/CueStore.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QWheelEvent>
 
 namespace {
@@ -63,6 +67,7 @@ private slots:
     void pinsLaidOutTopToBottomWithSeparation();
     void dragStoresThousandthsAndKeepsFields();
     void goSendsWorkedExampleToSoundOnly();
+    void goReadByOscdump();
     void equalSelectorsSendToBoth();
     void unresolvableHostWarnsOnceAndGoesOn();
     void goAtLastCueOfPageTurnsPage();
@@ -407,6 +412,56 @@ void tst_Cuewell::goSendsWorkedExampleToSoundOnly() {
     QVERIFY(light.Next(200).isNull());
     QCOMPARE(w.CurrentCue, 1);
     QVERIFY(w.NowCue->isVisible());
+}
+
+void tst_Cuewell::goReadByOscdump() {
+    // A receiver written elsewhere (liblo's oscdump) reads what GO sends.
+    const QString oscdump = QStandardPaths::findExecutable(QStringLiteral("oscdump"));
+    if (oscdump.isEmpty())
+        QSKIP("oscdump (Debian package liblo-tools) is not on PATH");
+    int port = 0;
+    {
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        port = probe.localPort();
+    }
+    QProcess dump;
+    dump.start(oscdump, {QStringLiteral("-L"), QString::number(port)});
+    QVERIFY2(dump.waitForStarted(10000), qPrintable(dump.errorString()));
+    auto stop = qScopeGuard([&] {
+        dump.kill();
+        dump.waitForFinished(10000);
+    });
+    // It says nothing when it is ready: ping until a ping comes back.
+    QUdpSocket sender;
+    const QByteArray ping("/ping\0\0\0,\0\0\0", 12);
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (!out.contains("/ping")) {
+        QVERIFY2(clock.elapsed() < 10000, "oscdump did not answer");
+        sender.writeDatagram(ping, QHostAddress::LocalHost, quint16(port));
+        if (dump.waitForReadyRead(100))
+            out += dump.readAllStandardOutput();
+    }
+
+    TWindowFixture f;
+    WriteFileText(f.SettingsPath(), TargetSettings(port, 9));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/go 5|0|Go|"}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    out.clear();
+    Go(w);
+    clock.restart();
+    while (!out.contains("/sound/go") && clock.elapsed() < 10000)
+        if (dump.waitForReadyRead(100))
+            out += dump.readAllStandardOutput();
+    const QList<QByteArray> lines = out.split('\n');
+    const auto line = std::find_if(lines.begin(), lines.end(),
+                                   [](const QByteArray& l) { return l.contains("/sound/go"); });
+    QVERIFY2(line != lines.end(), out.constData());
+    QVERIFY2(line->trimmed().endsWith("/sound/go s \"5\""), line->constData());
 }
 
 void tst_Cuewell::equalSelectorsSendToBoth() {
