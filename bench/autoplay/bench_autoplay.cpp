@@ -10,6 +10,7 @@
 // exit, which splits each interval into the period, the tick's lateness on
 // the user-interface thread, and the handler's work before and after the send.
 
+#include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
 #include "cues/CuePin.h"
 #include "cues/IntervalTimer.h"
@@ -214,10 +215,7 @@ int Run(const TOptions& o) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("LC_ALL"))
-        qputenv("LC_ALL", "C");
+    UseHeadlessDefaults();
     QApplication app(argc, argv);
     return Run(ParseOptions(argc, argv));
 }

@@ -10,6 +10,7 @@
 // stage of the GO path on its own: key delivery, hiding the prompt, the
 // dispatch and each socket call in it, building the bundle, and the advance.
 
+#include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
 #include "cues/CuePin.h"
 #include "osc/UdpClient.h"
@@ -389,10 +390,7 @@ int Run(const TOptions& o) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("LC_ALL"))
-        qputenv("LC_ALL", "C");
+    UseHeadlessDefaults();
     QApplication app(argc, argv);
     return Run(ParseOptions(argc, argv));
 }

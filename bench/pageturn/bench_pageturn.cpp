@@ -5,6 +5,7 @@
 //
 // Run from a Release build with QT_QPA_PLATFORM=offscreen.
 
+#include "bench/common/Headless.h"
 #include "view/AdvPDFViewer.h"
 #include "view/PdfRenderer.h"
 #include "view/ViewerGeometry.h"
@@ -58,6 +59,7 @@ double Ms(qint64 ns) {
 } // namespace
 
 int main(int argc, char** argv) {
+    UseHeadlessDefaults();
     QApplication app(argc, argv);
     QTemporaryDir dir;
     const QString path = dir.filePath("script.pdf");
