@@ -1,5 +1,7 @@
 #include "app/Seams.h"
 
+#include "app/Errors.h"
+
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -54,4 +56,19 @@ QString ProcessPaths::ExecutablePath() const {
 QString SettingsFilePath(const IPaths& paths) {
     const QFileInfo exe(paths.ExecutablePath());
     return exe.path() + u'/' + exe.completeBaseName() + QStringLiteral(".ini");
+}
+
+void RunGuarded(IPrompts& prompts, QWidget* parent, const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const CuewellError& error) {
+        ShowStandardError(prompts, parent, error.Text());
+    } catch (const std::exception& error) {
+        ShowStandardError(prompts, parent, QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void ShowStandardError(IPrompts& prompts, QWidget* parent, const QString& text) {
+    prompts.MessageBox(parent, QStringLiteral("Cuewell"), StandardErrorText(text), TMsgIcon::Stop,
+                       TMsgButton::OK);
 }

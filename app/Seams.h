@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class QWidget;
 
 // What the windows ask of the desktop, behind interfaces that tests replace,
@@ -42,3 +44,9 @@ public:
 
 // Settings file: the executable's path with its extension replaced by ".ini".
 QString SettingsFilePath(const IPaths& paths);
+
+// Runs a handler; an error escaping it is shown in the standard error box over
+// `parent`. Every window's handlers run through this, so none needs another window.
+void RunGuarded(IPrompts& prompts, QWidget* parent, const std::function<void()>& handler);
+// The standard error box: "Cuewell", the text with its final ".", a stop icon.
+void ShowStandardError(IPrompts& prompts, QWidget* parent, const QString& text);

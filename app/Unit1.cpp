@@ -860,18 +860,11 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
 // ---------------------------------------------------------------- helpers
 
 void TCuewell::Guarded(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const CuewellError& error) {
-        ShowStandardError(error.Text());
-    } catch (const std::exception& error) {
-        ShowStandardError(QString::fromLocal8Bit(error.what()));
-    }
+    RunGuarded(FContext.Prompts, this, handler);
 }
 
 void TCuewell::ShowStandardError(const QString& text) {
-    FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"), StandardErrorText(text),
-                                TMsgIcon::Stop, TMsgButton::OK);
+    ::ShowStandardError(FContext.Prompts, this, text);
 }
 
 QString TCuewell::SettingsFile() const {
