@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include "app/Errors.h"
+#include "cues/CueBook.h"
 #include "cues/CueLayout.h"
 #include "cues/CuePin.h"
 #include "cues/IntervalTimer.h"
@@ -91,6 +92,11 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), 
     font.setPointSize(9);
     setFont(font);
 
+    Book = new TCueBook(this);
+    connect(Book, &TCueBook::PageCuesChanged, this,
+            [this](int page) { Guarded([&] { BookPageChanged(page); }); });
+    connect(Book, &TCueBook::PromptMoved, this, [this] { Guarded([this] { BookPromptMoved(); }); });
+
     BuildControls();
     BuildMenus();
     BuildImageList();
@@ -105,16 +111,16 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), 
     MostRecentFiles1->SetMenuPosition(0);
     MostRecentFiles1->SetOwnerMenuItem(OpenRecentPDF1);
     MostRecentFiles1->OnMenuClick = [this](QObject* sender, const QString& name) {
-        MostRecentFiles1MenuClick(sender, name);
+        Guarded([&] { MostRecentFiles1MenuClick(sender, name); });
     };
     MostRecentFiles1->OnFileNotExist = [this](QObject* sender, const QString& name) {
-        MostRecentFiles1FileNotExist(sender, name);
+        Guarded([&] { MostRecentFiles1FileNotExist(sender, name); });
     };
     Guarded([this] { MostRecentFiles1->ReadList(); });
 
     Guarded([this] { FormCreate(); });
 
-    Form2 = new TForm2(this);
+    Form2 = new TForm2(this, *Book, FContext.Prompts);
     Form3 = new TForm3(this);
 }
 
@@ -181,16 +187,19 @@ void TCuewell::BuildControls() {
             Guarded([this] { FormResize(); });
             return false;
         case QEvent::Drop:
-            Guarded([this] { SavePendingBeforeOpening(); });
-            return false;
+            // Cues that could not be saved keep their script on the screen.
+            if (TryGuarded([this] { SavePendingBeforeOpening(); }))
+                return false;
+            event->ignore();
+            return true;
         case QEvent::Wheel:
         case QEvent::KeyPress: {
             const bool turns =
                 event->type() == QEvent::Wheel
                     ? !(static_cast<QWheelEvent*>(event)->modifiers() & Qt::ControlModifier)
                     : IsPageKey(static_cast<QKeyEvent*>(event)->key());
-            if (turns && CuesDirty)
-                Guarded([this] { SavePage(); });
+            if (turns)
+                Guarded([this] { SavePendingBeforeTurning(); });
             // The viewer's own handling, then the pins of the page it now shows.
             static_cast<QObject*>(AdvPDF)->event(event);
             Guarded([this] { FollowViewerPage(); });
@@ -297,8 +306,6 @@ void TCuewell::FormCreate() {
     CreatePins();
     LastPinIndex = 0;
     ShownPage = 0;
-    ScriptLoaded = false;
-    CuesDirty = false;
 
     {
         KeyValueFile settings(SettingsFile());
@@ -351,31 +358,35 @@ void TCuewell::FormResize() {
     ViewHeight = AdvPDF->height();
     ViewWidth = AdvPDF->width();
     ViewMidX = RoundHalfEven(ViewWidth / 2.0);
-    if (ScriptLoaded) {
+    if (Book->ScriptLoaded()) {
         ShowCues(AdvPDF->PageIndex());
         // The prompt follows its pin to the pin's new place; nothing is fired.
-        if (NowCue->isVisible() && CurrentCue >= 0 && CurrentCue < MaxCuesPerPage &&
-            CuePin[CurrentCue]->isVisible())
-            PlacePrompt(CurrentCue);
+        const int current = Book->CurrentCue();
+        if (NowCue->isVisible() && current >= 0 && current < MaxCuesPerPage &&
+            CuePin[current]->isVisible())
+            PlacePrompt(current);
     }
 }
 
 void TCuewell::AdvPDFLoaded() {
-    // Cues belong to their script: another script starts from an empty table.
-    if (FTableScript != AdvPDF->FileName()) {
-        CueTable.clear();
-        // The cue the dialog shows belonged to the script that has gone.
-        if (Form2)
-            Form2->hide();
+    const QString script = AdvPDF->FileName();
+    // Changes made while this script was loading belong to the one shown before.
+    bool keepTable = false;
+    if (Book->CuesDirty() && !TryGuarded([this] { Book->SaveCues(); })) {
+        if (script != Book->Script()) {
+            // Opening it would drop cues that are in no file: show their script again.
+            AdvPDF->SetFileName(Book->Script());
+            return;
+        }
+        keepTable = true;
     }
-    FTableScript = AdvPDF->FileName();
-    CueTable.resize(AdvPDF->PageCount());
-    ScriptLoaded = true;
-    AdvPDF->Options().Header = AdvPDF->FileName();
+    Book->Load(script, AdvPDF->PageCount());
+    AdvPDF->Options().Header = script;
     ShownPage = AdvPDF->PageIndex();
     NowCue->hide();
     if (QFileInfo::exists(CueFile())) {
-        ReadCues();
+        if (!keepTable)
+            ReadCues();
         ShowCues(0);
         return;
     }
@@ -388,7 +399,7 @@ void TCuewell::AdvPDFLoaded() {
 }
 
 void TCuewell::FormClose(QCloseEvent* event) {
-    if (CuesDirty) {
+    if (Book->CuesDirty()) {
         try {
             SaveCues();
         } catch (const CuewellError& error) {
@@ -411,15 +422,18 @@ void TCuewell::FormClose(QCloseEvent* event) {
         if (pin)
             pin->hide();
 
+    // The script shown is the one to reopen; a script that never opened is not,
+    // while the one remembered from the last run is kept until another opens.
+    const QString lastScript = Book->ScriptLoaded() ? Book->Script() : LastScript;
     KeyValueFile settings(SettingsFile());
     settings.SetAutoSave(true);
     settings.WriteInteger(Settings, QStringLiteral("Top"), frameGeometry().top());
     settings.WriteInteger(Settings, QStringLiteral("Left"), frameGeometry().left());
-    settings.WriteString(Settings, QStringLiteral("LastScript"), AdvPDF->FileName());
+    settings.WriteString(Settings, QStringLiteral("LastScript"), lastScript);
     settings.WriteBool(Settings, QStringLiteral("Arrow"), PromptisArrow1->isChecked());
     settings.Free();
 
-    if (!AdvPDF->FileName().isEmpty() && QFileInfo::exists(CueFile())) {
+    if (Book->ScriptLoaded() && QFileInfo::exists(CueFile())) {
         KeyValueFile cues(CueFile());
         cues.SetAutoSave(true);
         cues.WriteInteger(Settings, QStringLiteral("Height"), OuterHeight());
@@ -476,87 +490,94 @@ void TCuewell::MostRecentFiles1FileNotExist(QObject*, const QString& Filename) {
 }
 
 void TCuewell::SetViewerFileName(const QString& fileName) {
-    if (fileName != AdvPDF->FileName())
+    if (fileName != Book->Script())
         SavePendingBeforeOpening();
     AdvPDF->SetFileName(fileName);
 }
 
 void TCuewell::SavePendingBeforeOpening() {
-    if (CuesDirty && ScriptLoaded)
+    if (Book->CuesDirty())
         SaveCues();
 }
 
 // ---------------------------------------------------------------- cue table and file
 
 void TCuewell::SavePage() {
-    SavePageOf(AdvPDF->PageIndex());
-}
-
-void TCuewell::SavePageOf(int page) {
-    if (page < 0 || page >= CueTable.size())
-        return;
     BusyCursor busy;
-    KeyValueFile file(CueFile());
-    file.SetAutoSave(true);
-    WritePageSection(file, page, CueTable[page]);
-    file.Free();
-    CuesDirty = false;
+    Book->SavePage(AdvPDF->PageIndex());
     ShowCues(AdvPDF->PageIndex());
 }
 
 void TCuewell::SaveCues() {
     BusyCursor busy;
-    KeyValueFile file(CueFile());
-    file.SetAutoSave(true);
-    const int pages = std::min<int>(AdvPDF->PageCount(), CueTable.size());
-    for (int i = 0; i < pages; ++i)
-        WritePageSection(file, i, CueTable[i]);
-    file.Free();
-    CuesDirty = false;
+    Book->SaveCues();
+}
+
+void TCuewell::SavePendingBeforeTurning() {
+    if (!Book->CuesDirty())
+        return;
+    const int page = AdvPDF->PageIndex();
+    // Only the shown page is pending in the usual case: write just its section.
+    if (Book->OnlyPageDirty(page))
+        SavePage();
+    else
+        SaveCues();
+}
+
+void TCuewell::BookPageChanged(int page) {
+    if (page == AdvPDF->PageIndex())
+        ShowCues(page);
+}
+
+void TCuewell::BookPromptMoved() {
+    if (!NowCue->isVisible())
+        return;
+    // The prompted cue re-sorted to another slot: the prompt goes with it. A
+    // prompt whose cue has gone is hidden; GO waits for a click on a pin.
+    if (!Book->HasPrompt() || Book->PromptPage() != AdvPDF->PageIndex()) {
+        NowCue->hide();
+        return;
+    }
+    if (CuePin[Book->CurrentCue()]->isVisible())
+        PlacePrompt(Book->CurrentCue());
 }
 
 void TCuewell::ReadPage() {
-    ReadPageOf(AdvPDF->PageIndex());
-}
-
-void TCuewell::ReadPageOf(int page) {
-    if (page < 0 || page >= CueTable.size() || !QFileInfo::exists(CueFile()))
-        return;
-    KeyValueFile file(CueFile());
-    ReadPageSection(file, page, CueTable[page]);
-    file.Free();
+    Book->ReadPage(AdvPDF->PageIndex());
 }
 
 void TCuewell::ReadCues() {
-    if (!QFileInfo::exists(CueFile()))
+    const TStoredSize size = Book->ReadCues();
+    if (!Book->LoadProblem().isEmpty())
+        ShowStandardError(Book->LoadProblem());
+    if (!size.Exists)
         return;
-    KeyValueFile file(CueFile());
-    const int pages = std::min<int>(AdvPDF->PageCount(), CueTable.size());
-    for (int a = 0; a < pages; ++a)
-        ReadPageSection(file, a, CueTable[a]);
     SetSizeLocked(false);
-    SetOuterHeight(file.ReadInteger(Settings, QStringLiteral("Height"), 580));
-    SetOuterWidth(file.ReadInteger(Settings, QStringLiteral("Width"), 900));
-    file.Free();
+    SetOuterHeight(size.Height);
+    SetOuterWidth(size.Width);
     SetSizeLocked(true);
 }
 
 // ---------------------------------------------------------------- pins
 
 void TCuewell::ShowCues(int Which) {
-    if (!ScriptLoaded || Which < 0)
+    if (!Book->ScriptLoaded() || Which < 0)
         return;
     // Places first, then one pass over the pins: a pin that stays shown is only
     // moved, which keeps a page turn in the middle of a show quick.
     std::array<QPoint, MaxCuesPerPage> at;
     int count = 0;
     QString error;
-    if (Which < CueTable.size()) {
-        const CueRow& row = CueTable[Which];
+    if (Book->ValidPage(Which)) {
+        const CueRow& row = Book->CueTable()[Which];
         try {
             for (; count < MaxCuesPerPage && !row[count].isEmpty(); ++count) {
-                // A local split: laying out pins never changes the cue GO will send.
-                at[count] = PinTopLeft(SplitRecord(row[count]), ViewWidth, ViewHeight);
+                const arStr fields = SplitRecord(row[count]);
+                // A record without a position (no "|" at all) is pinned at the
+                // page's corner, where the operator can find and mend it.
+                at[count] = fields[cfTop].isEmpty() && fields[cfLeft].isEmpty()
+                                ? QPoint(0, 0)
+                                : PinTopLeft(fields, ViewWidth, ViewHeight);
                 if (count > 0)
                     at[count].setY(SeparatedTop(at[count].y(), at[count - 1].y()));
             }
@@ -598,7 +619,7 @@ void TCuewell::AdvPDFClick() {
     if (!CtrlDown)
         return;
     const int page = AdvPDF->PageIndex();
-    if (!ScriptLoaded || page < 0 || page >= CueTable.size())
+    if (!Book->ScriptLoaded() || !Book->ValidPage(page))
         return;
     if (LastPinIndex >= MaxCuesPerPage - 1) {
         FContext.Prompts.MessageBox(
@@ -612,32 +633,32 @@ void TCuewell::AdvPDFClick() {
     TCuePin* pin = CuePin[slot];
     pin->move(ClickX - PinSize / 2, ClickY - PinSize / 2);
     pin->show();
-    CueTable[page][slot] = NewCueRecord(pin->y(), pin->x(), ViewHeight, ViewWidth);
-    SavePage();
-    ReadPage();
-    ShowCues(page);
-    CuesDirty = true;
+    // The book sorts the cue among the page's cues and saves the page; should
+    // the save fail, the cue stays in the table, pending.
+    BusyCursor busy;
+    Book->AddCue(page, NewCueRecord(pin->y(), pin->x(), ViewHeight, ViewWidth));
 }
 
 void TCuewell::PickedCueDown(TCuePin* sender, Qt::MouseButton button, Qt::KeyboardModifiers, int x,
                              int y) {
     if (button != Qt::LeftButton)
         return;
+    // A press starts a possible drag; the prompted cue, the one GO fires, stays
+    // until the press ends in a click.
     PinMoved = true;
-    CurrentCue = sender->Tag();
+    FPinDragged = false;
+    FDragSlot = sender->Tag();
     ClickX = x;
     ClickY = y;
-    const int page = AdvPDF->PageIndex();
-    if (page >= 0 && page < CueTable.size())
-        CueFields = SplitRecord(CueTable[page][CurrentCue]);
 }
 
 void TCuewell::PickedCueMove(TCuePin*, Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
-    if (!PinMoved)
+    if (!PinMoved || FDragSlot < 0 || FDragSlot >= MaxCuesPerPage)
         return;
-    TCuePin* pin = CuePin[CurrentCue];
+    TCuePin* pin = CuePin[FDragSlot];
     pin->move(pin->x() + x - ClickX, pin->y() + y - ClickY);
-    CuesDirty = true;
+    FPinDragged = true;
+    Book->MarkDirty(AdvPDF->PageIndex());
 }
 
 void TCuewell::PickedCueUp(TCuePin* sender, Qt::MouseButton button, Qt::KeyboardModifiers, int,
@@ -645,47 +666,52 @@ void TCuewell::PickedCueUp(TCuePin* sender, Qt::MouseButton button, Qt::Keyboard
     if (button != Qt::RightButton)
         return;
     const int page = AdvPDF->PageIndex();
-    if (page < 0 || page >= CueTable.size())
+    if (!Book->ValidPage(page))
         return;
     // The dialog keeps its own cue; the prompted cue, the one GO fires, stays.
-    Form2->FillFor(page, sender->Tag(), CueTable[page][sender->Tag()]);
+    Form2->FillFor(page, sender->Tag(), Book->Record(page, sender->Tag()));
 }
 
 void TCuewell::RedClick(TCuePin* sender) {
-    CurrentCue = sender->Tag();
-    CueClick(CurrentCue);
+    CueClick(sender->Tag());
 }
 
 // ---------------------------------------------------------------- prompt and show
 
 void TCuewell::CueClick(int which) {
     const int page = AdvPDF->PageIndex();
-    if (page < 0 || page >= CueTable.size() || which < 0 || which >= MaxCuesPerPage)
+    if (!Book->ValidPage(page) || which < 0 || which >= MaxCuesPerPage)
         return;
-    CueRow& row = CueTable[page];
-    if (CuesDirty && PinMoved) {
-        const TCuePin* pin = CuePin[CurrentCue];
-        row[CurrentCue] = MovedCueRecord(pin->y(), pin->x(), ViewHeight, ViewWidth, CueFields);
+    if (PinMoved && FPinDragged && FDragSlot >= 0 && FDragSlot < MaxCuesPerPage &&
+        !Book->Record(page, FDragSlot).isEmpty()) {
+        // The dragged pin's place is stored; the page re-sorts, and `which`
+        // follows its cue to wherever that lands.
+        const TCuePin* pin = CuePin[FDragSlot];
+        const QList<int> newSlotOf =
+            Book->MoveCue(page, FDragSlot,
+                          MovedCueRecord(pin->y(), pin->x(), ViewHeight, ViewWidth,
+                                         SplitRecord(Book->Record(page, FDragSlot))));
+        if (newSlotOf[which] >= 0)
+            which = newSlotOf[which];
     }
     PinMoved = false;
-    arStr fields = SplitByChar(row[which].toUtf8(), '|');
-    if (fields.size() < 2)
-        return;
+    FPinDragged = false;
     // Read the flag before anything changes: a record it cannot read leaves the
     // prompt hidden and nothing armed. Arming first keeps autoplay runs tight;
-    // the tick cannot come before this handler has returned.
-    const bool autoplay = FieldsAutoplay(fields);
-    while (fields.size() < 5)
-        fields.append(QByteArray());
-    CueFields = std::move(fields);
-    if (autoplay)
-        AutoCue->SetEnabled(true);
-    PlacePrompt(which);
+    // the tick cannot come before this handler has returned. A cue that is not
+    // autoplay disarms a tick still pending for the cue prompted before it.
+    bool prompted = false;
+    const bool autoplay = Book->SetPrompt(page, which, &prompted);
+    if (!prompted)
+        return;
+    AutoCue->SetEnabled(autoplay);
+    PlacePrompt(Book->CurrentCue());
     NowCue->show();
 }
 
 void TCuewell::PlacePrompt(int which) {
-    const QString call = QString::fromUtf8(FieldOf(CueFields, cfCall));
+    const arStr& fields = Book->CueFields();
+    const QString call = QString::fromUtf8(FieldOf(fields, cfCall));
     const QPoint pin = CuePin[which]->pos();
     NowCue->setToolTip(call);
     if (PromptIsArrow) {
@@ -696,7 +722,7 @@ void TCuewell::PlacePrompt(int which) {
     } else {
         NowCue->setText(call);
         const QString selector =
-            SplitOscCommand(QString::fromUtf8(FieldOf(CueFields, cfMessage))).Selector;
+            SplitOscCommand(QString::fromUtf8(FieldOf(fields, cfMessage))).Selector;
         NowCue->setIcon(ImageList1[CallPromptImage(selector, SoundAddress, LightAddress)]);
         NowCue->setIconSize(QSize(16, 16));
         NowCue->setGeometry(CallPromptRect(pin, GetTextWidth(call), ViewMidX));
@@ -719,21 +745,19 @@ void TCuewell::PlayCue() {
 }
 
 void TCuewell::CueAdvance() {
-    ++CurrentCue;
+    const int next = Book->CurrentCue() + 1;
     const int page = AdvPDF->PageIndex();
-    if (page < 0 || page >= CueTable.size())
+    if (!Book->ValidPage(page))
         return;
-    if (CurrentCue < MaxCuesPerPage && !CueTable[page][CurrentCue].isEmpty()) {
-        CueClick(CurrentCue);
+    if (next < MaxCuesPerPage && !Book->Record(page, next).isEmpty()) {
+        CueClick(next);
         NowCue->show();
         return;
     }
     if (page >= AdvPDF->PageCount() - 1)
         return;
     // Changes of the page being left go to the file before the page turns.
-    if (CuesDirty)
-        SavePage();
-    CurrentCue = 0;
+    SavePendingBeforeTurning();
     AdvPDF->NextPage();
     ShownPage = AdvPDF->PageIndex();
     ShowCues(ShownPage);
@@ -754,6 +778,8 @@ bool TCuewell::FormKeyDown(int& key, Qt::KeyboardModifiers shift, bool autoRepea
             return false;
         // Holding Space fires one cue: repeats are swallowed.
         if (!autoRepeat) {
+            // A tick still pending belongs to the cue this GO fires by hand.
+            AutoCue->SetEnabled(false);
             PlayCue();
             CueAdvance();
         }
@@ -779,8 +805,8 @@ void TCuewell::FormKeyUp(int, Qt::KeyboardModifiers) {
 }
 
 void TCuewell::PrevClick() {
-    if (CuesDirty)
-        SavePage();
+    AutoCue->SetEnabled(false);
+    SavePendingBeforeTurning();
     AdvPDF->PreviousPage();
     ShownPage = AdvPDF->PageIndex();
     NowCue->hide();
@@ -788,8 +814,8 @@ void TCuewell::PrevClick() {
 }
 
 void TCuewell::NextClick() {
-    if (CuesDirty)
-        SavePage();
+    AutoCue->SetEnabled(false);
+    SavePendingBeforeTurning();
     AdvPDF->NextPage();
     ShownPage = AdvPDF->PageIndex();
     NowCue->hide();
@@ -797,20 +823,21 @@ void TCuewell::NextClick() {
 }
 
 void TCuewell::AdvPDFMouseWheelDown(Qt::KeyboardModifiers, QPoint, bool*) {
-    if (CuesDirty)
-        SavePage();
+    AutoCue->SetEnabled(false);
+    SavePendingBeforeTurning();
     NowCue->hide();
 }
 
 void TCuewell::AdvPDFMouseWheelUp(Qt::KeyboardModifiers, QPoint, bool*) {
-    if (CuesDirty)
-        SavePage();
+    AutoCue->SetEnabled(false);
+    SavePendingBeforeTurning();
     NowCue->hide();
 }
 
 void TCuewell::FollowViewerPage() {
-    if (!ScriptLoaded || AdvPDF->PageIndex() == ShownPage)
+    if (!Book->ScriptLoaded() || AdvPDF->PageIndex() == ShownPage)
         return;
+    AutoCue->SetEnabled(false);
     ShownPage = AdvPDF->PageIndex();
     NowCue->hide();
     ShowCues(ShownPage);
@@ -819,14 +846,15 @@ void TCuewell::FollowViewerPage() {
 // ---------------------------------------------------------------- dispatch
 
 void TCuewell::SendOSCMessage() {
-    DispatchCue(
-        FieldOf(CueFields, cfMessage), SoundAddress, LightAddress, UDPsound, UDPLight, [this] {
-            NowCue->hide();
-            FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
-                                        QStringLiteral("Missing/Improper Command. Please "
-                                                       "check the OSC command and settings."),
-                                        TMsgIcon::Warning, TMsgButton::Retry);
-        });
+    DispatchCue(FieldOf(Book->CueFields(), cfMessage), SoundAddress, LightAddress, UDPsound,
+                UDPLight, [this] {
+                    NowCue->hide();
+                    FContext.Prompts.MessageBox(
+                        this, QStringLiteral("Cuewell"),
+                        QStringLiteral("Missing/Improper Command. Please "
+                                       "check the OSC command and settings."),
+                        TMsgIcon::Warning, TMsgButton::Retry);
+                });
 }
 
 // ---------------------------------------------------------------- key preview
@@ -863,6 +891,15 @@ void TCuewell::Guarded(const std::function<void()>& handler) {
     RunGuarded(FContext.Prompts, this, handler);
 }
 
+bool TCuewell::TryGuarded(const std::function<void()>& handler) {
+    bool done = false;
+    Guarded([&] {
+        handler();
+        done = true;
+    });
+    return done;
+}
+
 void TCuewell::ShowStandardError(const QString& text) {
     ::ShowStandardError(FContext.Prompts, this, text);
 }
@@ -872,7 +909,7 @@ QString TCuewell::SettingsFile() const {
 }
 
 QString TCuewell::CueFile() const {
-    return CueFilePath(AdvPDF->FileName());
+    return Book->CueFile();
 }
 
 void TCuewell::SetSizeLocked(bool locked) {

@@ -1,7 +1,8 @@
 #pragma once
 
-// The main window: the page view with its pins and prompt, the menus, the
-// shared state every handler works on, and the show's GO.
+// The main window: the page view with its pins and prompt, the menus and the
+// show's GO. The cues and the prompted cue belong to the cue book; the window
+// shows them and turns the operator's actions into the book's operations.
 
 #include "app/Seams.h"
 #include "osc/UdpClient.h"
@@ -19,6 +20,7 @@ class QAction;
 class QMenu;
 class QPushButton;
 class TAdvPDFViewer;
+class TCueBook;
 class TCuePin;
 class TForm2;
 class TForm3;
@@ -45,12 +47,13 @@ public:
     // window is never shown and the application ends.
     bool EndRequested() const { return FEndRequested; }
 
-    // ---- shared state of the main window ----
+    // The show's cues, their script and the prompted cue.
+    TCueBook* Book = nullptr;
+
+    // ---- state of the window ----
     std::array<TCuePin*, MaxCuesPerPage> CuePin{};
-    TCueTable CueTable;
     int LastPinIndex = 0;
     int ShownPage = 0;
-    int CurrentCue = 0;
     int ClickX = 0;
     int ClickY = 0;
     int SoundPort = 0;
@@ -59,8 +62,6 @@ public:
     int ViewWidth = 0;
     int ViewMidX = 0;
     bool PinMoved = false;
-    bool ScriptLoaded = false;
-    bool CuesDirty = false;
     bool CtrlDown = false;
     bool PromptIsArrow = true;
     QString LastScript;
@@ -68,7 +69,6 @@ public:
     QString SoundAddress;
     QString LightIP;
     QString LightAddress;
-    arStr CueFields;
 
     // ---- controls ----
     QPushButton* Prev = nullptr;
@@ -115,9 +115,6 @@ public:
     void SaveCues();
     void ReadPage();
     void ReadCues();
-    // The same for a given page (the cue dialog works on the page it was filled for).
-    void SavePageOf(int page);
-    void ReadPageOf(int page);
 
     // ---- pins ----
     void ShowCues(int Which);
@@ -154,6 +151,7 @@ public:
     void Guarded(const std::function<void()>& handler);
     void ShowStandardError(const QString& text);
     QString SettingsFile() const;
+    // The cue file of the script whose cues are shown; empty before one has loaded.
     QString CueFile() const;
     TAppContext& Context() { return FContext; }
     bool SizeLocked() const { return FSizeLocked; }
@@ -175,6 +173,13 @@ private:
     void SetViewerFileName(const QString& fileName);
     // Saves pending cue changes of the shown script before another one opens.
     void SavePendingBeforeOpening();
+    // Saves what is pending before the shown page is left.
+    void SavePendingBeforeTurning();
+    // Runs a handler like Guarded and says whether it ended without an error.
+    bool TryGuarded(const std::function<void()>& handler);
+    // The book changed a page's cues or moved the prompted cue.
+    void BookPageChanged(int page);
+    void BookPromptMoved();
     // After the viewer moved on its own (wheel, its own keys), show that page's pins.
     void FollowViewerPage();
     bool HandleKeyPreview(QObject* watched, QKeyEvent* event);
@@ -185,6 +190,7 @@ private:
     bool FEndRequested = false;
     bool FSizeLocked = false;
     bool FCloseSaveFailed = false;
-    // The script whose cues CueTable holds; a load of another one starts empty.
-    QString FTableScript;
+    // The slot of the pin pressed last, and whether it has been dragged since.
+    int FDragSlot = -1;
+    bool FPinDragged = false;
 };

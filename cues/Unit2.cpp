@@ -1,10 +1,9 @@
 #include "cues/Unit2.h"
 
 #include "app/Errors.h"
-#include "app/Unit1.h"
+#include "app/Seams.h"
+#include "cues/CueBook.h"
 #include "cues/CueLayout.h"
-#include "cues/CuePin.h"
-#include "view/AdvPDFViewer.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -19,8 +18,9 @@ void CentreOver(QWidget* dialog, const QWidget* owner) {
 }
 } // namespace
 
-TForm2::TForm2(TCuewell* owner)
-    : QWidget(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint), FOwner(owner) {
+TForm2::TForm2(QWidget* owner, TCueBook& book, IPrompts& prompts)
+    : QWidget(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint), FOwner(owner),
+      FBook(book), FPrompts(prompts) {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Cue details"));
     setFixedSize(352, 179);
@@ -54,13 +54,37 @@ TForm2::TForm2(TCuewell* owner)
     setTabOrder(btnDelete, CheckBox1);
     setTabOrder(CheckBox1, Edit2);
 
-    connect(btnSave, &QPushButton::clicked, this,
-            [this] { FOwner->Guarded([this] { btnSaveClick(); }); });
+    connect(btnSave, &QPushButton::clicked, this, [this] { Guarded([this] { btnSaveClick(); }); });
     connect(btnDelete, &QPushButton::clicked, this,
-            [this] { FOwner->Guarded([this] { btnDeleteClick(); }); });
+            [this] { Guarded([this] { btnDeleteClick(); }); });
     connect(btnCancel, &QPushButton::clicked, this,
-            [this] { FOwner->Guarded([this] { btnCancelClick(); }); });
+            [this] { Guarded([this] { btnCancelClick(); }); });
+    // The dialog knows its cue by page and slot and follows it through the book.
+    connect(&FBook, &TCueBook::ScriptChanged, this, [this] {
+        Unbind();
+        hide();
+    });
+    connect(&FBook, &TCueBook::PageCuesChanged, this,
+            [this](int page, const QList<int>& newSlotOf) { FollowCue(page, newSlotOf); });
     hide();
+}
+
+void TForm2::Guarded(const std::function<void()>& handler) {
+    RunGuarded(FPrompts, this, handler);
+}
+
+void TForm2::Unbind() {
+    FPage = -1;
+    FSlot = -1;
+}
+
+void TForm2::FollowCue(int page, const QList<int>& newSlotOf) {
+    if (page != FPage || FSlot < 0)
+        return;
+    // A row read anew from the file no longer says where its cues went.
+    FSlot = FSlot < newSlotOf.size() ? newSlotOf[FSlot] : -1;
+    if (FSlot >= 0)
+        Label3->setText(QString::number(FSlot));
 }
 
 void TForm2::FillFor(int page, int slot, const CueRecord& record) {
@@ -68,10 +92,8 @@ void TForm2::FillFor(int page, int slot, const CueRecord& record) {
     const bool autoplay = CueAutoplay(record);
     // A record cut short opens with the missing fields empty.
     const arStr fields = SplitRecord(record);
-    FScript = FOwner->AdvPDF->FileName();
     FPage = page;
     FSlot = slot;
-    FRecord = record;
     Edit1->setText(QString::fromUtf8(fields[cfMessage]));
     Edit2->setText(QString::fromUtf8(fields[cfCall]));
     CheckBox1->setChecked(autoplay);
@@ -87,35 +109,12 @@ void TForm2::FillFor(int page, int slot, const CueRecord& record) {
 
 void TForm2::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    FOwner->Guarded([this] { FormShow(); });
+    Guarded([this] { FormShow(); });
 }
 
 void TForm2::FormShow() {
     Edit1->setFocus();
     Label3->setText(QString::number(FSlot));
-}
-
-int TForm2::SlotNow() const {
-    // Another script has replaced the one the cue belongs to.
-    if (FOwner->AdvPDF->FileName() != FScript || FPage < 0 || FPage >= FOwner->CueTable.size())
-        return -1;
-    const CueRow& row = FOwner->CueTable[FPage];
-    if (FSlot >= 0 && FSlot < MaxCuesPerPage && row[FSlot] == FRecord)
-        return FSlot;
-    // A cue added or deleted meanwhile re-sorts the page: the cue may have moved.
-    for (int i = 0; i < MaxCuesPerPage; ++i)
-        if (row[i] == FRecord)
-            return i;
-    // A drag changes only the position fields.
-    const auto content = [](const CueRecord& record) { return SplitRecord(record).mid(cfMessage); };
-    const arStr shown = content(FRecord);
-    if (FSlot >= 0 && FSlot < MaxCuesPerPage && !row[FSlot].isEmpty() &&
-        content(row[FSlot]) == shown)
-        return FSlot;
-    for (int i = 0; i < MaxCuesPerPage; ++i)
-        if (!row[i].isEmpty() && content(row[i]) == shown)
-            return i;
-    return -1;
 }
 
 namespace {
@@ -133,52 +132,26 @@ void TForm2::btnSaveClick() {
             if (c == u'|' || c == u'\n' || c == u'\r')
                 throw CuewellError(QStringLiteral(
                     "A cue's message and call cannot contain \"|\" or a line break."));
-    const int slot = SlotNow();
-    if (slot < 0)
+    if (FSlot < 0 || FBook.Record(FPage, FSlot).isEmpty())
         RaiseCueGone();
     if (!Edit1->text().startsWith(u'/'))
         Edit1->setText(u'/' + Edit1->text());
-    const QByteArray autoplay = CheckBox1->isChecked() ? "-1" : "0";
-    const QByteArray message = Edit1->text().toUtf8();
-    const QByteArray call = Edit2->text().toUtf8();
-    CueRecord& stored = FOwner->CueTable[FPage][slot];
-    // The position is the pin's as it stands now, a drag included.
-    const arStr before = SplitRecord(stored);
-    stored = BuildRecord(before, message, autoplay, call);
-    // A GO that follows sends the edited message when this cue is the prompted one.
-    if (FOwner->AdvPDF->PageIndex() == FPage && FOwner->CueFields == before) {
-        FOwner->CueFields[cfMessage] = message;
-        FOwner->CueFields[cfCall] = call;
-    }
-    FSlot = slot;
-    FRecord = stored;
-    // Should the file refuse the write, the edit stays pending for the next save.
-    FOwner->CuesDirty = true;
-    FOwner->SaveCues();
+    // The book re-sorts the page, keeps the prompt on its cue (a GO that follows
+    // sends the edited message) and saves every page; should the file refuse
+    // the write, the edit stays pending for the next save.
+    FBook.EditCue(FPage, FSlot, Edit1->text().toUtf8(), CheckBox1->isChecked(),
+                  Edit2->text().toUtf8());
     hide();
 }
 
 void TForm2::btnDeleteClick() {
-    const int slot = SlotNow();
-    if (slot < 0)
+    if (FSlot < 0 || FBook.Record(FPage, FSlot).isEmpty())
         RaiseCueGone();
-    const int shownPage = FOwner->AdvPDF->PageIndex();
-    // Saving this page must not drop what is still to be saved of the page shown.
-    const bool shownPageDirty = FOwner->CuesDirty && shownPage != FPage;
-    FOwner->CueTable[FPage][slot].clear();
-    if (shownPage == FPage) {
-        FOwner->CuePin[slot]->hide();
-        // The cues after it move up a slot, so the prompt no longer names its cue.
-        FOwner->NowCue->hide();
-    }
-    FOwner->CuesDirty = true;
-    FOwner->SavePageOf(FPage);
-    FOwner->ReadPageOf(FPage);
-    FOwner->ShowCues(shownPage);
-    if (shownPageDirty)
-        FOwner->CuesDirty = true;
-    FSlot = -1;
-    FRecord.clear();
+    // The cues after it move up a slot; the window hides the pin and the prompt.
+    const int page = FPage;
+    const int slot = FSlot;
+    Unbind();
+    FBook.DeleteCue(page, slot);
     hide();
 }
 

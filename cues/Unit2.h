@@ -6,16 +6,20 @@
 
 #include <QWidget>
 
+#include <functional>
+
+class IPrompts;
+class TCueBook;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class TCuewell;
 
 class TForm2 : public QWidget {
     Q_OBJECT
 public:
-    explicit TForm2(TCuewell* owner);
+    // `owner` is the window the dialog is centred over; the cue is the book's.
+    TForm2(QWidget* owner, TCueBook& book, IPrompts& prompts);
 
     // Fills the dialog for one cue and shows it (or brings it forward). The
     // dialog stays bound to that page and slot until it is filled again.
@@ -44,12 +48,15 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    // The slot the dialog's cue holds now, or -1 when it is no longer there.
-    int SlotNow() const;
+    void Guarded(const std::function<void()>& handler);
+    void Unbind();
+    // Where the dialog's cue went when its page changed.
+    void FollowCue(int page, const QList<int>& newSlotOf);
 
-    TCuewell* FOwner;
-    QString FScript;
+    QWidget* FOwner;
+    TCueBook& FBook;
+    IPrompts& FPrompts;
+    // The cue shown: its page and slot, -1 once it has gone.
     int FPage = -1;
     int FSlot = -1;
-    CueRecord FRecord;
 };

@@ -28,6 +28,10 @@ arStr SplitByChar(const QByteArray& text, char delimiter) {
 }
 
 arStr SplitRecord(const CueRecord& record) {
+    // A text without any "|" holds no field of a cue: read it as a cue with
+    // every field empty rather than as a position.
+    if (!record.contains(u'|'))
+        return arStr(5);
     arStr fields = SplitByChar(record.toUtf8(), '|');
     while (fields.size() < 5)
         fields.append(QByteArray());

@@ -24,7 +24,8 @@ enum CueField { cfTop = 0, cfLeft = 1, cfMessage = 2, cfAutoplay = 3, cfCall = 4
 // Splits at every delimiter; a final delimiter adds no empty field; the empty
 // text gives one empty field.
 arStr SplitByChar(const QByteArray& text, char delimiter);
-// The record split into its fields, padded with empty fields to at least five.
+// The record split into its fields, padded with empty fields to at least five;
+// a record without any "|" gives five empty fields.
 arStr SplitRecord(const CueRecord& record);
 // Field i of the split, or the empty text when the record is shorter.
 QByteArray FieldOf(const arStr& fields, int index);

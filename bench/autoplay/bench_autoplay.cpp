@@ -118,7 +118,7 @@ int Run(const TOptions& o) {
     WriteFileText(f.Path("show.cues"),
                   ShowCueFile(pages, o.PerPage, total, [](int n) { return n > 0; }));
     TCuewell& w = f.StartOn(script);
-    if (!w.ScriptLoaded || w.AdvPDF->PageCount() != pages) {
+    if (!w.Book->ScriptLoaded() || w.AdvPDF->PageCount() != pages) {
         std::fprintf(stderr, "the script did not load\n");
         return 2;
     }

@@ -186,7 +186,7 @@ int RunBreakdown(const TOptions& o, TCuewell& w, TArrivalLog& log) {
         if (!w.NowCue->isVisible() && !PromptFirstCue(w))
             return 2;
         {
-            const bool turns = w.CurrentCue + 1 >= o.PerPage;
+            const bool turns = w.Book->CurrentCue() + 1 >= o.PerPage;
             const std::size_t slot = log.Count();
             const BenchClock::time_point t0 = BenchClock::now();
             w.NowCue->hide();
@@ -297,7 +297,7 @@ int Run(const TOptions& o) {
     WriteFileText(f.Path("show.cues"),
                   ShowCueFile(o.Pages, o.PerPage, showCues, [](int) { return false; }));
     TCuewell& w = f.StartOn(script);
-    if (!w.ScriptLoaded || w.AdvPDF->PageCount() != o.Pages) {
+    if (!w.Book->ScriptLoaded() || w.AdvPDF->PageCount() != o.Pages) {
         std::fprintf(stderr, "the script did not load\n");
         return 2;
     }
@@ -315,8 +315,8 @@ int Run(const TOptions& o) {
             restarts += k > 0 ? 1 : 0;
         }
         const int page = w.AdvPDF->PageIndex();
-        expected.push_back(page * o.PerPage + w.CurrentCue);
-        const bool turns = w.CurrentCue + 1 >= o.PerPage && page + 1 < o.Pages;
+        expected.push_back(page * o.PerPage + w.Book->CurrentCue());
+        const bool turns = w.Book->CurrentCue() + 1 >= o.PerPage && page + 1 < o.Pages;
 
         QWidget* target = KeyTarget(w);
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));

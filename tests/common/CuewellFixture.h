@@ -6,6 +6,7 @@
 
 #include "app/Seams.h"
 #include "app/Unit1.h"
+#include "cues/CueBook.h"
 #include "cues/CuePin.h"
 #include "store/KeyValueFile.h"
 #include "view/AdvPDFViewer.h"
@@ -217,7 +218,7 @@ public:
         w.show();
         if (!QTest::qWaitForWindowExposed(&w))
             qWarning("window not exposed");
-        if (!QTest::qWaitFor([&] { return w.ScriptLoaded; }, 10000))
+        if (!QTest::qWaitFor([&] { return w.Book->ScriptLoaded(); }, 10000))
             qWarning("script did not load");
         SetViewSize(view);
         return w;

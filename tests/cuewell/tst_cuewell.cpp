@@ -154,14 +154,16 @@ void tst_Cuewell::closeWritesSettingsAndWindowSize() {
 void tst_Cuewell::unsavedCuesSavedBeforeSettings() {
     TWindowFixture f;
     const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.1|0.5|/sound/go 1|0||"}}));
     TCuewell& w = f.StartOn(script);
-    w.CueTable[0][0] = "0.25|0.5|/sound/go 1|0||";
-    w.CuesDirty = true;
+    // A dragged pin: the change is in the table, not yet in the file.
+    w.Book->MoveCue(0, 0, "0.25|0.5|/sound/go 1|0||");
+    QVERIFY(w.Book->CuesDirty());
     // The settings file cannot be written: the cues must still have been saved first.
     QDir(f.Dir.path()).mkdir("cuewell.ini");
     w.close();
     QVERIFY(ReadFileBytes(f.Path("show.cues")).contains("Cue0=0.25|0.5|/sound/go 1|0||\r\n"));
-    QVERIFY(!w.CuesDirty);
+    QVERIFY(!w.Book->CuesDirty());
     QCOMPARE(f.Prompts.Boxes.last().Icon, TMsgIcon::Stop);
     QVERIFY(f.Prompts.Boxes.last().Text.contains("cuewell.ini"));
 }
@@ -182,7 +184,7 @@ void tst_Cuewell::cueFileSizesAndLocksWindow() {
     f.Prompts.Answers = {script};
     TCuewell& w = f.Start();
     w.show();
-    QTRY_VERIFY(w.ScriptLoaded);
+    QTRY_VERIFY(w.Book->ScriptLoaded());
     QCOMPARE(QSize(w.OuterWidth(), w.OuterHeight()), outer);
     QVERIFY(w.SizeLocked());
     QCOMPARE(w.minimumSize(), w.maximumSize());
@@ -202,7 +204,7 @@ void tst_Cuewell::scriptWithoutCueFileAsksForWindowSize() {
     QCOMPARE(box.Icon, TMsgIcon::None);
     QCOMPARE(box.Button, TMsgButton::OK);
     QVERIFY(!w.SizeLocked());
-    QCOMPARE(w.CueTable.size(), 3);
+    QCOMPARE(w.Book->CueTable().size(), 3);
     QCOMPARE(w.AdvPDF->Options().Header, w.AdvPDF->FileName());
 }
 
@@ -228,13 +230,13 @@ void tst_Cuewell::openingAnotherScriptSavesPendingCues() {
     TWindowFixture f;
     const QString first = MakeScript(f.Path("first.pdf"), 1);
     const QString second = MakeScript(f.Path("second.pdf"), 1);
+    WriteFileText(f.Path("first.cues"), CueFileText({{"0.1|0.3|/light/go 1|0||"}}));
     TCuewell& w = f.StartOn(first);
-    w.CueTable[0][0] = "0.3|0.3|/light/go 1|0||";
-    w.CuesDirty = true;
+    w.Book->MoveCue(0, 0, "0.3|0.3|/light/go 1|0||");
     f.Prompts.Answers = {second};
     w.OpenShowPDF1->trigger();
     QVERIFY(ReadFileBytes(f.Path("first.cues")).contains("Cue0=0.3|0.3|/light/go 1|0||"));
-    QVERIFY(!w.CuesDirty);
+    QVERIFY(!w.Book->CuesDirty());
     QTRY_COMPARE(w.AdvPDF->Options().Header, second);
     QVERIFY(!QFileInfo::exists(f.Path("second.cues")));
 }
@@ -249,7 +251,7 @@ void tst_Cuewell::scriptWithoutCueFileStartsEmpty() {
     w.MostRecentFiles1MenuClick(nullptr, second);
     QTRY_COMPARE(w.AdvPDF->Options().Header, second);
     QCOMPARE(VisiblePins(w), 0);
-    for (const CueRow& row : w.CueTable)
+    for (const CueRow& row : w.Book->CueTable())
         for (const CueRecord& record : row)
             QVERIFY(record.isEmpty());
     // A new cue on the new script saves only its own cues.
@@ -264,8 +266,8 @@ void tst_Cuewell::failedSaveAtCloseNeverLosesCuesSilently() {
     QDir(f.Dir.path()).mkdir("show");
     const QString script = MakeScript(f.Path("show/show.pdf"), 1);
     TCuewell& w = f.StartOn(script);
-    w.CueTable[0][0] = "0.3|0.3|/light/go 1|0||";
-    w.CuesDirty = true;
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(200, 300));
+    w.Book->MoveCue(0, 0, "0.3|0.3|/light/go 1|0||");
     // The script's folder goes away and a file takes its name: the cue file
     // cannot be written, whoever runs the test.
     QVERIFY(QDir(f.Dir.path()).rename("show", "moved"));
@@ -273,7 +275,7 @@ void tst_Cuewell::failedSaveAtCloseNeverLosesCuesSilently() {
 
     QVERIFY(!w.close());
     QVERIFY(w.isVisible());
-    QVERIFY(w.CuesDirty);
+    QVERIFY(w.Book->CuesDirty());
     QCOMPARE(f.Prompts.Boxes.size(), 3); // window size notice, the error, the explanation
     QCOMPARE(f.Prompts.Boxes[1].Icon, TMsgIcon::Stop);
     QVERIFY(f.Prompts.Boxes[1].Text.contains("show.cues"));
@@ -312,16 +314,17 @@ void tst_Cuewell::ctrlClickAddsCue() {
     QCOMPARE(w.ViewWidth, 940);
     QCOMPARE(w.ViewHeight, 500);
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 208));
-    QCOMPARE(w.CueTable[0][0], "0.4|0.11||0||");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.4|0.11||0||");
     QVERIFY(
         ReadFileBytes(f.Path("show.cues")).contains("[Page0]\r\nCue0=0.4|0.11||0||\r\nCue1=\r\n"));
     QVERIFY(w.CuePin[0]->isVisible());
     QCOMPARE(w.CuePin[0]->pos(), QPoint(103, 200));
     QCOMPARE(w.LastPinIndex, 0);
-    QVERIFY(w.CuesDirty);
+    // The cue is in the file: nothing is pending.
+    QVERIFY(!w.Book->CuesDirty());
     // Without Ctrl a click adds nothing.
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::NoModifier, QPoint(300, 300));
-    QVERIFY(w.CueTable[0][1].isEmpty());
+    QVERIFY(w.Book->CueTable()[0][1].isEmpty());
 }
 
 void tst_Cuewell::ctrlClickOnFullPage() {
@@ -348,9 +351,9 @@ void tst_Cuewell::ctrlClickSortsAmongPageCues() {
     WriteFileText(f.Path("show.cues"), CueFileText({{"0.5|0.5|/a|0||", "0.7|0.5|/b|0||"}}));
     TCuewell& w = f.StartOn(script, QSize(1000, 500));
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(508, 58));
-    QCOMPARE(w.CueTable[0][0], "0.1|0.5||0||");
-    QCOMPARE(w.CueTable[0][1], "0.5|0.5|/a|0||");
-    QCOMPARE(w.CueTable[0][2], "0.7|0.5|/b|0||");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.1|0.5||0||");
+    QCOMPARE(w.Book->CueTable()[0][1], "0.5|0.5|/a|0||");
+    QCOMPARE(w.Book->CueTable()[0][2], "0.7|0.5|/b|0||");
     QCOMPARE(w.LastPinIndex, 2);
 }
 
@@ -367,11 +370,6 @@ void tst_Cuewell::pinsLaidOutTopToBottomWithSeparation() {
     QCOMPARE(w.CuePin[3]->pos(), QPoint(100, 250));
     for (int i = 0; i < 4; ++i)
         QCOMPARE(w.CuePin[i]->Tag(), i);
-    // A page whose first slot is empty shows nothing, whatever follows.
-    w.CueTable[0][0].clear();
-    w.ShowCues(0);
-    QCOMPARE(VisiblePins(w), 0);
-    QCOMPARE(w.LastPinIndex, -1);
 }
 
 void tst_Cuewell::dragStoresThousandthsAndKeepsFields() {
@@ -387,10 +385,10 @@ void tst_Cuewell::dragStoresThousandthsAndKeepsFields() {
     QCoreApplication::sendEvent(pin, &move);
     QCOMPARE(pin->pos(), QPoint(108, 203));
     QTest::mouseRelease(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
-    QCOMPARE(w.CueTable[0][0], "0.406|0.108|/sound/go 7|0|Door|");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.406|0.108|/sound/go 7|0|Door|");
     QVERIFY(!w.PinMoved);
     QVERIFY(w.NowCue->isVisible());
-    QCOMPARE(w.CurrentCue, 0);
+    QCOMPARE(w.Book->CurrentCue(), 0);
 }
 
 void tst_Cuewell::goSendsWorkedExampleToSoundOnly() {
@@ -410,7 +408,7 @@ void tst_Cuewell::goSendsWorkedExampleToSoundOnly() {
     Go(w);
     QCOMPARE(sound.Next(), SoundGo5);
     QVERIFY(light.Next(200).isNull());
-    QCOMPARE(w.CurrentCue, 1);
+    QCOMPARE(w.Book->CurrentCue(), 1);
     QVERIFY(w.NowCue->isVisible());
 }
 
@@ -516,7 +514,7 @@ void tst_Cuewell::goAtLastCueOfPageTurnsPage() {
     QVERIFY(sound.Next().contains("/sound/a"));
     QCOMPARE(w.AdvPDF->PageIndex(), 1);
     QCOMPARE(w.ShownPage, 1);
-    QCOMPARE(w.CurrentCue, 0);
+    QCOMPARE(w.Book->CurrentCue(), 0);
     QCOMPARE(VisiblePins(w), 2);
     QVERIFY(w.NowCue->isVisible());
     // GO from the last cue before a page without cues stops on that page.
@@ -558,7 +556,7 @@ void tst_Cuewell::autoplayRunFiresFromOneGo() {
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     Go(w);
-    QTRY_COMPARE_WITH_TIMEOUT(w.CurrentCue, 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.Book->CurrentCue(), 4, 5000);
     QList<QByteArray> sent;
     for (int i = 0; i < 4; ++i)
         sent.append(sound.Next());
@@ -687,7 +685,7 @@ void tst_Cuewell::heldSpaceFiresOneCue() {
         QCoreApplication::sendEvent(KeyTarget(w), &repeat);
     }
     QCOMPARE(sound.Drain().size(), 1);
-    QCOMPARE(w.CurrentCue, 1);
+    QCOMPARE(w.Book->CurrentCue(), 1);
 }
 
 void tst_Cuewell::shortRecordsReadAsEmptyFields() {
@@ -701,7 +699,7 @@ void tst_Cuewell::shortRecordsReadAsEmptyFields() {
     QCOMPARE(VisiblePins(w), 2);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QVERIFY(w.NowCue->isVisible());
-    QCOMPARE(w.CueFields.size(), 5);
+    QCOMPARE(w.Book->CueFields().size(), 5);
     Go(w);
     QCOMPARE(sound.Next(), QByteArray::fromHex("2362756e646c6500"
                                                "0000000000000001"
@@ -711,7 +709,7 @@ void tst_Cuewell::shortRecordsReadAsEmptyFields() {
                                                "00000000"));
     // Three fields: the message is there, and a missing autoplay field is off.
     QVERIFY(w.NowCue->isVisible());
-    QCOMPARE(w.CurrentCue, 1);
+    QCOMPARE(w.Book->CurrentCue(), 1);
     Go(w);
     QVERIFY(light.Next().contains("/light/x"));
 }

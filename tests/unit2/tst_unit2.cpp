@@ -34,7 +34,7 @@ QStringList FilePage(const QString& path, int page) {
 // The records of one page in the cue table, from slot 0 up to the first empty one.
 QStringList TablePage(const TCuewell& w, int page) {
     QStringList records;
-    for (const CueRecord& record : w.CueTable[page]) {
+    for (const CueRecord& record : w.Book->CueTable()[page]) {
         if (record.isEmpty())
             break;
         records.append(record);
@@ -118,7 +118,7 @@ void tst_Unit2::newCueOpensEmptyAndSavesSlash() {
     const QString script = MakeScript(f.Path("show.pdf"), 1);
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 208));
-    QCOMPARE(w.CueTable[0][0], "0.4|0.11||0||");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.4|0.11||0||");
     RightClick(w, 0);
     TForm2* d = w.Form2;
     QVERIFY(d->isVisible());
@@ -129,9 +129,9 @@ void tst_Unit2::newCueOpensEmptyAndSavesSlash() {
     Click(d->btnSave);
     QVERIFY(!d->isVisible());
     QCOMPARE(d->Edit1->text(), "/");
-    QCOMPARE(w.CueTable[0][0], "0.4|0.11|/|0||");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.4|0.11|/|0||");
     QCOMPARE(FilePage(f.Path("show.cues"), 0), QStringList{"0.4|0.11|/|0||"});
-    QVERIFY(!w.CuesDirty);
+    QVERIFY(!w.Book->CuesDirty());
     QVERIFY(StopTexts(f.Prompts).isEmpty());
 }
 
@@ -202,24 +202,24 @@ void tst_Unit2::saveRewritesWholeCueFile() {
     TWindowFixture f;
     const QString script = MakeScript(f.Path("show.pdf"), 3);
     // Page 1 is listed out of order and page 2 has no section: Save writes
-    // every page from the table, each sorted.
+    // every page from the table, each sorted, and a section for every page.
     WriteFileText(
         f.Path("show.cues"),
         CueFileText({{"0.2|0.2|/sound/a|0||"}, {"0.6|0.2|/sound/c|0||", "0.3|0.2|/sound/b|0||"}}) +
             "[Settings]\r\nHeight=620\r\nWidth=960\r\n\r\n");
     TCuewell& w = f.StartOn(script);
-    w.CueTable[2][0] = "0.5|0.5|/light/x|0||";
     RightClick(w, 0);
     w.Form2->Edit1->setText("/sound/edited");
     Click(w.Form2->btnSave);
     const QString cues = f.Path("show.cues");
     QCOMPARE(FilePage(cues, 0), QStringList{"0.2|0.2|/sound/edited|0||"});
     QCOMPARE(FilePage(cues, 1), (QStringList{"0.3|0.2|/sound/b|0||", "0.6|0.2|/sound/c|0||"}));
-    QCOMPARE(FilePage(cues, 2), QStringList{"0.5|0.5|/light/x|0||"});
+    QCOMPARE(FilePage(cues, 2), QStringList{});
     const QByteArray bytes = ReadFileBytes(cues);
     QVERIFY(bytes.contains("[Settings]\r\nHeight=620\r\nWidth=960\r\n"));
     QVERIFY(bytes.contains("Cue1=\r\n"));
-    QVERIFY(!w.CuesDirty);
+    QVERIFY(bytes.contains("[Page2]\r\nCue0=\r\n"));
+    QVERIFY(!w.Book->CuesDirty());
 }
 
 void tst_Unit2::cancelWritesNothing_data() {
@@ -246,7 +246,7 @@ void tst_Unit2::cancelWritesNothing() {
         Click(d->btnCancel);
     QVERIFY(!d->isVisible());
     QCOMPARE(ReadFileBytes(f.Path("show.cues")), before);
-    QCOMPARE(w.CueTable[0][0], "0.2|0.2|/sound/a|0|Alpha|");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.2|0.2|/sound/a|0|Alpha|");
     // Opened again, it shows the stored cue, not what was typed.
     RightClick(w, 0);
     QCOMPARE(d->Edit1->text(), "/sound/a");
@@ -274,7 +274,7 @@ void tst_Unit2::deleteSecondOfThree() {
     QCOMPARE(TablePage(w, 0), (QStringList{"0.2|0.2|/sound/a|0|A|", "0.6|0.2|/sound/c|0|C|"}));
     QCOMPARE(w.CuePin[1]->Tag(), 1);
     QVERIFY(!w.NowCue->isVisible());
-    QVERIFY(!w.CuesDirty);
+    QVERIFY(!w.Book->CuesDirty());
     QVERIFY(ReadFileBytes(f.Path("show.cues"))
                 .contains("[Page0]\r\nCue0=0.2|0.2|/sound/a|0|A|\r\nCue1=0.6|0.2|/sound/c|0|C|\r\n"
                           "Cue2=\r\n"));
@@ -299,8 +299,8 @@ void tst_Unit2::rightClickOnAnotherPinRebinds() {
     QVERIFY(d->CheckBox1->isChecked());
     d->Edit2->setText("Charlie");
     Click(d->btnSave);
-    QCOMPARE(w.CueTable[0][0], "0.2|0.2|/sound/a|0|A|");
-    QCOMPARE(w.CueTable[0][2], "0.6|0.2|/sound/c|-1|Charlie|");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.2|0.2|/sound/a|0|A|");
+    QCOMPARE(w.Book->CueTable()[0][2], "0.6|0.2|/sound/c|-1|Charlie|");
     QCOMPARE(FilePage(f.Path("show.cues"), 0).value(2), "0.6|0.2|/sound/c|-1|Charlie|");
 }
 
@@ -359,7 +359,7 @@ void tst_Unit2::shortRecordOpensWithEmptyFields() {
     QCOMPARE(d->Edit2->text(), "");
     QCOMPARE(d->CheckBox1->isChecked(), autoplay);
     Click(d->btnSave);
-    QCOMPARE(w.CueTable[0][0], saved);
+    QCOMPARE(w.Book->CueTable()[0][0], saved);
     QCOMPARE(FilePage(f.Path("show.cues"), 0), QStringList{saved});
     QVERIFY(StopTexts(f.Prompts).isEmpty());
 }
@@ -388,17 +388,17 @@ void tst_Unit2::actsOnTheCueItShows() {
         RightClick(w, 0);
         Go(w);
         QVERIFY(sound.Next().contains("/sound/a"));
-        QCOMPARE(w.CurrentCue, 1);
+        QCOMPARE(w.Book->CurrentCue(), 1);
     } else if (meanwhile == "autoplay tick") {
         RightClick(w, 0);
         // Cue 2 is autoplay: prompting it fires it and moves on by itself.
         QTest::mouseClick(w.CuePin[2], Qt::LeftButton);
-        QTRY_COMPARE(w.CurrentCue, 3);
+        QTRY_COMPARE(w.Book->CurrentCue(), 3);
         QVERIFY(sound.Next().contains("/sound/c"));
     } else {
         RightClick(w, 0);
         QTest::mouseClick(w.CuePin[3], Qt::LeftButton);
-        QCOMPARE(w.CurrentCue, 3);
+        QCOMPARE(w.Book->CurrentCue(), 3);
     }
     QVERIFY(d->isVisible());
     QCOMPARE(d->Label3->text(), "0");
@@ -430,10 +430,10 @@ void tst_Unit2::rightClickLeavesGoOnPromptedCue() {
     RightClick(w, 3);
     QVERIFY(w.Form2->isVisible());
     QCOMPARE(w.NowCue->pos(), prompt);
-    QCOMPARE(w.CurrentCue, 0);
+    QCOMPARE(w.Book->CurrentCue(), 0);
     Go(w);
     QVERIFY(sound.Next().contains("/sound/a"));
-    QCOMPARE(w.CurrentCue, 1);
+    QCOMPARE(w.Book->CurrentCue(), 1);
 }
 
 void tst_Unit2::saveChangesNextGoOnlyForPromptedCue_data() {
@@ -477,7 +477,7 @@ void tst_Unit2::spaceInEditIsText() {
     QCOMPARE(w.Form2->Edit1->text(), "/sound/b 5");
     QVERIFY(sound.Next(200).isNull());
     QVERIFY(w.NowCue->isVisible());
-    QCOMPARE(w.CurrentCue, 0);
+    QCOMPARE(w.Book->CurrentCue(), 0);
 }
 
 void tst_Unit2::followsItsCueWhenPageIsResorted_data() {
@@ -522,10 +522,10 @@ void tst_Unit2::saveKeepsPositionOfDraggedPin() {
                      Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(pin, &move);
     QTest::mouseRelease(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
-    QCOMPARE(w.CueTable[0][0], "0.406|0.108|/sound/go 7|0|Door|");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.406|0.108|/sound/go 7|0|Door|");
     w.Form2->Edit2->setText("Door opens");
     Click(w.Form2->btnSave);
-    QCOMPARE(w.CueTable[0][0], "0.406|0.108|/sound/go 7|0|Door opens|");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.406|0.108|/sound/go 7|0|Door opens|");
     QCOMPARE(FilePage(f.Path("show.cues"), 0),
              QStringList{"0.406|0.108|/sound/go 7|0|Door opens|"});
 }
@@ -544,14 +544,14 @@ void tst_Unit2::cueOfReplacedScriptIsNeverWritten() {
     const QByteArray secondBefore = ReadFileBytes(f.Path("second.cues"));
     f.Prompts.Answers = {second};
     w.OpenShowPDF1->trigger();
-    QTRY_COMPARE(w.CueTable.value(0)[0], "0.7|0.7|/light/z|0|Z|");
+    QTRY_COMPARE(w.Book->CueTable().value(0)[0], "0.7|0.7|/light/z|0|Z|");
     const int stops = StopTexts(f.Prompts).size();
     for (QPushButton* button : {d->btnSave, d->btnDelete}) {
         if (!d->isVisible())
             break;
         Click(button);
     }
-    QCOMPARE(w.CueTable[0][0], "0.7|0.7|/light/z|0|Z|");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.7|0.7|/light/z|0|Z|");
     QCOMPARE(ReadFileBytes(f.Path("second.cues")), secondBefore);
     QCOMPARE(ReadFileBytes(f.Path("first.cues")), firstBefore);
     if (d->isVisible())
@@ -586,7 +586,7 @@ void tst_Unit2::recordBreakingTextIsRefused() {
     QCOMPARE(StopTexts(f.Prompts).size(), 1);
     QVERIFY(d->isVisible());
     QCOMPARE(d->Edit1->text(), message);
-    QCOMPARE(w.CueTable[0][0], "0.2|0.2|/sound/a|0|A|");
+    QCOMPARE(w.Book->CueTable()[0][0], "0.2|0.2|/sound/a|0|A|");
     QCOMPARE(ReadFileBytes(f.Path("show.cues")), before);
 }
 
@@ -608,15 +608,15 @@ void tst_Unit2::deleteOnOtherPageKeepsPendingChanges() {
                      Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(pin, &move);
     QTest::mouseRelease(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
-    QCOMPARE(w.CueTable[1][0], "0.406|0.108|/sound/c|0|C|");
-    QVERIFY(w.CuesDirty);
+    QCOMPARE(w.Book->CueTable()[1][0], "0.406|0.108|/sound/c|0|C|");
+    QVERIFY(w.Book->CuesDirty());
     QVERIFY(w.NowCue->isVisible());
     Click(d->btnDelete);
     QCOMPARE(FilePage(f.Path("show.cues"), 0), QStringList{"0.2|0.2|/sound/a|0|A|"});
     // Page 1 is still shown with its prompt, and its drag is still to be saved.
     QCOMPARE(VisiblePins(w), 1);
     QVERIFY(w.NowCue->isVisible());
-    QVERIFY(w.CuesDirty);
+    QVERIFY(w.Book->CuesDirty());
     QVERIFY(w.close());
     QCOMPARE(FilePage(f.Path("show.cues"), 1), QStringList{"0.406|0.108|/sound/c|0|C|"});
 }
@@ -636,14 +636,14 @@ void tst_Unit2::failedWriteKeepsEditPending() {
     QCOMPARE(StopTexts(f.Prompts).size(), 1);
     QVERIFY(d->isVisible());
     QCOMPARE(ReadFileBytes(f.Path("show.cues")), broken);
-    QCOMPARE(w.CueTable[0][0], "0.2|0.2|/sound/edited|0|A|");
-    QVERIFY(w.CuesDirty);
+    QCOMPARE(w.Book->CueTable()[0][0], "0.2|0.2|/sound/edited|0|A|");
+    QVERIFY(w.Book->CuesDirty());
     // Once the file can be written again, Save stores the edit.
     QFile::remove(f.Path("show.cues"));
     Click(d->btnSave);
     QVERIFY(!d->isVisible());
     QCOMPARE(FilePage(f.Path("show.cues"), 0), QStringList{"0.2|0.2|/sound/edited|0|A|"});
-    QVERIFY(!w.CuesDirty);
+    QVERIFY(!w.Book->CuesDirty());
 }
 
 QTEST_MAIN(tst_Unit2)
