@@ -170,8 +170,8 @@ int TCueBook::AddCue(int page, const CueRecord& record) {
     *free = record;
     FDirty.insert(page);
     const QList<int> newSlotOf = SortRow(page);
-    FollowPrompt(page, newSlotOf);
     emit PageCuesChanged(page, newSlotOf);
+    FollowPrompt(page, newSlotOf);
     SavePage(page);
     return newSlotOf[inserted];
 }
@@ -181,8 +181,8 @@ QList<int> TCueBook::MoveCue(int page, int slot, const CueRecord& record) {
     FTable[page][slot] = record;
     FDirty.insert(page);
     const QList<int> newSlotOf = SortRow(page);
-    FollowPrompt(page, newSlotOf);
     emit PageCuesChanged(page, newSlotOf);
+    FollowPrompt(page, newSlotOf);
     return newSlotOf;
 }
 
@@ -194,8 +194,8 @@ int TCueBook::EditCue(int page, int slot, const QByteArray& message, bool autopl
         BuildRecord(SplitRecord(FTable[page][slot]), message, autoplay ? "-1" : "0", call);
     FDirty.insert(page);
     const QList<int> newSlotOf = SortRow(page);
-    FollowPrompt(page, newSlotOf);
     emit PageCuesChanged(page, newSlotOf);
+    FollowPrompt(page, newSlotOf);
     SaveCues();
     return newSlotOf[slot];
 }

@@ -4,14 +4,22 @@
 
 #include "tests/common/CuewellFixture.h"
 
+#include "cues/CueLayout.h"
 #include "cues/CuePin.h"
 #include "cues/IntervalTimer.h"
+#include "cues/Unit2.h"
 #include "store/CueStore.h"
+#include "view/AdvPDFViewer.h"
+#include "view/MruUnit.h"
 
+#include <QCheckBox>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -79,6 +87,20 @@ private slots:
     void pinsFollowViewerAfterPartialAndCtrlWheel();
     void heldSpaceFiresOneCue();
     void shortRecordsReadAsEmptyFields();
+    void failedOrPendingOpenLeavesCuesWithShownScript_data();
+    void failedOrPendingOpenLeavesCuesWithShownScript();
+    void newCueWhoseSaveFailedStaysPending();
+    void dropWithUnsavedCuesKeepsTheScript();
+    void everyDialogSaveReachesGo();
+    void ctrlClickAbovePromptedCueFiresEachCueOnce();
+    void manualActionCancelsPendingAutoplayTick_data();
+    void manualActionCancelsPendingAutoplayTick();
+    void recordWithoutBarSendsNothingAndGoMovesOn();
+    void recentScriptChoiceErrorIsShown();
+    void promptFollowsPinAfterResizeWithoutFiring();
+    void cueDialogHiddenWhenAnotherScriptReplacesIt();
+    void autoplayStoppedWhenWindowCloses();
+    void goAcrossPagesSavesPendingChanges();
 };
 
 void tst_Cuewell::firstStartWithoutSettings() {
@@ -712,6 +734,301 @@ void tst_Cuewell::shortRecordsReadAsEmptyFields() {
     QCOMPARE(w.Book->CurrentCue(), 1);
     Go(w);
     QVERIFY(light.Next().contains("/light/x"));
+}
+
+void tst_Cuewell::failedOrPendingOpenLeavesCuesWithShownScript_data() {
+    QTest::addColumn<bool>("brokenOther");
+    // A file that is not a PDF never loads; a real one is still loading when
+    // the cue is placed.
+    QTest::newRow("open fails") << true;
+    QTest::newRow("open in flight") << false;
+}
+
+void tst_Cuewell::failedOrPendingOpenLeavesCuesWithShownScript() {
+    QFETCH(bool, brokenOther);
+    TWindowFixture f;
+    const QString a = MakeScript(f.Path("a.pdf"), 1);
+    WriteFileText(f.Path("a.cues"), CueFileText({{"0.5|0.5|/sound/a|0||"}}, true));
+    const QString other = f.Path("other.pdf");
+    if (brokenOther)
+        WriteFileText(other, "this is not a PDF", false);
+    else
+        MakeScript(other, 2);
+    TCuewell& w = f.StartOn(a);
+    f.Prompts.Answers = {other};
+    w.OpenShowPDF1->trigger();
+    if (brokenOther)
+        QTRY_VERIFY(!w.AdvPDF->IsLoading());
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 108));
+    QVERIFY(
+        ReadFileBytes(f.Path("a.cues")).contains("Cue0=0.2|0.11||0||\r\nCue1=0.5|0.5|/sound/a"));
+    QVERIFY(!QFileInfo::exists(f.Path("other.cues")));
+    if (!brokenOther)
+        QTRY_COMPARE(w.Book->Script(), other);
+    w.close();
+    const QByteArray settings = ReadFileBytes(f.SettingsPath());
+    QVERIFY(settings.contains("LastScript=" + (brokenOther ? a : other).toUtf8() + "\r\n"));
+    QVERIFY(!QFileInfo::exists(f.Path("other.cues")));
+    if (brokenOther)
+        QVERIFY(ReadFileBytes(f.Path("a.cues")).contains("[Settings]\r\nHeight="));
+}
+
+void tst_Cuewell::newCueWhoseSaveFailedStaysPending() {
+    TWindowFixture f;
+    QDir(f.Dir.path()).mkdir("show");
+    const QString script = MakeScript(f.Path("show/show.pdf"), 1);
+    TCuewell& w = f.StartOn(script);
+    // The script's folder goes away and a file takes its name.
+    QVERIFY(QDir(f.Dir.path()).rename("show", "moved"));
+    WriteFileText(f.Path("show"), "not a folder", false);
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 108));
+    QCOMPARE(StopTexts(f.Prompts).size(), 1);
+    QVERIFY(w.CuePin[0]->isVisible());
+    QVERIFY(w.Book->CuesDirty());
+    // The folder is back: closing saves the cue.
+    QVERIFY(QFile::remove(f.Path("show")));
+    QVERIFY(QDir(f.Dir.path()).rename("moved", "show"));
+    QVERIFY(w.close());
+    QVERIFY(ReadFileBytes(f.Path("show/show.cues")).contains("Cue0=0.2|0.11||0||"));
+    QCOMPARE(StopTexts(f.Prompts).size(), 1);
+}
+
+void tst_Cuewell::dropWithUnsavedCuesKeepsTheScript() {
+    TWindowFixture f;
+    QDir(f.Dir.path()).mkdir("show");
+    const QString script = MakeScript(f.Path("show/show.pdf"), 1);
+    const QString other = MakeScript(f.Path("other.pdf"), 1);
+    TCuewell& w = f.StartOn(script);
+    QVERIFY(QDir(f.Dir.path()).rename("show", "moved"));
+    WriteFileText(f.Path("show"), "not a folder", false);
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 108));
+    QVERIFY(w.Book->CuesDirty());
+
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(other)});
+    // The drag enters the page, then the script is dropped on it.
+    QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.AdvPDF, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(300, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w.AdvPDF, &drop);
+    QTest::qWait(200);
+    QVERIFY(!w.AdvPDF->IsLoading());
+    QCOMPARE(w.AdvPDF->FileName(), script);
+    QCOMPARE(w.Book->Script(), script);
+    QCOMPARE(w.Book->CueCount(0), 1);
+    QVERIFY(w.Book->CuesDirty());
+    QCOMPARE(StopTexts(f.Prompts).size(), 2); // the failed new cue, the refused drop
+}
+
+void tst_Cuewell::everyDialogSaveReachesGo() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QTest::mouseClick(w.CuePin[0], Qt::RightButton);
+    w.Form2->CheckBox1->setChecked(true);
+    QTest::mouseClick(w.Form2->btnSave, Qt::LeftButton);
+    QTest::mouseClick(w.CuePin[0], Qt::RightButton);
+    w.Form2->Edit1->setText("/sound/changed");
+    QTest::mouseClick(w.Form2->btnSave, Qt::LeftButton);
+    QCOMPARE(w.Book->Record(0, 0), "0.2|0.2|/sound/changed|-1||");
+    Go(w);
+    QVERIFY(sound.Next().contains("/sound/changed"));
+}
+
+void tst_Cuewell::ctrlClickAbovePromptedCueFiresEachCueOnce() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.5|0.5|/sound/a|0||", "0.7|0.5|/sound/b|0||"}}));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(508, 58));
+    QCOMPARE(w.Book->Record(0, 0), "0.1|0.5||0||");
+    // The prompt went with its cue to slot 1.
+    QCOMPARE(w.Book->CurrentCue(), 1);
+    QCOMPARE(w.NowCue->geometry(), ArrowPromptRect(w.CuePin[1]->pos()));
+    Go(w);
+    Go(w);
+    const QList<QByteArray> sent = sound.Drain();
+    QCOMPARE(sent.size(), 2);
+    QVERIFY(sent[0].contains("/sound/a"));
+    QVERIFY(sent[1].contains("/sound/b"));
+}
+
+void tst_Cuewell::manualActionCancelsPendingAutoplayTick_data() {
+    QTest::addColumn<QString>("action");
+    QTest::newRow("second GO") << "go";
+    QTest::newRow("next page") << "next";
+    QTest::newRow("previous page") << "previous";
+    QTest::newRow("click on a cue without autoplay") << "click";
+}
+
+void tst_Cuewell::manualActionCancelsPendingAutoplayTick() {
+    QFETCH(QString, action);
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|-1||",
+                                "0.6|0.2|/sound/c|0||", "0.8|0.2|/sound/d|0||"},
+                               {"0.2|0.2|/sound/e|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    // GO fires a and prompts b, whose autoplay tick is now armed; the next
+    // action comes before the tick.
+    Go(w);
+    QVERIFY(w.AutoCue->Enabled());
+    QList<QByteArray> expected = {"/sound/a"};
+    if (action == "go") {
+        Go(w);
+        expected.append("/sound/b");
+    } else if (action == "next") {
+        w.NextClick();
+    } else if (action == "previous") {
+        w.PrevClick();
+    } else {
+        w.CueClick(3);
+    }
+    QTest::qWait(100);
+    const QList<QByteArray> sent = sound.Drain();
+    QCOMPARE(sent.size(), expected.size());
+    for (int i = 0; i < sent.size(); ++i)
+        QVERIFY2(sent[i].contains(expected[i]), sent[i].constData());
+}
+
+void tst_Cuewell::recordWithoutBarSendsNothingAndGoMovesOn() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/a|0||", "junk", "0.6|0.2|/sound/c|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QCOMPARE(VisiblePins(w), 3);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Go(w);
+    QVERIFY(w.NowCue->isVisible());
+    QCOMPARE(w.Book->CurrentCue(), 1);
+    Go(w);
+    QCOMPARE(w.Book->CurrentCue(), 2);
+    Go(w);
+    const QList<QByteArray> sent = sound.Drain();
+    QCOMPARE(sent.size(), 2);
+    QVERIFY(sent[0].contains("/sound/a"));
+    QVERIFY(sent[1].contains("/sound/c"));
+    QVERIFY(light.Drain().isEmpty());
+    QCOMPARE(StopTexts(f.Prompts), QStringList{});
+}
+
+void tst_Cuewell::recentScriptChoiceErrorIsShown() {
+    TWindowFixture f;
+    QDir(f.Dir.path()).mkdir("show");
+    const QString script = MakeScript(f.Path("show/show.pdf"), 1);
+    const QString other = MakeScript(f.Path("other.pdf"), 1);
+    TCuewell& w = f.StartOn(script);
+    w.MostRecentFiles1->AddFile(other);
+    QVERIFY(QDir(f.Dir.path()).rename("show", "moved"));
+    WriteFileText(f.Path("show"), "not a folder", false);
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 108));
+    const int errors = StopTexts(f.Prompts).size();
+    QAction* entry = nullptr;
+    for (QAction* action : w.OpenRecentPDF1->actions())
+        if (action->text().contains("other.pdf"))
+            entry = action;
+    QVERIFY(entry);
+    // The pending cue cannot be saved: choosing the entry reports it and keeps
+    // the script.
+    entry->trigger();
+    QCOMPARE(StopTexts(f.Prompts).size(), errors + 1);
+    QCOMPARE(w.AdvPDF->FileName(), script);
+    QVERIFY(w.Book->CuesDirty());
+}
+
+void tst_Cuewell::promptFollowsPinAfterResizeWithoutFiring() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/a|-1||", "0.5|0.5|/sound/b|0||"}}));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QTRY_COMPARE(w.Book->CurrentCue(), 1);
+    QVERIFY(sound.Next().contains("/sound/a"));
+    const QByteArray cues = ReadFileBytes(f.Path("show.cues"));
+    f.SetViewSize(QSize(800, 400));
+    QCOMPARE(w.CuePin[1]->pos(), QPoint(400, 200));
+    QVERIFY(w.NowCue->isVisible());
+    QCOMPARE(w.NowCue->geometry(), ArrowPromptRect(QPoint(400, 200)));
+    QVERIFY(!w.AutoCue->Enabled());
+    QTest::qWait(100);
+    QVERIFY(sound.Next(0).isNull());
+    QCOMPARE(w.Book->Record(0, 1), "0.5|0.5|/sound/b|0||");
+    QVERIFY(!w.Book->CuesDirty());
+    QCOMPARE(ReadFileBytes(f.Path("show.cues")), cues);
+}
+
+void tst_Cuewell::cueDialogHiddenWhenAnotherScriptReplacesIt() {
+    TWindowFixture f;
+    const QString a = MakeScript(f.Path("a.pdf"), 1);
+    WriteFileText(f.Path("a.cues"), CueFileText({{"0.2|0.2|/sound/a|0||"}}));
+    const QString b = MakeScript(f.Path("b.pdf"), 1);
+    TCuewell& w = f.StartOn(a);
+    QTest::mouseClick(w.CuePin[0], Qt::RightButton);
+    QVERIFY(w.Form2->isVisible());
+    w.MostRecentFiles1MenuClick(nullptr, b);
+    QTRY_COMPARE(w.Book->Script(), b);
+    QVERIFY(!w.Form2->isVisible());
+}
+
+void tst_Cuewell::autoplayStoppedWhenWindowCloses() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/a|-1||", "0.5|0.5|/sound/b|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    // The click prompts an autoplay cue; the window closes before its tick.
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QVERIFY(w.AutoCue->Enabled());
+    QVERIFY(w.close());
+    QTest::qWait(100);
+    QVERIFY(sound.Next(0).isNull());
+}
+
+void tst_Cuewell::goAcrossPagesSavesPendingChanges() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(
+        f.Path("show.cues"),
+        CueFileText({{"0.2|0.2|/sound/a|0||", "0.5|0.5|/sound/b|0||"}, {"0.2|0.2|/sound/c|0||"}}));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    // A drag of the first pin stores its place in the table, pending.
+    TCuePin* pin = w.CuePin[0];
+    QTest::mousePress(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
+    QMouseEvent move(QEvent::MouseMove, QPointF(8, 58), pin->mapToGlobal(QPointF(8, 58)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(pin, &move);
+    QTest::mouseRelease(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
+    QCOMPARE(w.Book->Record(0, 0), "0.3|0.2|/sound/a|0||");
+    QVERIFY(w.Book->CuesDirty());
+    Go(w);
+    Go(w);
+    QCOMPARE(w.AdvPDF->PageIndex(), 1);
+    QVERIFY(!w.Book->CuesDirty());
+    QVERIFY(ReadFileBytes(f.Path("show.cues")).contains("[Page0]\r\nCue0=0.3|0.2|/sound/a|0||"));
 }
 
 QTEST_MAIN(tst_Cuewell)
