@@ -26,6 +26,8 @@
 #include <QPushButton>
 #include <QWheelEvent>
 
+#include <exception>
+
 namespace {
 
 const QString Settings = QStringLiteral("Settings");
@@ -306,6 +308,9 @@ void TCuewell::FormCreate() {
     CreatePins();
     LastPinIndex = 0;
     ShownPage = 0;
+    // Key preview: the window sees every key before its focused control. It
+    // comes first so that no error while reading the settings leaves GO dead.
+    qApp->installEventFilter(this);
 
     {
         KeyValueFile settings(SettingsFile());
@@ -332,8 +337,6 @@ void TCuewell::FormCreate() {
     UDPLight.SetHost(LightIP);
     UDPLight.SetPort(LightPort);
 
-    // Key preview: the window sees every key before its focused control.
-    qApp->installEventFilter(this);
     AdvPDF->Options().Header.clear();
     OpenDialog1Folder = QFileInfo(FContext.Paths.ExecutablePath()).absolutePath();
 
@@ -745,10 +748,10 @@ void TCuewell::PlayCue() {
 }
 
 void TCuewell::CueAdvance() {
-    const int next = Book->CurrentCue() + 1;
     const int page = AdvPDF->PageIndex();
     if (!Book->ValidPage(page))
         return;
+    const int next = Book->CurrentCue() + 1;
     if (next < MaxCuesPerPage && !Book->Record(page, next).isEmpty()) {
         CueClick(next);
         NowCue->show();
@@ -758,10 +761,30 @@ void TCuewell::CueAdvance() {
         return;
     // Changes of the page being left go to the file before the page turns.
     SavePendingBeforeTurning();
+    // A drag on the page being left can no longer end on its pin.
+    PinMoved = false;
+    FPinDragged = false;
+    // The next page's first cue is prompted and its autoplay armed before the
+    // page turns, so that turning, laying out and painting never delay the beat.
+    bool prompted = false;
+    bool autoplay = false;
+    std::exception_ptr unreadable;
+    try {
+        autoplay = Book->SetPrompt(page + 1, 0, &prompted);
+    } catch (...) {
+        unreadable = std::current_exception();
+    }
+    if (prompted)
+        AutoCue->SetEnabled(autoplay);
     AdvPDF->NextPage();
     ShownPage = AdvPDF->PageIndex();
     ShowCues(ShownPage);
-    CueClick(0);
+    if (unreadable)
+        std::rethrow_exception(unreadable);
+    if (prompted) {
+        PlacePrompt(0);
+        NowCue->show();
+    }
 }
 
 void TCuewell::AutoCueTimer(QObject*) {
