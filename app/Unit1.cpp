@@ -4,6 +4,7 @@
 #include "cues/CueBook.h"
 #include "cues/CueLayout.h"
 #include "cues/CuePin.h"
+#include "cues/GoGuard.h"
 #include "cues/IntervalTimer.h"
 #include "cues/Unit2.h"
 #include "osc/Dispatch.h"
@@ -69,6 +70,11 @@ QPixmap BuiltInPinGlyph() {
     return glyph;
 }
 
+bool HasKey(const KeyValueFile& file, const QString& section, const QString& key) {
+    const QString absent = QStringLiteral("\x01absent");
+    return file.ReadString(section, key, absent) != absent;
+}
+
 bool IsPageKey(int key) {
     switch (key) {
     case Qt::Key_PageUp:
@@ -94,6 +100,7 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), 
     font.setPointSize(9);
     setFont(font);
 
+    FGoGuard = std::make_unique<TGoGuard>();
     Book = new TCueBook(this);
     connect(Book, &TCueBook::PageCuesChanged, this,
             [this](int page) { Guarded([&] { BookPageChanged(page); }); });
@@ -226,6 +233,19 @@ void TCuewell::BuildMenus() {
     PromptisArrow1 = options->addAction(QStringLiteral("Prompt is Arrow"));
     PromptisCall1 = options->addAction(QStringLiteral("Prompt is Call"));
     AllowSizechange1 = options->addAction(QStringLiteral("Allow Size change"));
+    options->addSeparator();
+    LockCues1 = options->addAction(QStringLiteral("Lock Cues"));
+    LockCues1->setCheckable(true);
+    GoGuard1 = options->addMenu(QStringLiteral("GO Guard"));
+    auto* guards = new QActionGroup(this);
+    for (const int ms : {0, 100, 200, 300, 400}) {
+        QAction* item =
+            GoGuard1->addAction(ms == 0 ? QStringLiteral("Off") : QStringLiteral("%1 ms").arg(ms));
+        item->setCheckable(true);
+        item->setData(ms);
+        guards->addAction(item);
+        connect(item, &QAction::triggered, this, [this, ms] { SetGoGuard(ms); });
+    }
     menuBar()->addMenu(QStringLiteral("Help"));
 
     // The two prompt styles are one radio group; they only change what is stored at close.
@@ -244,6 +264,8 @@ void TCuewell::BuildMenus() {
             [this] { Guarded([this] { SaveCues1Click(); }); });
     connect(OSCSettings1, &QAction::triggered, this,
             [this] { Guarded([this] { OSCSettings1Click(); }); });
+    connect(LockCues1, &QAction::triggered, this,
+            [this] { Guarded([this] { LockCues1Click(); }); });
     connect(AllowSizechange1, &QAction::triggered, this,
             [this] { Guarded([this] { AllowSizechange1Click(); }); });
 }
@@ -329,6 +351,9 @@ void TCuewell::FormCreate() {
         PromptisArrow1->setChecked(arrow);
         PromptisCall1->setChecked(!arrow);
         PromptIsArrow = PromptisArrow1->isChecked();
+        LockCues1->setChecked(settings.ReadBool(Settings, QStringLiteral("LockCues"), false));
+        Book->SetLocked(LockCues1->isChecked());
+        SetGoGuard(settings.ReadInteger(Settings, QStringLiteral("GoGuard"), 0));
         settings.Free();
     }
 
@@ -434,6 +459,11 @@ void TCuewell::FormClose(QCloseEvent* event) {
     settings.WriteInteger(Settings, QStringLiteral("Left"), frameGeometry().left());
     settings.WriteString(Settings, QStringLiteral("LastScript"), lastScript);
     settings.WriteBool(Settings, QStringLiteral("Arrow"), PromptisArrow1->isChecked());
+    // Options a settings file did not hold stay out of it while they are off.
+    if (Book->Locked() || HasKey(settings, Settings, QStringLiteral("LockCues")))
+        settings.WriteBool(Settings, QStringLiteral("LockCues"), Book->Locked());
+    if (GoGuardMs() > 0 || HasKey(settings, Settings, QStringLiteral("GoGuard")))
+        settings.WriteInteger(Settings, QStringLiteral("GoGuard"), GoGuardMs());
     settings.Free();
 
     if (Book->ScriptLoaded() && QFileInfo::exists(CueFile())) {
@@ -472,6 +502,32 @@ void TCuewell::OSCSettings1Click() {
 
 void TCuewell::AllowSizechange1Click() {
     SetSizeLocked(false);
+}
+
+void TCuewell::LockCues1Click() {
+    Book->SetLocked(LockCues1->isChecked());
+}
+
+void TCuewell::SetGoGuard(int ms) {
+    FGoGuard->SetMinimumMs(ms);
+    QAction* match = nullptr;
+    for (QAction* item : GoGuard1->actions())
+        if (item->data().toInt() == FGoGuard->MinimumMs() && !item->data().isNull())
+            match = item;
+    if (!match) {
+        // A value from a hand-edited settings file gets an entry of its own.
+        match = GoGuard1->addAction(QStringLiteral("%1 ms").arg(FGoGuard->MinimumMs()));
+        match->setCheckable(true);
+        match->setData(FGoGuard->MinimumMs());
+        GoGuard1->actions().constFirst()->actionGroup()->addAction(match);
+        const int chosen = FGoGuard->MinimumMs();
+        connect(match, &QAction::triggered, this, [this, chosen] { SetGoGuard(chosen); });
+    }
+    match->setChecked(true);
+}
+
+int TCuewell::GoGuardMs() const {
+    return FGoGuard->MinimumMs();
 }
 
 void TCuewell::Exit1Click() {
@@ -619,7 +675,7 @@ void TCuewell::AdvPDFMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shi
 void TCuewell::AdvPDFMouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
 
 void TCuewell::AdvPDFClick() {
-    if (!CtrlDown)
+    if (!CtrlDown || Book->Locked())
         return;
     const int page = AdvPDF->PageIndex();
     if (!Book->ScriptLoaded() || !Book->ValidPage(page))
@@ -656,7 +712,7 @@ void TCuewell::PickedCueDown(TCuePin* sender, Qt::MouseButton button, Qt::Keyboa
 }
 
 void TCuewell::PickedCueMove(TCuePin*, Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
-    if (!PinMoved || FDragSlot < 0 || FDragSlot >= MaxCuesPerPage)
+    if (!PinMoved || FDragSlot < 0 || FDragSlot >= MaxCuesPerPage || Book->Locked())
         return;
     TCuePin* pin = CuePin[FDragSlot];
     pin->move(pin->x() + x - ClickX, pin->y() + y - ClickY);
@@ -787,6 +843,18 @@ void TCuewell::CueAdvance() {
     }
 }
 
+bool TCuewell::ManualGo() {
+    if (!NowCue->isVisible())
+        return false;
+    if (!FGoGuard->Pass())
+        return true;
+    // A tick still pending belongs to the cue this GO fires by hand.
+    AutoCue->SetEnabled(false);
+    PlayCue();
+    CueAdvance();
+    return true;
+}
+
 void TCuewell::AutoCueTimer(QObject*) {
     AutoCue->SetEnabled(false);
     PlayCue();
@@ -800,12 +868,8 @@ bool TCuewell::FormKeyDown(int& key, Qt::KeyboardModifiers shift, bool autoRepea
         if (!NowCue->isVisible())
             return false;
         // Holding Space fires one cue: repeats are swallowed.
-        if (!autoRepeat) {
-            // A tick still pending belongs to the cue this GO fires by hand.
-            AutoCue->SetEnabled(false);
-            PlayCue();
-            CueAdvance();
-        }
+        if (!autoRepeat)
+            ManualGo();
         key = 0;
         return true;
     case Qt::Key_PageUp:

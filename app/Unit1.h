@@ -21,6 +21,7 @@ class QMenu;
 class QPushButton;
 class TAdvPDFViewer;
 class TCueBook;
+class TGoGuard;
 class TCuePin;
 class TForm2;
 class TForm3;
@@ -92,6 +93,8 @@ public:
     QAction* PromptisArrow1 = nullptr;
     QAction* PromptisCall1 = nullptr;
     QAction* AllowSizechange1 = nullptr;
+    QAction* LockCues1 = nullptr;
+    QMenu* GoGuard1 = nullptr;
     QString OpenDialog1Folder;
     static constexpr const char* OpenDialog1Filter = "Script (*.pdf);;All files (*)";
 
@@ -105,6 +108,10 @@ public:
     void OpenShowPDF1Click();
     void OSCSettings1Click();
     void AllowSizechange1Click();
+    void LockCues1Click();
+    // Sets the shortest time between two GOs given by hand; 0 is off.
+    void SetGoGuard(int ms);
+    int GoGuardMs() const;
     void Exit1Click();
     void SaveCues1Click();
     void MostRecentFiles1MenuClick(QObject* sender, const QString& Filename);
@@ -145,6 +152,10 @@ public:
 
     // ---- dispatch ----
     void SendOSCMessage();
+    // GO by hand (Space or a remote): fires the prompted cue and moves on,
+    // unless the prompt is hidden or the GO guard holds it back. Returns
+    // whether the prompt was shown (the GO was for this window).
+    bool ManualGo();
 
     // ---- helpers shared with the dialogs ----
     // Runs a handler; an error escaping it is shown in the standard error box.
@@ -192,5 +203,6 @@ private:
     bool FCloseSaveFailed = false;
     // The slot of the pin pressed last, and whether it has been dragged since.
     int FDragSlot = -1;
+    std::unique_ptr<TGoGuard> FGoGuard;
     bool FPinDragged = false;
 };

@@ -112,8 +112,15 @@ void TCueBook::SaveCues() {
     FDirty.clear();
 }
 
+void TCueBook::SetLocked(bool locked) {
+    if (locked == FLocked)
+        return;
+    FLocked = locked;
+    emit LockChanged(locked);
+}
+
 void TCueBook::MarkDirty(int page) {
-    if (ValidPage(page))
+    if (ValidPage(page) && !FLocked)
         FDirty.insert(page);
 }
 
@@ -159,6 +166,8 @@ void TCueBook::FollowPrompt(int page, const QList<int>& newSlotOf) {
 }
 
 int TCueBook::AddCue(int page, const CueRecord& record) {
+    if (FLocked)
+        return -1;
     if (!ValidPage(page))
         throw CuewellError(QStringLiteral("No page %1 in this script.").arg(page + 1));
     CueRow& row = FTable[page];
@@ -178,6 +187,11 @@ int TCueBook::AddCue(int page, const CueRecord& record) {
 
 QList<int> TCueBook::MoveCue(int page, int slot, const CueRecord& record) {
     CheckSlot(page, slot);
+    if (FLocked) {
+        QList<int> unchanged(MaxCuesPerPage);
+        std::iota(unchanged.begin(), unchanged.end(), 0);
+        return unchanged;
+    }
     FTable[page][slot] = record;
     FDirty.insert(page);
     const QList<int> newSlotOf = SortRow(page);
@@ -189,6 +203,8 @@ QList<int> TCueBook::MoveCue(int page, int slot, const CueRecord& record) {
 int TCueBook::EditCue(int page, int slot, const QByteArray& message, bool autoplay,
                       const QByteArray& call) {
     CheckSlot(page, slot);
+    if (FLocked)
+        return slot;
     // The position is the record's as it stands now, a drag included.
     FTable[page][slot] =
         BuildRecord(SplitRecord(FTable[page][slot]), message, autoplay ? "-1" : "0", call);
@@ -202,6 +218,8 @@ int TCueBook::EditCue(int page, int slot, const QByteArray& message, bool autopl
 
 void TCueBook::DeleteCue(int page, int slot) {
     CheckSlot(page, slot);
+    if (FLocked)
+        return;
     FTable[page][slot].clear();
     FDirty.insert(page);
     const QList<int> newSlotOf = SortRow(page);

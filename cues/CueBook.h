@@ -69,7 +69,12 @@ public:
     // A change that is not in the table yet (a pin being dragged) is pending too.
     void MarkDirty(int page);
 
+    // ---- the show lock: while it is on, no cue is added, moved, edited or deleted ----
+    bool Locked() const { return FLocked; }
+    void SetLocked(bool locked);
+
     // ---- editing: each keeps the row sorted and the prompt on its cue ----
+    // While the book is locked each of them changes nothing.
     // Adds a cue to a page and saves the page. Returns the cue's slot. Raises
     // when the page is full; a failed save leaves the cue in the table, pending.
     int AddCue(int page, const CueRecord& record);
@@ -102,6 +107,7 @@ signals:
     void PageCuesChanged(int page, const QList<int>& newSlotOf);
     // The prompted cue moved to another slot, was replaced or was cleared.
     void PromptMoved();
+    void LockChanged(bool locked);
 
 private:
     // Puts row `page` in file order and reports where each cue went.
@@ -116,4 +122,5 @@ private:
     int FCurrentCue = 0;
     arStr FCueFields;
     QString FLoadProblem;
+    bool FLocked = false;
 };

@@ -64,6 +64,7 @@ TForm2::TForm2(QWidget* owner, TCueBook& book, IPrompts& prompts)
         Unbind();
         hide();
     });
+    connect(&FBook, &TCueBook::LockChanged, this, [this](bool locked) { ShowLock(locked); });
     connect(&FBook, &TCueBook::PageCuesChanged, this,
             [this](int page, const QList<int>& newSlotOf) { FollowCue(page, newSlotOf); });
     hide();
@@ -71,6 +72,15 @@ TForm2::TForm2(QWidget* owner, TCueBook& book, IPrompts& prompts)
 
 void TForm2::Guarded(const std::function<void()>& handler) {
     RunGuarded(FPrompts, this, handler);
+}
+
+void TForm2::ShowLock(bool locked) {
+    // Locked, the dialog shows the cue and changes nothing.
+    Edit1->setReadOnly(locked);
+    Edit2->setReadOnly(locked);
+    CheckBox1->setEnabled(!locked);
+    btnSave->setEnabled(!locked);
+    btnDelete->setEnabled(!locked);
 }
 
 void TForm2::Unbind() {
@@ -98,6 +108,7 @@ void TForm2::FillFor(int page, int slot, const CueRecord& record) {
     Edit2->setText(QString::fromUtf8(fields[cfCall]));
     CheckBox1->setChecked(autoplay);
     Label3->setText(QString::number(FSlot));
+    ShowLock(FBook.Locked());
     if (isVisible()) {
         raise();
         activateWindow();
@@ -125,6 +136,8 @@ void RaiseCueGone() {
 } // namespace
 
 void TForm2::btnSaveClick() {
+    if (FBook.Locked())
+        return;
     // "|" separates the fields of a record and a line break ends it: stored,
     // either would cut the cue apart.
     for (const QLineEdit* edit : {Edit1, Edit2})
@@ -145,6 +158,8 @@ void TForm2::btnSaveClick() {
 }
 
 void TForm2::btnDeleteClick() {
+    if (FBook.Locked())
+        return;
     if (FSlot < 0 || FBook.Record(FPage, FSlot).isEmpty())
         RaiseCueGone();
     // The cues after it move up a slot; the window hides the pin and the prompt.

@@ -50,6 +50,7 @@ protected:
 private:
     void Guarded(const std::function<void()>& handler);
     void Unbind();
+    void ShowLock(bool locked);
     // Where the dialog's cue went when its page changed.
     void FollowCue(int page, const QList<int>& newSlotOf);
 

@@ -24,6 +24,7 @@ private slots:
     void savesGoToTheBooksOwnScript();
     void recordWithoutBarIsACueWithEmptyFields();
     void fullPageRefusesANewCue();
+    void lockedBookChangesNothing();
 };
 
 namespace {
@@ -145,8 +146,9 @@ void tst_CueBook::editsKeepThePromptedCue() {
     } else if (op[0] == "move") {
         const int slot = op[1].toInt();
         const arStr fields = SplitRecord(book.Record(0, slot));
-        book.MoveCue(0, slot, BuildRecord(arStr{op[2].toUtf8(), "0.2"}, fields[cfMessage],
-                                          fields[cfAutoplay], fields[cfCall]));
+        book.MoveCue(0, slot,
+                     BuildRecord(arStr{op[2].toUtf8(), "0.2"}, fields[cfMessage],
+                                 fields[cfAutoplay], fields[cfCall]));
     } else if (op[0] == "edit") {
         book.EditCue(0, op[1].toInt(), message, true, "Edited");
     } else {
@@ -303,6 +305,31 @@ void tst_CueBook::fullPageRefusesANewCue() {
     QVERIFY_THROWS_EXCEPTION(CuewellError, book.AddCue(0, "0.5|0.5||0||"));
     QCOMPARE(book.CueTable(), before);
     QVERIFY(!book.CuesDirty());
+}
+
+void tst_CueBook::lockedBookChangesNothing() {
+    QTemporaryDir dir;
+    const QByteArray file = CueFileText({ThreeCues});
+    WriteBytes(dir.filePath("show.cues"), file);
+    TCueBook book;
+    book.Load(dir.filePath("show.pdf"), 1);
+    book.ReadCues();
+    book.SetPrompt(0, 1);
+    book.SetLocked(true);
+    const TCueTable before = book.CueTable();
+    QCOMPARE(book.AddCue(0, "0.1|0.1||0||"), -1);
+    book.MoveCue(0, 0, "0.9|0.9|/sound/a|0|A|");
+    book.EditCue(0, 1, "/sound/x", true, "X");
+    book.DeleteCue(0, 2);
+    book.MarkDirty(0);
+    QCOMPARE(book.CueTable(), before);
+    QVERIFY(!book.CuesDirty());
+    QCOMPARE(book.CurrentCue(), 1);
+    QCOMPARE(ReadBytes(dir.filePath("show.cues")), file);
+    // Unlocked, the book edits again.
+    book.SetLocked(false);
+    book.DeleteCue(0, 2);
+    QCOMPARE(book.CueCount(0), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_CueBook)

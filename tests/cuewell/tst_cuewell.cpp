@@ -101,6 +101,8 @@ private slots:
     void cueDialogHiddenWhenAnotherScriptReplacesIt();
     void autoplayStoppedWhenWindowCloses();
     void goAcrossPagesSavesPendingChanges();
+    void goGuardHoldsBackASecondGoNotAutoplay();
+    void lockedCuesStayAsTheyAre();
 };
 
 void tst_Cuewell::firstStartWithoutSettings() {
@@ -1029,6 +1031,77 @@ void tst_Cuewell::goAcrossPagesSavesPendingChanges() {
     QCOMPARE(w.AdvPDF->PageIndex(), 1);
     QVERIFY(!w.Book->CuesDirty());
     QVERIFY(ReadFileBytes(f.Path("show.cues")).contains("[Page0]\r\nCue0=0.3|0.2|/sound/a|0||"));
+}
+
+void tst_Cuewell::goGuardHoldsBackASecondGoNotAutoplay() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(),
+                  "[Settings]\r\nGoGuard=200\r\n\r\n" + TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|-1||",
+                                "0.6|0.2|/sound/c|0||", "0.8|0.2|/sound/d|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    QCOMPARE(w.GoGuardMs(), 200);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Go(w);
+    // b follows by autoplay; a bounce of the key 50 ms after the GO fires nothing.
+    QTest::qWait(50);
+    Go(w);
+    QTest::qWait(50);
+    QList<QByteArray> sent = sound.Drain();
+    QCOMPARE(sent.size(), 2);
+    QVERIFY(sent[0].contains("/sound/a"));
+    QVERIFY(sent[1].contains("/sound/b"));
+    QCOMPARE(w.Book->CurrentCue(), 2);
+    // Once the guard has passed, GO fires again.
+    QTest::qWait(150);
+    Go(w);
+    sent = sound.Drain();
+    QCOMPARE(sent.size(), 1);
+    QVERIFY(sent[0].contains("/sound/c"));
+}
+
+void tst_Cuewell::lockedCuesStayAsTheyAre() {
+    TWindowFixture f;
+    WriteFileText(f.SettingsPath(), "[Settings]\r\nLockCues=1\r\n\r\n");
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/sound/a|0|A|", "0.4|0.2|/sound/b|0|B|"}}, true));
+    const QByteArray file = ReadFileBytes(f.Path("show.cues"));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    QVERIFY(w.LockCues1->isChecked());
+    const TCueTable table = w.Book->CueTable();
+    // Ctrl+click adds nothing.
+    QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(508, 58));
+    QCOMPARE(VisiblePins(w), 2);
+    // A drag moves nothing.
+    TCuePin* pin = w.CuePin[0];
+    const QPoint at = pin->pos();
+    QTest::mousePress(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
+    QMouseEvent move(QEvent::MouseMove, QPointF(8, 308), pin->mapToGlobal(QPointF(8, 308)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(pin, &move);
+    QTest::mouseRelease(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
+    QCOMPARE(pin->pos(), at);
+    // The dialog opens read-only; its Save and Delete change nothing.
+    QTest::mouseClick(w.CuePin[1], Qt::RightButton);
+    QVERIFY(w.Form2->isVisible());
+    QVERIFY(w.Form2->Edit1->isReadOnly());
+    QVERIFY(!w.Form2->btnSave->isEnabled());
+    QVERIFY(!w.Form2->btnDelete->isEnabled());
+    w.Form2->btnSaveClick();
+    w.Form2->btnDeleteClick();
+    QCOMPARE(w.Book->CueTable(), table);
+    QVERIFY(!w.Book->CuesDirty());
+    QCOMPARE(ReadFileBytes(f.Path("show.cues")), file);
+    // Unlocked, the same dialog saves again.
+    w.LockCues1->trigger();
+    QVERIFY(!w.Book->Locked());
+    QVERIFY(w.Form2->btnSave->isEnabled());
+    w.close();
+    QVERIFY(ReadFileBytes(f.SettingsPath()).contains("LockCues=0\r\n"));
 }
 
 QTEST_MAIN(tst_Cuewell)
