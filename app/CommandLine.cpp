@@ -28,10 +28,10 @@ bool IsFileUrl(const QString& text) {
 QString LocalScriptPath(const QString& argument, QString& error) {
     QString path = argument;
     if (IsFileUrl(argument)) {
-        const QUrl url(argument, QUrl::StrictMode);
-        const QString host = url.host();
-        if (!url.isValid() || !url.isLocalFile() ||
-            (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive))) {
+        QUrl url(argument);
+        if (url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+            url.setHost(QString());
+        if (!url.isValid() || !url.isLocalFile() || !url.host().isEmpty()) {
             error = QStringLiteral("not a local file: %1").arg(argument);
             return {};
         }
@@ -58,11 +58,9 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
             optionsEnded = true;
         } else if (!optionsEnded &&
                    (argument == QLatin1String("--help") || argument == QLatin1String("-h"))) {
-            result.Action = TCommandLine::TAction::Help;
-            return result;
+            return {TCommandLine::TAction::Help, {}, {}, false};
         } else if (!optionsEnded && argument == QLatin1String("--version")) {
-            result.Action = TCommandLine::TAction::Version;
-            return result;
+            return {TCommandLine::TAction::Version, {}, {}, false};
         } else if (!optionsEnded && argument.size() > 1 && argument.startsWith(u'-')) {
             // Keep scanning: a later "--help" still answers.
             if (result.Error.isEmpty() || (!unknownLong && argument.startsWith(u"--")))
