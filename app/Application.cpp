@@ -3,11 +3,18 @@
 #include "app/Errors.h"
 #include "app/Seams.h"
 
+#include <QDialog>
 #include <QPalette>
+#include <QPointer>
 #include <QStyleFactory>
+#include <QTimer>
 
 TCuewellApplication::TCuewellApplication(int& argc, char** argv) : QApplication(argc, argv) {
-    setApplicationName(QStringLiteral("Cuewell"));
+    // The user's configuration folder follows these: ~/.config/cuewell.
+    setOrganizationName(QString());
+    setApplicationName(QStringLiteral("cuewell"));
+    setApplicationDisplayName(QStringLiteral("Cuewell"));
+    setDesktopFileName(QStringLiteral("org.cuewell.Cuewell"));
 }
 
 bool TCuewellApplication::notify(QObject* receiver, QEvent* event) {
@@ -50,4 +57,30 @@ void ApplyDarkStyle(QApplication& app) {
     for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
         palette.setColor(QPalette::Disabled, role, text.darker(170));
     app.setPalette(palette);
+}
+
+namespace {
+
+void CloseAfterModals(QPointer<QWidget> target, int attempts) {
+    if (!target)
+        return;
+    QWidget* modal = QApplication::activeModalWidget();
+    // A box that will not go away must not keep the window open for ever.
+    if (modal && attempts > 0) {
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        // Again once the dismissed box's own event loop has returned.
+        QTimer::singleShot(0, target,
+                           [target, attempts] { CloseAfterModals(target, attempts - 1); });
+        return;
+    }
+    target->close();
+}
+
+} // namespace
+
+void CloseFromOutside(QWidget* window) {
+    CloseAfterModals(window, 16);
 }

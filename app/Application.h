@@ -19,3 +19,10 @@ private:
 
 // The dark look of every window: Fusion with a charcoal palette.
 void ApplyDarkStyle(QApplication& app);
+
+class QWidget;
+
+// Closes `window` as its close box would, for a request from outside (a
+// termination signal). A modal box or dialog in the way is dismissed first,
+// so the handler that opened it finishes before the window's close runs.
+void CloseFromOutside(QWidget* window);

@@ -1,11 +1,16 @@
 #include "app/Seams.h"
 
 #include "app/Errors.h"
+#include "app/Locations.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
+
+#include <unistd.h>
 
 void DesktopPrompts::MessageBox(QWidget* parent, const QString& title, const QString& text,
                                 TMsgIcon icon, TMsgButton button) {
@@ -53,9 +58,25 @@ QString ProcessPaths::ExecutablePath() const {
     return QCoreApplication::applicationFilePath();
 }
 
+bool IPaths::IsWritableFolder(const QString& folder) const {
+    return ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0;
+}
+
+QString IPaths::UserConfigFolder() const {
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+}
+
 QString SettingsFilePath(const IPaths& paths) {
-    const QFileInfo exe(paths.ExecutablePath());
-    return exe.path() + u'/' + exe.completeBaseName() + QStringLiteral(".ini");
+    const QString exe = paths.ExecutablePath();
+    const bool besideExists = QFileInfo::exists(SettingsFileBeside(exe));
+    const bool writable = !besideExists && paths.IsWritableFolder(QFileInfo(exe).path());
+    const QString folder = besideExists || writable ? QString() : paths.UserConfigFolder();
+    const QString chosen = ChooseSettingsFile(exe, besideExists, writable, folder);
+    // Made before the first write; a folder that cannot be made shows up as
+    // the write's own error, naming the file.
+    if (!folder.isEmpty() && chosen != SettingsFileBeside(exe))
+        QDir().mkpath(folder);
+    return chosen;
 }
 
 void RunGuarded(IPrompts& prompts, QWidget* parent, const std::function<void()>& handler) {

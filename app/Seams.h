@@ -25,8 +25,14 @@ public:
 class IPaths {
 public:
     virtual ~IPaths() = default;
-    // Full path of the running executable; the settings file sits beside it.
+    // Full path of the running executable; the settings file sits beside it
+    // when it can.
     virtual QString ExecutablePath() const = 0;
+    // Whether this process may create files in a folder (access(2) semantics:
+    // the permission bits for a user, always yes for root unless read-only mounted).
+    virtual bool IsWritableFolder(const QString& folder) const;
+    // The user's configuration folder for this program (e.g. ~/.config/cuewell).
+    virtual QString UserConfigFolder() const;
 };
 
 // The real desktop: QMessageBox, QFileDialog, QCoreApplication::applicationFilePath.
@@ -42,7 +48,9 @@ public:
     QString ExecutablePath() const override;
 };
 
-// Settings file: the executable's path with its extension replaced by ".ini".
+// Settings file: the executable's path with its extension replaced by ".ini"
+// when that file exists or the executable's folder is writable; otherwise the
+// same name in the user's configuration folder, which is created if missing.
 QString SettingsFilePath(const IPaths& paths);
 
 // Runs a handler; an error escaping it is shown in the standard error box over

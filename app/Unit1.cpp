@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include "app/Errors.h"
+#include "app/Locations.h"
 #include "cues/CueBook.h"
 #include "cues/CueLayout.h"
 #include "cues/CuePin.h"
@@ -17,6 +18,7 @@
 #include <QApplication>
 #include <QBitmap>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
@@ -115,7 +117,7 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), 
     AutoCue->OnTimer = [this](QObject* sender) { AutoCueTimer(sender); };
 
     // The recent scripts are read while the window is built, before FormCreate.
-    MostRecentFiles1 = new TMostRecentFiles(this, FContext.Paths.ExecutablePath());
+    MostRecentFiles1 = new TMostRecentFiles(this, FContext.Paths.ExecutablePath(), SettingsFile());
     MostRecentFiles1->SetMaxFiles(8);
     MostRecentFiles1->SetMenuPosition(0);
     MostRecentFiles1->SetOwnerMenuItem(OpenRecentPDF1);
@@ -293,10 +295,11 @@ void TCuewell::BuildImageList() {
 
 void TCuewell::CreatePins() {
     QPixmap glyph;
-    QImageReader reader(QStringLiteral("Pin_16T3.bmp"));
+    const QString glyphFile = PinGlyphFile(QDir::currentPath(), FContext.Paths.ExecutablePath());
+    QImageReader reader(glyphFile);
     const QImage image = reader.read();
     if (image.isNull()) {
-        const QString path = QFileInfo(QStringLiteral("Pin_16T3.bmp")).absoluteFilePath();
+        const QString path = QFileInfo(glyphFile).absoluteFilePath();
         const QString reason =
             QFile::exists(path) ? reader.errorString() : QStringLiteral("The file does not exist");
         // The show can still be run with a drawn pin; say what went wrong and go on.

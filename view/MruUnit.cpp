@@ -1,6 +1,7 @@
 #include "view/MruUnit.h"
 
 #include "app/Errors.h"
+#include "app/Locations.h"
 #include "store/KeyValueFile.h"
 
 #include <QAction>
@@ -39,8 +40,9 @@ bool Storable(const QString& path) {
 }
 } // namespace
 
-TMostRecentFiles::TMostRecentFiles(QObject* owner, const QString& executablePath)
-    : QObject(owner), fExecutablePath(executablePath) {}
+TMostRecentFiles::TMostRecentFiles(QObject* owner, const QString& executablePath,
+                                   const QString& settingsFile)
+    : QObject(owner), fExecutablePath(executablePath), fSettingsFile(settingsFile) {}
 
 TMostRecentFiles::~TMostRecentFiles() {
     try {
@@ -100,7 +102,7 @@ QStringList TMostRecentFiles::Files() const {
 QString TMostRecentFiles::StorageFile() const {
     const QFileInfo exe(fExecutablePath);
     if (fIniFilename.isEmpty())
-        return exe.path() + u'/' + exe.completeBaseName() + QStringLiteral(".ini");
+        return fSettingsFile.isEmpty() ? SettingsFileBeside(fExecutablePath) : fSettingsFile;
     if (fIniFilename.contains(u'/') || fIniFilename.contains(u'\\'))
         return fIniFilename;
     return exe.path() + u'/' + fIniFilename;

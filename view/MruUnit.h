@@ -18,8 +18,11 @@ class TMostRecentFiles : public QObject {
 public:
     using TMRUMenuEvent = std::function<void(QObject* sender, const QString& Filename)>;
 
-    // `executablePath` decides the storage file when IniFile is empty.
-    TMostRecentFiles(QObject* owner, const QString& executablePath);
+    // With IniFile empty the list lives in `settingsFile`, the owner's settings
+    // file, or beside the executable (its name with ".ini") when that is empty;
+    // a bare IniFile name lives in the executable's folder.
+    TMostRecentFiles(QObject* owner, const QString& executablePath,
+                     const QString& settingsFile = QString());
     // Writes the list into the storage file, key by key; failures are ignored.
     ~TMostRecentFiles() override;
 
@@ -53,6 +56,7 @@ private:
     QPointer<QMenu> fOwnerMenuItem;
     QString fIniFilename;
     QString fExecutablePath;
+    QString fSettingsFile;
     bool fShowFullPath = false;
     QStringList fFileList;
 };
