@@ -4,6 +4,7 @@
 #include "app/Locations.h"
 #include "app/Seams.h"
 #include "app/Unit1.h"
+#include "cues/CueBook.h"
 #include "view/AdvPDFViewer.h"
 #include "view/MruUnit.h"
 
@@ -73,7 +74,7 @@ QString RunWindow(IPaths& paths, const QString& script, const QString& recent) {
     if (window.EndRequested())
         return {};
     window.show();
-    if (!QTest::qWaitFor([&] { return window.ScriptLoaded; }, 10000))
+    if (!QTest::qWaitFor([&] { return window.Book->ScriptLoaded(); }, 10000))
         return {};
     if (!recent.isEmpty())
         window.MostRecentFiles1->AddFile(recent);
