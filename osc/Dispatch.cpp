@@ -1,10 +1,9 @@
 #include "osc/Dispatch.h"
 
-#include "app/Errors.h"
 #include "osc/OSCUtils.h"
-#include "osc/UdpClient.h"
 
-#include <exception>
+#include <cmath>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -64,58 +63,100 @@ OscCommand SplitOscCommand(const QString& message) {
 }
 
 QByteArray CueBundleBytes(const OscCommand& command) {
+    return CueBytes(command, TOscForm::Bundle, TOscArgs::Text);
+}
+
+namespace {
+
+// An optional sign and decimal digits only: no blanks, no hexadecimal.
+bool IsDecimalInteger(QStringView token) {
+    qsizetype i = token.startsWith(u'+') || token.startsWith(u'-') ? 1 : 0;
+    if (i == token.size())
+        return false;
+    for (; i < token.size(); ++i)
+        if (token[i] < u'0' || token[i] > u'9')
+            return false;
+    return true;
+}
+
+// An optional sign, digits with one "." among or around them, at least one digit.
+bool IsDecimalFraction(QStringView token) {
+    qsizetype i = token.startsWith(u'+') || token.startsWith(u'-') ? 1 : 0;
+    int digits = 0;
+    int points = 0;
+    for (; i < token.size(); ++i) {
+        if (token[i] >= u'0' && token[i] <= u'9')
+            ++digits;
+        else if (token[i] == u'.')
+            ++points;
+        else
+            return false;
+    }
+    return digits > 0 && points == 1;
+}
+
+void AddTypedToken(TOSCMessage& message, QStringView token) {
+    if (IsDecimalInteger(token)) {
+        bool ok = false;
+        const qlonglong value = token.toLongLong(&ok);
+        if (ok && value >= std::numeric_limits<qint32>::min() &&
+            value <= std::numeric_limits<qint32>::max()) {
+            message.AddInteger(qint32(value));
+            return;
+        }
+    }
+    if (IsDecimalFraction(token)) {
+        // QByteArray::toDouble reads "." whatever the locale.
+        bool ok = false;
+        const double value = token.toLatin1().toDouble(&ok);
+        if (ok && std::isfinite(float(value))) {
+            message.AddFloat(float(value));
+            return;
+        }
+    }
+    message.AddString(token.toUtf8());
+}
+
+void AddTypedArguments(TOSCMessage& message, QStringView text) {
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n) {
+        if (text[i] == u' ') {
+            ++i;
+            continue;
+        }
+        // A quoted token runs to a closing quote that ends the token (a space
+        // or the end follows); a quote without one is plain text.
+        if (text[i] == u'"') {
+            qsizetype close = i + 1;
+            while ((close = text.indexOf(u'"', close)) >= 0 && close + 1 < n &&
+                   text[close + 1] != u' ')
+                ++close;
+            if (close >= 0) {
+                message.AddString(text.sliced(i + 1, close - i - 1).toUtf8());
+                i = close + 1;
+                continue;
+            }
+        }
+        qsizetype end = text.indexOf(u' ', i);
+        if (end < 0)
+            end = n;
+        AddTypedToken(message, text.sliced(i, end - i));
+        i = end;
+    }
+}
+
+} // namespace
+
+QByteArray CueBytes(const OscCommand& command, TOscForm form, TOscArgs args) {
     auto message = std::make_unique<TOSCMessage>(command.Address);
-    message->AddString(command.Argument.toUtf8());
+    if (args == TOscArgs::Typed)
+        AddTypedArguments(*message, command.Argument);
+    else
+        message->AddString(command.Argument.toUtf8());
+    if (form == TOscForm::Message)
+        return message->ToOSCBytes();
     TOSCBundle bundle;
     bundle.Add(std::move(message));
     return bundle.ToOSCBytes();
-}
-
-void DispatchCue(const QByteArray& message, const QString& soundAddress,
-                 const QString& lightAddress, UdpClient& sound, UdpClient& light,
-                 const std::function<void()>& warn) {
-    const OscCommand command = SplitOscCommand(QString::fromUtf8(message));
-    const bool toSound = command.Selector == soundAddress;
-    const bool toLight = command.Selector == lightAddress;
-    if (!toSound && !toLight)
-        return;
-
-    // A target that cannot be connected is reported once; its datagram is
-    // still attempted below, unconnected or on the previous connection.
-    try {
-        if (toSound) {
-            sound.MakeActive();
-            sound.Connect();
-        }
-        if (toLight) {
-            light.MakeActive();
-            light.Connect();
-        }
-    } catch (const CuewellError&) {
-        if (warn)
-            warn();
-    }
-
-    const QByteArray bytes = CueBundleBytes(command);
-
-    // Sound goes first. A sound send that fails must not cost the light cue
-    // its datagram: light is still sent, then the first error is raised.
-    std::exception_ptr firstError;
-    if (toSound) {
-        try {
-            sound.SendBuffer(bytes);
-        } catch (const CuewellError&) {
-            firstError = std::current_exception();
-        }
-    }
-    if (toLight) {
-        try {
-            light.SendBuffer(bytes);
-        } catch (const CuewellError&) {
-            if (!firstError)
-                firstError = std::current_exception();
-        }
-    }
-    if (firstError)
-        std::rethrow_exception(firstError);
 }

@@ -62,6 +62,39 @@ sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
     return sa;
 }
 
+// An IPv4 datagram socket bound to any local address and a system-chosen port.
+int OpenBoundSocket() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw CuewellError(QStringLiteral("Cannot open a UDP socket: %1").arg(SystemReason(errno)));
+    const sockaddr_in any = SocketAddress(INADDR_ANY, 0);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw CuewellError(QStringLiteral("Cannot bind a UDP socket: %1").arg(SystemReason(error)));
+    }
+    return fd;
+}
+
+// 0 when the socket's association is made, otherwise errno.
+int ConnectSocket(int fd, const sockaddr_in& to) {
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+uint16_t LocalPortOf(int fd) {
+    if (fd < 0)
+        return 0;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
 } // namespace
 
 UdpClient::~UdpClient() {
@@ -103,16 +136,7 @@ uint32_t UdpClient::ResolveIPv4(const QString& host) {
 void UdpClient::MakeActive() {
     if (FSocket >= 0)
         return;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw CuewellError(QStringLiteral("Cannot open a UDP socket: %1").arg(SystemReason(errno)));
-    const sockaddr_in any = SocketAddress(INADDR_ANY, 0);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
-        const int error = errno;
-        ::close(fd);
-        throw CuewellError(QStringLiteral("Cannot bind a UDP socket: %1").arg(SystemReason(error)));
-    }
-    FSocket = fd;
+    FSocket = OpenBoundSocket();
     FConnected = false;
 }
 
@@ -125,31 +149,90 @@ void UdpClient::Connect() {
         FSocket = -1;
         FConnected = false;
     }
-    const uint32_t address = ResolveIPv4(FHost);
+    const uint32_t address = Resolve();
     MakeActive();
-    const sockaddr_in to = SocketAddress(address, FPort);
-    int rc;
-    do {
-        rc = ::connect(FSocket, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
+    if (const int error = ConnectSocket(FSocket, SocketAddress(address, FPort)))
         throw CuewellError(QStringLiteral("Cannot connect to %1: %2")
-                               .arg(Endpoint(FHost, FPort), SystemReason(errno)));
+                               .arg(Endpoint(FHost, FPort), SystemReason(error)));
     FConnected = true;
 }
 
-void UdpClient::SendBuffer(const QByteArray& bytes) {
-    sockaddr_in to{};
-    if (!FConnected) {
-        to = SocketAddress(ResolveIPv4(FHost), FPort);
-        MakeActive();
+void UdpClient::Prime() {
+    CloseSpare();
+    FPrimed = true;
+    FPrimedResolved = false;
+    FPrimedHost = FHost;
+    FPrimedPort = FPort;
+    FPrimeError.clear();
+    try {
+        FPrimedAddress = Resolve();
+        FPrimedResolved = true;
+        const int fd = OpenBoundSocket();
+        if (const int error = ConnectSocket(fd, SocketAddress(FPrimedAddress, FPort))) {
+            ::close(fd);
+            throw CuewellError(QStringLiteral("Cannot connect to %1: %2")
+                                   .arg(Endpoint(FHost, FPort), SystemReason(error)));
+        }
+        FSpare = fd;
+    } catch (const CuewellError& e) {
+        FPrimeError = e.Text();
     }
+}
+
+void UdpClient::ConnectPrimed() {
+    // A client never primed, given another target since, or whose spare was
+    // taken by a dispatch before the next one was opened, is primed now:
+    // correct, only not ahead of time. A prime that failed is not retried
+    // here, so a name that does not resolve costs the GO no second look-up.
+    if (!FPrimed || FPrimedHost != FHost || FPrimedPort != FPort ||
+        (FSpare < 0 && FPrimeError.isEmpty()))
+        Prime();
+    // As Connect: the previous socket goes, closed once the datagram is out.
+    if (FSocket >= 0) {
+        CloseRetired();
+        FRetired = FSocket;
+        FSocket = -1;
+    }
+    FConnected = false;
+    if (FSpare < 0)
+        throw CuewellError(FPrimeError);
+    FSocket = FSpare;
+    FSpare = -1;
+    FConnected = true;
+}
+
+void UdpClient::SendPrimed(const QByteArray& bytes) {
+    if (FConnected) {
+        Send(bytes, nullptr);
+        return;
+    }
+    if (!FPrimedResolved)
+        throw CuewellError(
+            FPrimeError.isEmpty()
+                ? QStringLiteral("Cannot send to %1: no address").arg(Endpoint(FHost, FPort))
+                : FPrimeError);
+    MakeActive();
+    const sockaddr_in to = SocketAddress(FPrimedAddress, FPort);
+    Send(bytes, &to);
+}
+
+void UdpClient::SendBuffer(const QByteArray& bytes) {
+    if (FConnected) {
+        Send(bytes, nullptr);
+        return;
+    }
+    const sockaddr_in to = SocketAddress(Resolve(), FPort);
+    MakeActive();
+    Send(bytes, &to);
+}
+
+void UdpClient::Send(const QByteArray& bytes, const sockaddr_in* to) {
     const auto sendOnce = [&]() -> ssize_t {
         ssize_t sent;
         do {
-            sent = FConnected ? ::send(FSocket, bytes.constData(), size_t(bytes.size()), 0)
-                              : ::sendto(FSocket, bytes.constData(), size_t(bytes.size()), 0,
-                                         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            sent = to ? ::sendto(FSocket, bytes.constData(), size_t(bytes.size()), 0,
+                                 reinterpret_cast<const sockaddr*>(to), sizeof *to)
+                      : ::send(FSocket, bytes.constData(), size_t(bytes.size()), 0);
         } while (sent < 0 && errno == EINTR);
         return sent;
     };
@@ -195,8 +278,18 @@ void UdpClient::CloseRetired() {
     FRetired = -1;
 }
 
+void UdpClient::CloseSpare() {
+    if (FSpare < 0)
+        return;
+    ::close(FSpare);
+    FSpare = -1;
+}
+
 void UdpClient::Deactivate() {
     CloseRetired();
+    CloseSpare();
+    FPrimed = false;
+    FPrimedResolved = false;
     FConnected = false;
     if (FSocket < 0)
         return;
@@ -205,11 +298,9 @@ void UdpClient::Deactivate() {
 }
 
 uint16_t UdpClient::LocalPort() const {
-    if (FSocket < 0)
-        return 0;
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(FSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return 0;
-    return ntohs(local.sin_port);
+    return LocalPortOf(FSocket);
+}
+
+uint16_t UdpClient::SpareLocalPort() const {
+    return LocalPortOf(FSpare);
 }

@@ -2,10 +2,18 @@
 
 // A small IPv4 UDP client: host and port set from outside, a socket opened
 // on demand, connected anew for every dispatch. Failures raise CuewellError.
+//
+// For the show path a client can be primed: the host is resolved and a fresh
+// socket opened and connected ahead of time (a spare), so that the dispatch
+// itself only takes the spare over and sends. Every dispatch still leaves
+// from a socket of its own.
 
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <functional>
+
+struct sockaddr_in;
 
 class UdpClient {
 public:
@@ -33,12 +41,37 @@ public:
     // Closes the socket.
     void Deactivate();
 
+    // Resolves the host and opens, binds and connects a spare socket for the
+    // next dispatch, replacing any earlier spare. Never raises: a failure is
+    // kept and reported by ConnectPrimed.
+    void Prime();
+    // Whether a spare is ready; whether a prime has been attempted since the
+    // last Deactivate (a failed one included).
+    bool HasSpare() const { return FSpare >= 0; }
+    bool Primed() const { return FPrimed; }
+    // The dispatch's connect without a name look-up or a socket call: the
+    // spare becomes the client's connected socket (the previous one is
+    // closed after the next send). Without a spare the client is left
+    // unconnected and the failure of the prime is raised.
+    void ConnectPrimed();
+    // One datagram as SendBuffer, except that an unconnected client sends to
+    // the address of the last prime instead of resolving the host again,
+    // and raises the prime's failure when it had none.
+    void SendPrimed(const QByteArray& bytes);
+
     // "LOCALHOST" (any case) is 127.0.0.1, a dotted quad is taken as it is,
     // anything else goes to the system's IPv4 resolution. Host byte order.
     static uint32_t ResolveIPv4(const QString& host);
 
-    // The socket's local port; 0 while inactive.
+    // The socket's local port; 0 while inactive. The same of the spare.
     uint16_t LocalPort() const;
+    uint16_t SpareLocalPort() const;
+
+    // Replaces the name look-up of this client (ResolveIPv4 when empty), so
+    // that a test can see when and how often names are resolved.
+    void SetResolver(std::function<uint32_t(const QString&)> resolver) {
+        FResolver = std::move(resolver);
+    }
 
 private:
     QString FHost;
@@ -48,6 +81,20 @@ private:
     // so that its closing costs the cue nothing.
     int FRetired = -1;
     bool FConnected = false;
+    // The spare of the last prime, the address it resolved, and why it failed.
+    int FSpare = -1;
+    bool FPrimed = false;
+    bool FPrimedResolved = false;
+    uint32_t FPrimedAddress = 0;
+    uint16_t FPrimedPort = 0;
+    QString FPrimeError;
 
     void CloseRetired();
+    void CloseSpare();
+    QString FPrimedHost;
+    std::function<uint32_t(const QString&)> FResolver;
+
+    uint32_t Resolve() const { return FResolver ? FResolver(FHost) : ResolveIPv4(FHost); }
+
+    void Send(const QByteArray& bytes, const sockaddr_in* to);
 };

@@ -1,9 +1,11 @@
 #include "osc/Unit3.h"
 
 #include "app/Errors.h"
-#include "app/Unit1.h"
+#include "app/Seams.h"
+#include "osc/OscTargets.h"
 #include "store/KeyValueFile.h"
 
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +23,15 @@ QLineEdit* AddEdit(QGroupBox* group, const QString& label, int left, int top, in
     return edit;
 }
 
+// The two entries of a choice; the first is the default.
+QComboBox* AddChoice(QGroupBox* group, int left, int top, int width, const QString& first,
+                     const QString& second) {
+    auto* choice = new QComboBox(group);
+    choice->addItems({first, second});
+    choice->setGeometry(left, top, width, 23);
+    return choice;
+}
+
 } // namespace
 
 int PortFromText(const QString& text) {
@@ -30,13 +41,14 @@ int PortFromText(const QString& text) {
     return value;
 }
 
-TForm3::TForm3(TCuewell* owner)
-    : QWidget(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                         Qt::MSWindowsFixedSizeDialogHint),
-      FOwner(owner) {
+TForm3::TForm3(TOscTargets& targets, IPrompts& prompts, std::function<QString()> settingsFile,
+               QWidget* parent)
+    : QWidget(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint),
+      FTargets(targets), FPrompts(prompts), FSettingsFile(std::move(settingsFile)) {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("OSC Settings"));
-    setFixedSize(394, 271);
+    setFixedSize(394, 365);
 
     SoundGroup = new QGroupBox(QStringLiteral("Sound Cue Connection"), this);
     SoundGroup->setGeometry(16, 8, 361, 97);
@@ -52,23 +64,45 @@ TForm3::TForm3(TCuewell* owner)
         AddEdit(LightGroup, QStringLiteral("OSC Address:"), 88, 53, 145, QStringLiteral("/"));
     lightport = AddEdit(LightGroup, QStringLiteral("IP Port:"), 293, 24, 57, QString());
 
+    // How each target takes its cues, below the targets themselves.
+    FormGroup = new QGroupBox(QStringLiteral("Message form"), this);
+    FormGroup->setGeometry(8, 232, 369, 88);
+    const QString bundle = QStringLiteral("Send as bundle");
+    const QString message = QStringLiteral("Send as message");
+    const QString text = QStringLiteral("Arguments: one text (default)");
+    const QString typed = QStringLiteral("Arguments: typed");
+    for (auto [label, top] :
+         {std::pair{QStringLiteral("Sound:"), 24}, {QStringLiteral("Light:"), 53}}) {
+        auto* caption = new QLabel(label, FormGroup);
+        caption->adjustSize();
+        caption->move(12, top + 4);
+    }
+    soundForm = AddChoice(FormGroup, 56, 24, 120, bundle, message);
+    soundArgs = AddChoice(FormGroup, 182, 24, 176, text, typed);
+    lightForm = AddChoice(FormGroup, 56, 53, 120, bundle, message);
+    lightArgs = AddChoice(FormGroup, 182, 53, 176, text, typed);
+
     btnSave = new QPushButton(QStringLiteral("Save"), this);
-    btnSave->setGeometry(221, 232, 65, 25);
+    btnSave->setGeometry(221, 326, 65, 25);
     Button1 = new QPushButton(QStringLiteral("Cancel"), this);
-    Button1->setGeometry(312, 232, 65, 25);
+    Button1->setGeometry(312, 326, 65, 25);
 
     setTabOrder(soundip, soundOSC);
     setTabOrder(soundOSC, soundport);
     setTabOrder(soundport, Lightip);
     setTabOrder(Lightip, lightosc);
     setTabOrder(lightosc, lightport);
-    setTabOrder(lightport, btnSave);
+    setTabOrder(lightport, soundForm);
+    setTabOrder(soundForm, soundArgs);
+    setTabOrder(soundArgs, lightForm);
+    setTabOrder(lightForm, lightArgs);
+    setTabOrder(lightArgs, btnSave);
     setTabOrder(btnSave, Button1);
 
     connect(btnSave, &QPushButton::clicked, this,
-            [this] { FOwner->Guarded([this] { btnSaveClick(); }); });
+            [this] { RunGuarded(FPrompts, this, [this] { btnSaveClick(); }); });
     connect(Button1, &QPushButton::clicked, this,
-            [this] { FOwner->Guarded([this] { Button1Click(); }); });
+            [this] { RunGuarded(FPrompts, this, [this] { Button1Click(); }); });
     hide();
 }
 
@@ -78,23 +112,29 @@ void TForm3::ShowNonModal() {
         activateWindow();
         return;
     }
-    const QRect area = FOwner->frameGeometry();
-    move(area.center() - QPoint(width() / 2, height() / 2));
+    if (QWidget* over = parentWidget()) {
+        const QRect area = over->window()->frameGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
     show();
 }
 
 void TForm3::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    FOwner->Guarded([this] { FormShow(); });
+    RunGuarded(FPrompts, this, [this] { FormShow(); });
 }
 
 void TForm3::FormShow() {
-    soundip->setText(FOwner->SoundIP);
-    soundport->setText(QString::number(FOwner->SoundPort));
-    soundOSC->setText(FOwner->SoundAddress);
-    lightport->setText(QString::number(FOwner->LightPort));
-    Lightip->setText(FOwner->LightIP);
-    lightosc->setText(FOwner->LightAddress);
+    soundip->setText(FTargets.SoundIP);
+    soundport->setText(QString::number(FTargets.SoundPort));
+    soundOSC->setText(FTargets.SoundAddress);
+    lightport->setText(QString::number(FTargets.LightPort));
+    Lightip->setText(FTargets.LightIP);
+    lightosc->setText(FTargets.LightAddress);
+    soundForm->setCurrentIndex(FTargets.SoundForm == TOscForm::Message ? 1 : 0);
+    soundArgs->setCurrentIndex(FTargets.SoundArgs == TOscArgs::Typed ? 1 : 0);
+    lightForm->setCurrentIndex(FTargets.LightForm == TOscForm::Message ? 1 : 0);
+    lightArgs->setCurrentIndex(FTargets.LightArgs == TOscArgs::Typed ? 1 : 0);
 }
 
 void TForm3::btnSaveClick() {
@@ -103,35 +143,26 @@ void TForm3::btnSaveClick() {
     for (const QLineEdit* edit : {soundip, soundOSC, Lightip, lightosc})
         if (edit->text().contains(u'\n') || edit->text().contains(u'\r'))
             throw CuewellError(QStringLiteral("The OSC settings cannot contain a line break."));
-    const QString OSC = QStringLiteral("OSC");
-    KeyValueFile settings(FOwner->SettingsFile());
+    // A port that does not convert stops the save before anything is written
+    // or taken over.
+    TOscSettings typed;
+    typed.SoundIP = soundip->text();
+    typed.SoundPort = PortFromText(soundport->text());
+    typed.SoundAddress = soundOSC->text();
+    typed.LightIP = Lightip->text();
+    typed.LightPort = PortFromText(lightport->text());
+    typed.LightAddress = lightosc->text();
+    typed.SoundForm = soundForm->currentIndex() == 1 ? TOscForm::Message : TOscForm::Bundle;
+    typed.SoundArgs = soundArgs->currentIndex() == 1 ? TOscArgs::Typed : TOscArgs::Text;
+    typed.LightForm = lightForm->currentIndex() == 1 ? TOscForm::Message : TOscForm::Bundle;
+    typed.LightArgs = lightArgs->currentIndex() == 1 ? TOscArgs::Typed : TOscArgs::Text;
+
+    KeyValueFile settings(FSettingsFile());
     settings.SetAutoSave(true);
-    // A port that does not convert stops the save before anything is written.
-    settings.WriteString(OSC, QStringLiteral("soundIP"), soundip->text());
-    const int soundPort = PortFromText(soundport->text());
-    settings.WriteInteger(OSC, QStringLiteral("soundPort"), soundPort);
-    settings.WriteString(OSC, QStringLiteral("soundAddress"), soundOSC->text());
-    settings.WriteString(OSC, QStringLiteral("lightIP"), Lightip->text());
-    const int lightPort = PortFromText(lightport->text());
-    settings.WriteInteger(OSC, QStringLiteral("lightPort"), lightPort);
-    settings.WriteString(OSC, QStringLiteral("lightAddress"), lightosc->text());
+    typed.WriteTo(settings);
     settings.Free();
     hide();
-
-    FOwner->SoundIP = soundip->text();
-    FOwner->SoundPort = soundPort;
-    FOwner->SoundAddress = soundOSC->text();
-    FOwner->LightIP = Lightip->text();
-    FOwner->LightPort = lightPort;
-    FOwner->LightAddress = lightosc->text();
-    for (auto [client, host, port] :
-         {std::tuple{&FOwner->UDPsound, FOwner->SoundIP, FOwner->SoundPort},
-          std::tuple{&FOwner->UDPLight, FOwner->LightIP, FOwner->LightPort}}) {
-        client->Disconnect();
-        client->Deactivate();
-        client->SetHost(host);
-        client->SetPort(port);
-    }
+    FTargets.SetSettings(typed);
 }
 
 void TForm3::Button1Click() {

@@ -1,18 +1,28 @@
 #pragma once
 
-// "OSC Settings": host, port and selector of the sound and the light target.
+// "OSC Settings": host, port and selector of the sound and the light target,
+// and how each takes its cues (bundle or plain message, one text or typed
+// arguments).
 
 #include <QWidget>
 
+#include <functional>
+
+class IPrompts;
+class QComboBox;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
-class TCuewell;
+class TOscTargets;
 
 class TForm3 : public QWidget {
     Q_OBJECT
 public:
-    explicit TForm3(TCuewell* owner);
+    // Edits `targets`; errors go to the standard error box through `prompts`;
+    // Save writes the settings file that `settingsFile` names. Centred over
+    // `parent` when shown.
+    TForm3(TOscTargets& targets, IPrompts& prompts, std::function<QString()> settingsFile,
+           QWidget* parent = nullptr);
 
     // Shows the dialog, or only brings it forward when it is already open.
     void ShowNonModal();
@@ -25,6 +35,11 @@ public:
     QLineEdit* Lightip = nullptr;
     QLineEdit* lightosc = nullptr;
     QLineEdit* lightport = nullptr;
+    QGroupBox* FormGroup = nullptr;
+    QComboBox* soundForm = nullptr;
+    QComboBox* soundArgs = nullptr;
+    QComboBox* lightForm = nullptr;
+    QComboBox* lightArgs = nullptr;
     QPushButton* btnSave = nullptr;
     QPushButton* Button1 = nullptr;
 
@@ -36,7 +51,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    TCuewell* FOwner;
+    TOscTargets& FTargets;
+    IPrompts& FPrompts;
+    std::function<QString()> FSettingsFile;
 };
 
 // A port as typed: optional blanks and sign, decimal (or "$"/"0x" hexadecimal)

@@ -1,8 +1,12 @@
 #include "app/Errors.h"
 #include "osc/Dispatch.h"
+#include "osc/OSCUtils.h"
+#include "osc/OscTargets.h"
 #include "osc/UdpClient.h"
+#include "store/KeyValueFile.h"
 #include "tests/udpclient/LoopbackReceiver.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -15,20 +19,51 @@ constexpr int kNothingMs = 100; // how long to listen for a datagram that must n
 struct Targets {
     LoopbackReceiver soundReceiver;
     LoopbackReceiver lightReceiver;
-    UdpClient sound;
-    UdpClient light;
+    TOscTargets targets;
+    UdpClient& sound = targets.UDPsound;
+    UdpClient& light = targets.UDPLight;
     int warnings = 0;
 
     Targets() {
-        sound.SetHost(kLoopback);
-        sound.SetPort(soundReceiver.Port());
-        light.SetHost(kLoopback);
-        light.SetPort(lightReceiver.Port());
+        targets.SoundIP = kLoopback;
+        targets.SoundPort = soundReceiver.Port();
+        targets.LightIP = kLoopback;
+        targets.LightPort = lightReceiver.Port();
+        targets.Apply();
     }
 
+    // Selectors that differ from the ones in force are applied first, as the
+    // settings dialog would; the event loop then gets its turn, as between
+    // two GOs of a show.
     void Dispatch(const QByteArray& message, const QString& soundAddress,
                   const QString& lightAddress) {
-        DispatchCue(message, soundAddress, lightAddress, sound, light, [this] { ++warnings; });
+        if (targets.SoundAddress != soundAddress || targets.LightAddress != lightAddress) {
+            targets.SoundAddress = soundAddress;
+            targets.LightAddress = lightAddress;
+            targets.Apply();
+        }
+        try {
+            targets.Dispatch(message, [this] { ++warnings; });
+        } catch (...) {
+            QCoreApplication::processEvents();
+            throw;
+        }
+        QCoreApplication::processEvents();
+    }
+};
+
+// A resolver that counts its calls, fails while told to, and otherwise
+// gives loopback for any name.
+struct CountingResolver {
+    int calls = 0;
+    bool fail = false;
+    std::function<uint32_t(const QString&)> Function() {
+        return [this](const QString& host) -> uint32_t {
+            ++calls;
+            if (fail)
+                throw CuewellError(QStringLiteral("Cannot resolve host \"%1\": test").arg(host));
+            return UdpClient::ResolveIPv4(QStringLiteral("127.0.0.1"));
+        };
     }
 };
 
@@ -56,6 +91,15 @@ private slots:
     void connectFailureWarnsOnceAndGoesOn();
     void lightKeepsPreviousConnectionWhenSoundConnectFails();
     void everyDispatchReconnects();
+    void cueBytes_data();
+    void cueBytes();
+    void typedNumbersIgnoreTheLocale();
+    void eachTargetGetsItsOwnForm();
+    void goOnlySends();
+    void unresolvableNameWarnsAtGoWithoutLookingUp();
+    void settingsAppliedAfterPrepareWin();
+    void settingsFile_data();
+    void settingsFile();
 };
 
 void tst_Dispatch::textBeforeAfter_data() {
@@ -312,7 +356,8 @@ void tst_Dispatch::routing() {
 void tst_Dispatch::equalSelectorsSendIdenticalBytesSoundFirst() {
     // Both targets point at one receiver, so the queue shows the order.
     Targets t;
-    t.light.SetPort(t.soundReceiver.Port());
+    t.targets.LightPort = t.soundReceiver.Port();
+    t.targets.Apply();
     t.Dispatch("/fx/7 go", QStringLiteral("fx"), QStringLiteral("fx"));
     const auto first = t.soundReceiver.Receive();
     QVERIFY(first.has_value());
@@ -358,9 +403,10 @@ void tst_Dispatch::connectFailureWarnsOnceAndGoesOn() {
     QFETCH(bool, lightGets);
     Targets t;
     if (soundBad)
-        t.sound.SetHost(kBadHost);
+        t.targets.SoundIP = kBadHost;
     if (lightBad)
-        t.light.SetHost(kBadHost);
+        t.targets.LightIP = kBadHost;
+    t.targets.Apply();
     const bool both = message.startsWith("/b/");
     const QString soundAddress = both ? QStringLiteral("b") : QStringLiteral("s");
     const QString lightAddress = both ? QStringLiteral("b") : QStringLiteral("l");
@@ -396,11 +442,273 @@ void tst_Dispatch::everyDispatchReconnects() {
     const uint16_t firstPort = t.soundReceiver.SenderPort();
     // A new port for the target is picked up by the next dispatch.
     LoopbackReceiver moved;
-    t.sound.SetPort(moved.Port());
+    t.targets.SoundPort = moved.Port();
+    t.targets.Apply();
     t.Dispatch("/sound/2", QStringLiteral("sound"), QStringLiteral("light"));
     QVERIFY(moved.Receive().has_value());
     QVERIFY(moved.SenderPort() != firstPort);
     QCOMPARE(t.warnings, 0);
+}
+
+void tst_Dispatch::cueBytes_data() {
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("asMessage");
+    QTest::addColumn<bool>("typed");
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray head = Hex("23 62 75 6E 64 6C 65 00 00 00 00 00 00 00 00 01");
+    const QByteArray a = Hex("2F 61 00 00");
+    QTest::newRow("message, one text")
+        << "/sound/go 5" << true << false
+        << Hex("2F 73 6F 75 6E 64 2F 67 6F 00 00 00 2C 73 00 00 35 00 00 00");
+    QTest::newRow("message, one text kept whole")
+        << "/a 5 x" << true << false << a + Hex("2C 73 00 00 35 20 78 00");
+    QTest::newRow("bundle, typed")
+        << "/a 5" << false << true
+        << head + Hex("00 00 00 0C") + a + Hex("2C 69 00 00 00 00 00 05");
+    QTest::newRow("typed, the mixed example")
+        << "/light/go 5 0.5 \"two words\" x" << true << true
+        << Hex("2F 6C 69 67 68 74 2F 67 6F 00 00 00 2C 69 66 73 73 00 00 00 00 00 00 05 "
+               "3F 00 00 00 74 77 6F 20 77 6F 72 64 73 00 00 00 78 00 00 00");
+    QTest::newRow("typed, no argument text") << "/a" << true << true << a + Hex("2C 00 00 00");
+    QTest::newRow("typed, only spaces") << "/a   " << true << true << a + Hex("2C 00 00 00");
+    QTest::newRow("typed, negative and signed integers")
+        << "/a -2 +7" << true << true << a + Hex("2C 69 69 00 FF FF FF FE 00 00 00 07");
+    QTest::newRow("typed, 32-bit limits") << "/a 2147483647 -2147483648" << true << true
+                                          << a + Hex("2C 69 69 00 7F FF FF FF 80 00 00 00");
+    QTest::newRow("typed, beyond 32 bits stays text")
+        << "/a 2147483648" << true << true
+        << a + Hex("2C 73 00 00 32 31 34 37 34 38 33 36 34 38 00 00");
+    QTest::newRow("typed, fractions")
+        << "/a 0.5 .5 5. -1.5" << true << true
+        << a + Hex("2C 66 66 66 66 00 00 00 3F 00 00 00 3F 00 00 00 40 A0 00 00 BF C0 00 00");
+    QTest::newRow("typed, comma is not a decimal point")
+        << "/a 1,5" << true << true << a + Hex("2C 73 00 00 31 2C 35 00");
+    QTest::newRow("typed, not numbers")
+        << "/a 1.2.3 . - 1e3" << true << true
+        << a + Hex("2C 73 73 73 73 00 00 00 31 2E 32 2E 33 00 00 00 2E 00 00 00 2D 00 00 00 "
+                   "31 65 33 00");
+    QTest::newRow("typed, beyond a float stays text")
+        << "/a 1" + QString(40, u'0') + ".0" << true << true
+        << a + Hex("2C 73 00 00") + OSCStringBytes("1" + QByteArray(40, '0') + ".0");
+    QTest::newRow("typed, quoted texts")
+        << "/a \"two words\" \"\" \"5\"" << true << true
+        << a + Hex("2C 73 73 73 00 00 00 00 74 77 6F 20 77 6F 72 64 73 00 00 00 00 00 00 00 "
+                   "35 00 00 00");
+    QTest::newRow("typed, a quote without its end is text")
+        << "/a \"open x" << true << true
+        << a + Hex("2C 73 73 00 22 6F 70 65 6E 00 00 00 78 00 00 00");
+    QTest::newRow("typed, a quote inside a token")
+        << "/a \"a\"b c" << true << true
+        << a + Hex("2C 73 73 00 22 61 22 62 00 00 00 00 63 00 00 00");
+    QTest::newRow("typed, runs of spaces")
+        << "/a  5   x " << true << true << a + Hex("2C 69 73 00 00 00 00 05 78 00 00 00");
+    QTest::newRow("typed, UTF-8 text")
+        << "/a \u00e9" << true << true << a + Hex("2C 73 00 00 C3 A9 00 00");
+}
+
+void tst_Dispatch::cueBytes() {
+    QFETCH(QString, message);
+    QFETCH(bool, asMessage);
+    QFETCH(bool, typed);
+    QFETCH(QByteArray, bytes);
+    const QByteArray got =
+        CueBytes(SplitOscCommand(message), asMessage ? TOscForm::Message : TOscForm::Bundle,
+                 typed ? TOscArgs::Typed : TOscArgs::Text);
+    QCOMPARE(got.toHex(' '), bytes.toHex(' '));
+}
+
+void tst_Dispatch::typedNumbersIgnoreTheLocale() {
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const QByteArray point =
+        CueBytes(SplitOscCommand(QStringLiteral("/a 0.5")), TOscForm::Message, TOscArgs::Typed);
+    const QByteArray comma =
+        CueBytes(SplitOscCommand(QStringLiteral("/a 0,5")), TOscForm::Message, TOscArgs::Typed);
+    QLocale::setDefault(before);
+    QCOMPARE(point.toHex(' '), Hex("2F 61 00 00 2C 66 00 00 3F 00 00 00").toHex(' '));
+    QCOMPARE(comma.toHex(' '), Hex("2F 61 00 00 2C 73 00 00 30 2C 35 00").toHex(' '));
+}
+
+void tst_Dispatch::eachTargetGetsItsOwnForm() {
+    // Both targets share a selector and a receiver; light takes typed messages.
+    Targets t;
+    t.targets.LightPort = t.soundReceiver.Port();
+    t.targets.LightForm = TOscForm::Message;
+    t.targets.LightArgs = TOscArgs::Typed;
+    t.Dispatch("/fx/go 3", QStringLiteral("fx"), QStringLiteral("fx"));
+    QCOMPARE(t.soundReceiver.Receive().value_or("none").toHex(' '),
+             CueBundleBytes(SplitOscCommand(QStringLiteral("/fx/go 3"))).toHex(' '));
+    QCOMPARE(t.soundReceiver.Receive().value_or("none").toHex(' '),
+             Hex("2F 66 78 2F 67 6F 00 00 2C 69 00 00 00 00 00 03").toHex(' '));
+    QCOMPARE(t.warnings, 0);
+}
+
+void tst_Dispatch::goOnlySends() {
+    LoopbackReceiver receiver;
+    CountingResolver resolver;
+    TOscTargets targets;
+    targets.UDPsound.SetResolver(resolver.Function());
+    targets.UDPLight.SetResolver(resolver.Function());
+    targets.SoundIP = QStringLiteral("localhost");
+    targets.SoundPort = receiver.Port();
+    targets.SoundAddress = QStringLiteral("sound");
+    targets.LightIP = QStringLiteral("localhost");
+    targets.LightAddress = QStringLiteral("light");
+    targets.Apply();
+    QCOMPARE(resolver.calls, 2);
+    int warnings = 0;
+    const auto warn = [&] { ++warnings; };
+    for (int go = 0; go < 3; ++go) {
+        // A socket is open and connected before the GO, and the GO sends from it.
+        QVERIFY(targets.UDPsound.HasSpare());
+        const uint16_t ready = targets.UDPsound.SpareLocalPort();
+        const TPreparedCue cue = targets.Prepare("/sound/go " + QByteArray::number(go));
+        const int callsBefore = resolver.calls;
+        targets.Fire(cue, warn);
+        QCOMPARE(resolver.calls, callsBefore);
+        QVERIFY(!targets.UDPsound.HasSpare());
+        const auto got = receiver.Receive();
+        QVERIFY(got.has_value());
+        QCOMPARE(*got, CueBundleBytes(SplitOscCommand("/sound/go " + QString::number(go))));
+        QCOMPARE(receiver.SenderPort(), ready);
+        // The next GO's socket is opened once the event loop has its turn.
+        QCoreApplication::processEvents();
+        QCOMPARE(resolver.calls, callsBefore + 1);
+        QVERIFY(targets.UDPsound.HasSpare());
+        QVERIFY(targets.UDPsound.SpareLocalPort() != ready);
+    }
+    // The light target was never chosen: its socket stays ready, untouched.
+    QVERIFY(targets.UDPLight.HasSpare());
+    QVERIFY(!targets.UDPLight.Active());
+    QCOMPARE(warnings, 0);
+}
+
+void tst_Dispatch::unresolvableNameWarnsAtGoWithoutLookingUp() {
+    LoopbackReceiver receiver;
+    CountingResolver resolver;
+    TOscTargets targets;
+    targets.UDPsound.SetResolver(resolver.Function());
+    targets.SoundIP = QStringLiteral("lights.invalid");
+    targets.SoundPort = receiver.Port();
+    targets.SoundAddress = QStringLiteral("sound");
+    resolver.fail = true;
+    targets.Apply(); // no error here: the GO reports it
+    QCOMPARE(resolver.calls, 1);
+    int warnings = 0;
+    const auto warn = [&] { ++warnings; };
+    try {
+        targets.Dispatch("/sound/go 1", warn);
+        QFAIL("the failed send was not raised");
+    } catch (const CuewellError& e) {
+        QVERIFY2(e.Text().contains(u"lights.invalid"), qPrintable(e.Text()));
+    }
+    QCOMPARE(warnings, 1);
+    QCOMPARE(resolver.calls, 1);
+    // After the GO the name is tried again; once it resolves, the next GO goes out.
+    resolver.fail = false;
+    QCoreApplication::processEvents();
+    QCOMPARE(resolver.calls, 2);
+    QVERIFY(targets.UDPsound.HasSpare());
+    targets.Dispatch("/sound/go 2", warn);
+    QCOMPARE(warnings, 1);
+    QCOMPARE(receiver.Receive().value_or("none"),
+             CueBundleBytes(SplitOscCommand(QStringLiteral("/sound/go 2"))));
+}
+
+void tst_Dispatch::settingsAppliedAfterPrepareWin() {
+    // A cue prompted before the settings are saved fires with the new ones.
+    Targets t;
+    t.targets.SoundAddress = QStringLiteral("sound");
+    t.targets.LightAddress = QStringLiteral("light");
+    t.targets.Apply();
+    const TPreparedCue cue = t.targets.Prepare("/light/go 5");
+    t.targets.LightForm = TOscForm::Message;
+    t.targets.LightArgs = TOscArgs::Typed;
+    LoopbackReceiver moved;
+    t.targets.LightPort = moved.Port();
+    t.targets.Apply();
+    t.targets.Fire(cue, [&] { ++t.warnings; });
+    QCOMPARE(moved.Receive().value_or("none").toHex(' '),
+             Hex("2F 6C 69 67 68 74 2F 67 6F 00 00 00 2C 69 00 00 00 00 00 05").toHex(' '));
+    QVERIFY(!t.lightReceiver.Receive(kNothingMs).has_value());
+    // And a selector that no longer matches sends nothing.
+    const TPreparedCue other = t.targets.Prepare("/light/go 6");
+    t.targets.LightAddress = QStringLiteral("lx");
+    t.targets.Apply();
+    t.targets.Fire(other, [&] { ++t.warnings; });
+    QVERIFY(!moved.Receive(kNothingMs).has_value());
+    QCOMPARE(t.warnings, 0);
+}
+
+void tst_Dispatch::settingsFile_data() {
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QList<int>>("read"); // sound form, sound args, light form, light args
+    QTest::addColumn<QList<int>>("chosen");
+    QTest::addColumn<QByteArray>("after"); // empty: unchanged
+    // As the file writes itself: a BOM, CR LF, a blank line after each section.
+    const QByteArray targets = "\xEF\xBB\xBF[OSC]\r\nsoundIP=10.0.0.2\r\nsoundPort=53000\r\n"
+                               "soundAddress=sound\r\nlightIP=lx\r\nlightPort=7000\r\n"
+                               "lightAddress=light\r\n";
+    const QList<int> defaults{0, 0, 0, 0};
+    QTest::newRow("older file, defaults: unchanged")
+        << targets + "\r\n[Settings]\r\nArrow=1\r\n\r\n"
+        << defaults << defaults << QByteArray();
+    QTest::newRow("older file, light typed messages")
+        << targets + "\r\n"
+        << defaults << QList<int>{0, 0, 1, 1}
+        << targets + "lightForm=message\r\nlightArgs=typed\r\n\r\n";
+    QTest::newRow("keys present, back to defaults")
+        << targets + "soundForm=message\r\nsoundArgs=typed\r\n\r\n"
+        << QList<int>{1, 1, 0, 0} << defaults
+        << targets + "soundForm=bundle\r\nsoundArgs=text\r\n\r\n";
+    QTest::newRow("keys present at defaults: unchanged")
+        << targets + "soundForm=bundle\r\nlightArgs=text\r\n\r\n"
+        << defaults << defaults << QByteArray();
+    QTest::newRow("any letter case reads")
+        << targets + "soundForm=Message\r\nlightArgs=TYPED\r\n\r\n"
+        << QList<int>{1, 0, 0, 1} << QList<int>{1, 0, 0, 1}
+        << targets + "soundForm=message\r\nlightArgs=typed\r\n\r\n";
+    QTest::newRow("unknown values read as defaults")
+        << targets + "soundForm=blob\r\nsoundArgs=\r\n\r\n"
+        << defaults << defaults << targets + "soundForm=bundle\r\nsoundArgs=text\r\n\r\n";
+}
+
+void tst_Dispatch::settingsFile() {
+    QFETCH(QByteArray, before);
+    QFETCH(QList<int>, read);
+    QFETCH(QList<int>, chosen);
+    QFETCH(QByteArray, after);
+    if (after.isEmpty())
+        after = before;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("cuewell.ini"));
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(before);
+    out.close();
+
+    TOscSettings settings;
+    {
+        KeyValueFile file(path);
+        settings.ReadFrom(file);
+    }
+    QCOMPARE(settings.SoundIP, "10.0.0.2");
+    QCOMPARE(settings.SoundPort, 53000);
+    QCOMPARE(settings.LightAddress, "light");
+    QCOMPARE((QList<int>{int(settings.SoundForm), int(settings.SoundArgs), int(settings.LightForm),
+                         int(settings.LightArgs)}),
+             read);
+    settings.SoundForm = TOscForm(chosen[0]);
+    settings.SoundArgs = TOscArgs(chosen[1]);
+    settings.LightForm = TOscForm(chosen[2]);
+    settings.LightArgs = TOscArgs(chosen[3]);
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    settings.WriteTo(file);
+    file.Free();
+    QFile in(path);
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    QCOMPARE(in.readAll(), after);
 }
 
 QTEST_GUILESS_MAIN(tst_Dispatch)

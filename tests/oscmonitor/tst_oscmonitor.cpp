@@ -38,6 +38,16 @@ void tst_OSCMonitor::describe_data() {
     QTest::newRow("quotes and control characters")
         << Hex("2F610000 2C730000 61220A5C 00000000")
         << QStringList{u"-  /a  ,s \"a\\\"\\x0a\\\\\""_qs};
+    QTest::newRow("control characters in the address")
+        << Hex("2F610A1B 5B324A00 2C730000 78000000")
+        << QStringList{u"-  /a\\x0a\\x1b[2J  ,s \"x\""_qs};
+    QTest::newRow("backslash and C1 control in the address")
+        << Hex("2F5CC29B 00000000 2C000000") << QStringList{u"-  /\\\\\\x9b  ,"_qs};
+    QTest::newRow("characters escaped as strings are")
+        << Hex("2F630000 2C636363 00000000 0000000A 00000027 0000005C")
+        << QStringList{u"-  /c  ,ccc '\\x0a' '\\'' '\\\\'"_qs};
+    QTest::newRow("C1 control in a string")
+        << Hex("2F730000 2C730000 61C29B62 00000000") << QStringList{u"-  /s  ,s \"a\\x9bb\""_qs};
     QTest::newRow("OSC 1.1 types")
         << Hex("2F610000 2C626354 464E4900 00000002 01020000 00000041")
         << QStringList{u"-  /a  ,bcTFNI blob(2 bytes) 01 02 'A' true false nil infinitum"_qs};

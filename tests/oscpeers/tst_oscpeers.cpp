@@ -3,6 +3,7 @@
 // sends must read correctly here.
 #include "app/Errors.h"
 #include "osc/OSCUtils.h"
+#include "osc/OscTargets.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -40,10 +41,14 @@ private slots:
     void oscdumpReadsOurs();
     void oscsendReadByOurs_data();
     void oscsendReadByOurs();
+    void oscdumpReadsTargetForms_data();
+    void oscdumpReadsTargetForms();
 
 private:
     // Sends Bytes to oscdump and returns the lines it printed for them.
     QStringList Dump(const QByteArray& bytes, int lines);
+    // The same for whatever Send puts on the wire.
+    QStringList DumpOf(const std::function<void()>& send, int lines);
     QString NextLine();
 
     QProcess FDump;
@@ -100,8 +105,12 @@ QString tst_OSCPeers::NextLine() {
 }
 
 QStringList tst_OSCPeers::Dump(const QByteArray& bytes, int lines) {
+    return DumpOf([&] { FSender.writeDatagram(bytes, QHostAddress::LocalHost, FDumpPort); }, lines);
+}
+
+QStringList tst_OSCPeers::DumpOf(const std::function<void()>& send, int lines) {
     // Unreadable bytes print nothing on stdout, so a marker follows them.
-    FSender.writeDatagram(bytes, QHostAddress::LocalHost, FDumpPort);
+    send();
     FSender.writeDatagram(Message(u"/end"_qs)->ToOSCBytes(), QHostAddress::LocalHost, FDumpPort);
     QStringList got;
     while (true) {
@@ -247,6 +256,50 @@ void tst_OSCPeers::oscsendReadByOurs() {
     QCOMPARE(message->ArgumentCount(), elements.size());
     for (int k = 0; k < elements.size(); ++k)
         QCOMPARE(message->GetArgument(k).toHex(' '), elements[k].toHex(' '));
+}
+
+void tst_OSCPeers::oscdumpReadsTargetForms_data() {
+    QTest::addColumn<bool>("asMessage");
+    QTest::addColumn<bool>("typed");
+    QTest::addColumn<QByteArray>("cue");
+    QTest::addColumn<QString>("line"); // oscdump's line without the time
+    QTest::newRow("defaults") << false << false << QByteArray("/sound/go 5")
+                              << u"/sound/go s \"5\""_qs;
+    QTest::newRow("plain message")
+        << true << false << QByteArray("/sound/go 5 x") << u"/sound/go s \"5 x\""_qs;
+    QTest::newRow("typed message") << true << true << QByteArray("/light/go 5 0.5 \"two words\" x")
+                                   << u"/light/go ifss 5 0.500000 \"two words\" \"x\""_qs;
+    QTest::newRow("typed bundle") << false << true << QByteArray("/light/go -1 2.25 1,5")
+                                  << u"/light/go ifs -1 2.250000 \"1,5\""_qs;
+}
+
+// A cue sent by the targets object, in each form, read by liblo.
+void tst_OSCPeers::oscdumpReadsTargetForms() {
+    if (FDumpPort == 0 || FDump.state() != QProcess::Running)
+        QSKIP("oscdump (Debian package liblo-tools) is not on PATH");
+    QFETCH(bool, asMessage);
+    QFETCH(bool, typed);
+    QFETCH(QByteArray, cue);
+    QFETCH(QString, line);
+
+    TOscTargets targets;
+    targets.SoundIP = targets.LightIP = u"127.0.0.1"_qs;
+    targets.SoundPort = targets.LightPort = FDumpPort;
+    targets.SoundAddress = u"sound"_qs;
+    targets.LightAddress = u"light"_qs;
+    targets.SoundForm = targets.LightForm = asMessage ? TOscForm::Message : TOscForm::Bundle;
+    targets.SoundArgs = targets.LightArgs = typed ? TOscArgs::Typed : TOscArgs::Text;
+    targets.Apply();
+    const TPreparedCue prepared = targets.Prepare(cue);
+    const QByteArray& bytes = prepared.ToSound ? prepared.SoundBytes : prepared.LightBytes;
+    QCOMPARE(bytes.startsWith("#bundle"), !asMessage);
+    int warnings = 0;
+    const QStringList got = DumpOf([&] { targets.Fire(prepared, [&] { ++warnings; }); }, 1);
+    QCOMPARE(warnings, 0);
+    QCOMPARE(got.size(), 1);
+    const qsizetype space = got[0].indexOf(u' ');
+    QVERIFY2(space > 0, qPrintable(got[0]));
+    QCOMPARE(got[0].mid(space + 1).trimmed(), line);
 }
 
 QTEST_GUILESS_MAIN(tst_OSCPeers)

@@ -1,17 +1,17 @@
-// The OSC settings dialog on the real main window, offscreen: filled from
-// the shared targets, Save into the real settings file, bad ports refused,
-// and real loopback receivers that show where the next GO goes.
+// The OSC settings dialog on its own, offscreen: filled from the targets
+// object, Save into a real settings file, bad ports refused, and real
+// loopback receivers that show where the next cue goes.
 
 #include "tests/common/CuewellFixture.h"
 
-#include "cues/CuePin.h"
+#include "osc/OscTargets.h"
 #include "osc/Unit3.h"
 
-#include <QAction>
+#include <QComboBox>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 
 namespace {
 
@@ -37,17 +37,47 @@ QStringList Edits(const TForm3& d) {
             d.Lightip->text(), d.lightport->text(), d.lightosc->text()};
 }
 
+// The four choices as their entries' indexes: sound form, sound args, light form, light args.
+QList<int> Choices(const TForm3& d) {
+    return {d.soundForm->currentIndex(), d.soundArgs->currentIndex(), d.lightForm->currentIndex(),
+            d.lightArgs->currentIndex()};
+}
+
 void Type(TForm3& d, const QStringList& six) {
     QLineEdit* edits[] = {d.soundip, d.soundport, d.soundOSC, d.Lightip, d.lightport, d.lightosc};
     for (int i = 0; i < 6; ++i)
         edits[i]->setText(six[i]);
 }
 
-// The shared targets: host, port, selector of sound, then of light.
-QStringList Shared(const TCuewell& w) {
-    return {w.SoundIP, QString::number(w.SoundPort), w.SoundAddress,
-            w.LightIP, QString::number(w.LightPort), w.LightAddress};
+// The targets: host, port, selector of sound, then of light.
+QStringList Shared(const TOscTargets& t) {
+    return {t.SoundIP, QString::number(t.SoundPort), t.SoundAddress,
+            t.LightIP, QString::number(t.LightPort), t.LightAddress};
 }
+
+// A settings file, the targets read from it as at start-up, and the dialog.
+struct TDialogFixture {
+    QTemporaryDir Dir;
+    QString Settings = Dir.filePath(QStringLiteral("cuewell.ini"));
+    TRecordingPrompts Prompts;
+    TOscTargets Targets;
+    TForm3 Dialog{Targets, Prompts, [this] { return Settings; }};
+
+    explicit TDialogFixture(const QByteArray& settings = {}) {
+        if (!settings.isNull())
+            WriteFileText(Settings, settings);
+        KeyValueFile file(Settings);
+        Targets.ReadFrom(file);
+        Targets.Apply();
+    }
+    void Go(const QByteArray& message) {
+        Targets.Dispatch(message, [this] {
+            Prompts.MessageBox(nullptr, QStringLiteral("Cuewell"), QStringLiteral("warning"),
+                               TMsgIcon::Warning, TMsgButton::Retry);
+        });
+        QCoreApplication::processEvents();
+    }
+};
 
 } // namespace
 
@@ -55,77 +85,131 @@ class tst_Unit3 : public QObject {
     Q_OBJECT
 private slots:
     void dialogShape();
+    void centredOverItsWindow();
     void formShowFillsEdits_data();
     void formShowFillsEdits();
     void saveWritesKeysAsTyped_data();
     void saveWritesKeysAsTyped();
+    void olderFileKeepsItsBytes();
+    void savedChoicesReachTheTarget();
     void portBeyondSixteenBitsSendsToLowBits();
     void invalidPortChangesNothing_data();
     void invalidPortChangesNothing();
     void lineBreakIsRefused_data();
     void lineBreakIsRefused();
     void targetsChangeOnlyOnSave();
-    void menuWhileOpenOnlyBringsForward();
+    void showAgainWhileOpenOnlyBringsForward();
     void cancelThenReopenShowsStored_data();
     void cancelThenReopenShowsStored();
 };
 
 void tst_Unit3::dialogShape() {
-    TWindowFixture f;
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    TForm3* d = w.Form3;
-    QVERIFY(!d->isVisible());
-    QCOMPARE(w.OSCSettings1->text(), "OSC Settings");
-    w.OSCSettings1->trigger();
-    QVERIFY(d->isVisible());
-    QVERIFY(d->isWindow());
-    QCOMPARE(d->windowTitle(), "OSC Settings");
-    QCOMPARE(d->size(), QSize(394, 271));
+    TDialogFixture f;
+    TForm3& d = f.Dialog;
+    QVERIFY(!d.isVisible());
+    d.ShowNonModal();
+    QVERIFY(d.isVisible());
+    QVERIFY(d.isWindow());
+    QCOMPARE(d.windowTitle(), "OSC Settings");
     // Fixed size: not resizable.
-    QCOMPARE(d->minimumSize(), QSize(394, 271));
-    QCOMPARE(d->maximumSize(), QSize(394, 271));
-    QCOMPARE(d->windowModality(), Qt::NonModal);
+    QCOMPARE(d.size(), QSize(394, 365));
+    QCOMPARE(d.minimumSize(), d.size());
+    QCOMPARE(d.maximumSize(), d.size());
+    QCOMPARE(d.windowModality(), Qt::NonModal);
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
-    QCOMPARE(d->SoundGroup->title(), "Sound Cue Connection");
-    QCOMPARE(d->LightGroup->title(), "Light cue connection");
-    QCOMPARE(d->btnSave->text(), "Save");
-    QCOMPARE(d->Button1->text(), "Cancel");
-    for (QLineEdit* edit : {d->soundip, d->soundOSC, d->soundport})
-        QCOMPARE(edit->parentWidget(), d->SoundGroup);
-    for (QLineEdit* edit : {d->Lightip, d->lightosc, d->lightport})
-        QCOMPARE(edit->parentWidget(), d->LightGroup);
+    QCOMPARE(d.SoundGroup->title(), "Sound Cue Connection");
+    QCOMPARE(d.LightGroup->title(), "Light cue connection");
+    QCOMPARE(d.btnSave->text(), "Save");
+    QCOMPARE(d.Button1->text(), "Cancel");
+    // The targets' fields where they always were; the new choices below them.
+    QCOMPARE(d.SoundGroup->geometry(), QRect(16, 8, 361, 97));
+    QCOMPARE(d.LightGroup->geometry(), QRect(8, 127, 369, 99));
+    const QList<QPair<QLineEdit*, QRect>> edits{
+        {d.soundip, QRect(80, 24, 145, 23)},   {d.soundOSC, QRect(80, 53, 145, 23)},
+        {d.soundport, QRect(285, 24, 57, 23)}, {d.Lightip, QRect(88, 24, 145, 23)},
+        {d.lightosc, QRect(88, 53, 145, 23)},  {d.lightport, QRect(293, 24, 57, 23)}};
+    for (const auto& [edit, at] : edits)
+        QCOMPARE(edit->geometry(), at);
+    for (QLineEdit* edit : {d.soundip, d.soundOSC, d.soundport})
+        QCOMPARE(edit->parentWidget(), d.SoundGroup);
+    for (QLineEdit* edit : {d.Lightip, d.lightosc, d.lightport})
+        QCOMPARE(edit->parentWidget(), d.LightGroup);
+    QVERIFY(d.FormGroup->geometry().top() >= d.LightGroup->geometry().bottom());
+    QVERIFY(d.btnSave->geometry().top() > d.FormGroup->geometry().bottom());
+    QVERIFY(d.rect().contains(d.Button1->geometry()));
+    for (QComboBox* form : {d.soundForm, d.lightForm}) {
+        QCOMPARE(form->itemText(0), "Send as bundle");
+        QCOMPARE(form->itemText(1), "Send as message");
+    }
+    for (QComboBox* args : {d.soundArgs, d.lightArgs}) {
+        QCOMPARE(args->itemText(0), "Arguments: one text (default)");
+        QCOMPARE(args->itemText(1), "Arguments: typed");
+    }
+    // The old tab order, with the choices after the last edit.
+    QList<QWidget*> order{d.soundip,   d.soundOSC,  d.soundport, d.Lightip,
+                          d.lightosc,  d.lightport, d.soundForm, d.soundArgs,
+                          d.lightForm, d.lightArgs, d.btnSave,   d.Button1};
+    for (int i = 0; i + 1 < order.size(); ++i) {
+        QWidget* next = order[i]->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus)
+            next = next->nextInFocusChain();
+        QCOMPARE(next, order[i + 1]);
+    }
+}
+
+void tst_Unit3::centredOverItsWindow() {
+    QWidget window;
+    window.setGeometry(200, 150, 800, 600);
+    window.show();
+    TRecordingPrompts prompts;
+    TOscTargets targets;
+    TForm3 d(
+        targets, prompts, [] { return QString(); }, &window);
+    d.ShowNonModal();
+    QVERIFY(d.isWindow());
+    // Within rounding of odd sizes.
+    QVERIFY((d.geometry().center() - window.frameGeometry().center()).manhattanLength() <= 3);
 }
 
 void tst_Unit3::formShowFillsEdits_data() {
     QTest::addColumn<QByteArray>("settings");
     QTest::addColumn<QStringList>("edits");
+    QTest::addColumn<QList<int>>("choices");
     QTest::newRow("stored targets")
         << QByteArray("[OSC]\r\nsoundIP=10.0.0.2\r\nsoundPort=53000\r\nsoundAddress=sound\r\n"
                       "lightIP=lights.local\r\nlightPort=70000\r\nlightAddress=light\r\n")
-        << QStringList{"10.0.0.2", "53000", "sound", "lights.local", "70000", "light"};
+        << QStringList{"10.0.0.2", "53000", "sound", "lights.local", "70000", "light"}
+        << QList<int>{0, 0, 0, 0};
     QTest::newRow("no OSC section")
-        << QByteArray("[Settings]\r\nArrow=1\r\n") << QStringList{"", "0", "", "", "0", ""};
+        << QByteArray("[Settings]\r\nArrow=1\r\n") << QStringList{"", "0", "", "", "0", ""}
+        << QList<int>{0, 0, 0, 0};
     QTest::newRow("slash and negative port kept")
         << QByteArray("[OSC]\r\nsoundIP=host\r\nsoundPort=-1\r\nsoundAddress=/sound\r\n")
-        << QStringList{"host", "-1", "/sound", "", "0", ""};
+        << QStringList{"host", "-1", "/sound", "", "0", ""} << QList<int>{0, 0, 0, 0};
+    QTest::newRow("forms and arguments")
+        << QByteArray("[OSC]\r\nsoundForm=message\r\nlightArgs=typed\r\n")
+        << QStringList{"", "0", "", "", "0", ""} << QList<int>{1, 0, 0, 1};
 }
 
 void tst_Unit3::formShowFillsEdits() {
     QFETCH(QByteArray, settings);
     QFETCH(QStringList, edits);
-    TWindowFixture f;
-    WriteFileText(f.SettingsPath(), settings);
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    w.OSCSettings1->trigger();
-    QCOMPARE(Edits(*w.Form3), edits);
-    // Each showing fills from the shared variables as they are then.
-    w.Form3->Button1->click();
-    w.SoundIP = "changed";
-    w.LightPort = 4321;
-    w.OSCSettings1->trigger();
+    QFETCH(QList<int>, choices);
+    TDialogFixture f(settings);
+    f.Dialog.ShowNonModal();
+    QCOMPARE(Edits(f.Dialog), edits);
+    QCOMPARE(Choices(f.Dialog), choices);
+    // Each showing fills from the targets as they are then.
+    f.Dialog.Button1->click();
+    f.Targets.SoundIP = "changed";
+    f.Targets.LightPort = 4321;
+    f.Targets.SoundArgs = TOscArgs::Typed;
+    f.Dialog.ShowNonModal();
     edits[0] = "changed";
     edits[4] = "4321";
-    QCOMPARE(Edits(*w.Form3), edits);
+    choices[1] = 1;
+    QCOMPARE(Edits(f.Dialog), edits);
+    QCOMPARE(Choices(f.Dialog), choices);
 }
 
 void tst_Unit3::saveWritesKeysAsTyped_data() {
@@ -152,19 +236,18 @@ void tst_Unit3::saveWritesKeysAsTyped() {
     QFETCH(QStringList, stored);
     QFETCH(int, soundPort);
     QFETCH(int, lightPort);
-    TWindowFixture f;
-    WriteFileText(f.SettingsPath(), "[Settings]\r\nArrow=1\r\n\r\n" +
-                                        TargetSettings(1111, 2222, "sound", "light", "old") +
-                                        "[Other]\r\nkeep=me\r\n\r\n");
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    TForm3* d = w.Form3;
-    w.OSCSettings1->trigger();
-    Type(*d, typed);
-    d->btnSave->click();
-    QVERIFY(!d->isVisible());
+    TDialogFixture f("[Settings]\r\nArrow=1\r\n\r\n" +
+                     TargetSettings(1111, 2222, "sound", "light", "old") +
+                     "[Other]\r\nkeep=me\r\n\r\n");
+    QSignalSpy changed(&f.Targets, &TOscTargets::Changed);
+    TForm3& d = f.Dialog;
+    d.ShowNonModal();
+    Type(d, typed);
+    d.btnSave->click();
+    QVERIFY(!d.isVisible());
     QVERIFY(StopTexts(f.Prompts).isEmpty());
 
-    const QByteArray file = ReadFileBytes(f.SettingsPath());
+    const QByteArray file = ReadFileBytes(f.Settings);
     const char* keys[] = {"soundIP", "soundPort", "soundAddress",
                           "lightIP", "lightPort", "lightAddress"};
     QList<QByteArray> lines;
@@ -174,30 +257,70 @@ void tst_Unit3::saveWritesKeysAsTyped() {
     QCOMPARE(SectionLines(file, "Settings"), QList<QByteArray>{"Arrow=1"});
     QCOMPARE(SectionLines(file, "Other"), QList<QByteArray>{"keep=me"});
 
-    QCOMPARE(Shared(w), stored);
-    QCOMPARE(w.UDPsound.Host(), stored[0]);
-    QCOMPARE(int(w.UDPsound.Port()), soundPort);
-    QCOMPARE(w.UDPLight.Host(), stored[3]);
-    QCOMPARE(int(w.UDPLight.Port()), lightPort);
+    QCOMPARE(Shared(f.Targets), stored);
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(f.Targets.UDPsound.Host(), stored[0]);
+    QCOMPARE(int(f.Targets.UDPsound.Port()), soundPort);
+    QCOMPARE(f.Targets.UDPLight.Host(), stored[3]);
+    QCOMPARE(int(f.Targets.UDPLight.Port()), lightPort);
     // Shown again, the dialog gives the values as stored.
-    w.OSCSettings1->trigger();
-    QCOMPARE(Edits(*d), stored);
+    d.ShowNonModal();
+    QCOMPARE(Edits(d), stored);
+}
+
+void tst_Unit3::olderFileKeepsItsBytes() {
+    // A file written before the forms existed, saved unchanged: not a byte moves.
+    const QByteArray older = "\xEF\xBB\xBF[Settings]\r\nArrow=1\r\n\r\n" +
+                             TargetSettings(1111, 2222) + "[Other]\r\nkeep=me\r\n\r\n";
+    TDialogFixture f;
+    WriteFileText(f.Settings, older, false);
+    {
+        KeyValueFile file(f.Settings);
+        f.Targets.ReadFrom(file);
+        f.Targets.Apply();
+    }
+    f.Dialog.ShowNonModal();
+    f.Dialog.btnSave->click();
+    QVERIFY(StopTexts(f.Prompts).isEmpty());
+    QCOMPARE(ReadFileBytes(f.Settings), older);
+    // A choice away from its default adds its key, and only that one.
+    f.Dialog.ShowNonModal();
+    f.Dialog.lightForm->setCurrentIndex(1);
+    f.Dialog.btnSave->click();
+    QCOMPARE(SectionLines(ReadFileBytes(f.Settings), "OSC").mid(6),
+             QList<QByteArray>{"lightForm=message"});
+    QCOMPARE(f.Targets.LightForm, TOscForm::Message);
+    QCOMPARE(f.Targets.SoundForm, TOscForm::Bundle);
+}
+
+void tst_Unit3::savedChoicesReachTheTarget() {
+    TReceiver sound, light;
+    TDialogFixture f(TargetSettings(sound.Port(), light.Port()));
+    f.Dialog.ShowNonModal();
+    f.Dialog.lightForm->setCurrentIndex(1);
+    f.Dialog.lightArgs->setCurrentIndex(1);
+    f.Dialog.btnSave->click();
+    QCOMPARE(SectionLines(ReadFileBytes(f.Settings), "OSC").mid(6),
+             (QList<QByteArray>{"lightForm=message", "lightArgs=typed"}));
+    f.Go("/light/go 5 x");
+    QCOMPARE(light.Next().toHex(' '),
+             QByteArray::fromHex("2F6C696768742F676F0000002C6973000000000578000000").toHex(' '));
+    // Sound keeps today's bytes.
+    f.Go("/sound/go 5");
+    QCOMPARE(sound.Next(), CueBundleBytes(SplitOscCommand(QStringLiteral("/sound/go 5"))));
 }
 
 void tst_Unit3::portBeyondSixteenBitsSendsToLowBits() {
     QUdpSocket receiver;
     if (!receiver.bind(QHostAddress::LocalHost, 4464))
         QSKIP("127.0.0.1:4464 is taken on this machine; the low-16-bit port cannot be checked");
-    TWindowFixture f;
-    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/go 5|0||"}}));
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    w.OSCSettings1->trigger();
-    Type(*w.Form3, {"127.0.0.1", "70000", "sound", "", "0", "light"});
-    w.Form3->btnSave->click();
-    QVERIFY(ReadFileBytes(f.SettingsPath()).contains("soundPort=70000\r\n"));
-    QCOMPARE(w.SoundPort, 70000);
-    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-    Go(w);
+    TDialogFixture f;
+    f.Dialog.ShowNonModal();
+    Type(f.Dialog, {"127.0.0.1", "70000", "sound", "", "0", "light"});
+    f.Dialog.btnSave->click();
+    QVERIFY(ReadFileBytes(f.Settings).contains("soundPort=70000\r\n"));
+    QCOMPARE(f.Targets.SoundPort, 70000);
+    f.Go("/sound/go 5");
     QVERIFY(receiver.waitForReadyRead(2000));
     QByteArray datagram(int(receiver.pendingDatagramSize()), Qt::Uninitialized);
     receiver.readDatagram(datagram.data(), datagram.size());
@@ -229,25 +352,27 @@ void tst_Unit3::invalidPortChangesNothing() {
     QFETCH(QString, soundPort);
     QFETCH(QString, lightPort);
     QFETCH(QString, reported);
-    TWindowFixture f;
-    WriteFileText(f.SettingsPath(), TargetSettings(1111, 2222));
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    const QByteArray before = ReadFileBytes(f.SettingsPath());
-    const QStringList shared = Shared(w);
-    TForm3* d = w.Form3;
-    w.OSCSettings1->trigger();
+    TDialogFixture f(TargetSettings(1111, 2222));
+    QSignalSpy changed(&f.Targets, &TOscTargets::Changed);
+    const QByteArray before = ReadFileBytes(f.Settings);
+    const QStringList shared = Shared(f.Targets);
+    TForm3& d = f.Dialog;
+    d.ShowNonModal();
     const QStringList typed{"10.1.1.1", soundPort, "newsound", "10.2.2.2", lightPort, "newlight"};
-    Type(*d, typed);
-    d->btnSave->click();
+    Type(d, typed);
+    d.lightForm->setCurrentIndex(1);
+    d.btnSave->click();
     QCOMPARE(StopTexts(f.Prompts), QStringList{reported});
     QCOMPARE(f.Prompts.Boxes.last().Title, "Cuewell");
-    QVERIFY(d->isVisible());
-    QCOMPARE(Edits(*d), typed);
-    QCOMPARE(ReadFileBytes(f.SettingsPath()), before);
-    QCOMPARE(Shared(w), shared);
-    QCOMPARE(w.UDPsound.Host(), "127.0.0.1");
-    QCOMPARE(int(w.UDPsound.Port()), 1111);
-    QCOMPARE(int(w.UDPLight.Port()), 2222);
+    QVERIFY(d.isVisible());
+    QCOMPARE(Edits(d), typed);
+    QCOMPARE(ReadFileBytes(f.Settings), before);
+    QCOMPARE(Shared(f.Targets), shared);
+    QCOMPARE(f.Targets.LightForm, TOscForm::Bundle);
+    QCOMPARE(changed.size(), 0);
+    QCOMPARE(f.Targets.UDPsound.Host(), "127.0.0.1");
+    QCOMPARE(int(f.Targets.UDPsound.Port()), 1111);
+    QCOMPARE(int(f.Targets.UDPLight.Port()), 2222);
 }
 
 void tst_Unit3::lineBreakIsRefused_data() {
@@ -260,73 +385,68 @@ void tst_Unit3::lineBreakIsRefused_data() {
 void tst_Unit3::lineBreakIsRefused() {
     QFETCH(int, edit);
     QFETCH(QString, text);
-    TWindowFixture f;
-    WriteFileText(f.SettingsPath(), TargetSettings(1111, 2222));
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    const QByteArray before = ReadFileBytes(f.SettingsPath());
-    const QStringList shared = Shared(w);
-    TForm3* d = w.Form3;
-    w.OSCSettings1->trigger();
-    QStringList typed = Edits(*d);
+    TDialogFixture f(TargetSettings(1111, 2222));
+    const QByteArray before = ReadFileBytes(f.Settings);
+    const QStringList shared = Shared(f.Targets);
+    TForm3& d = f.Dialog;
+    d.ShowNonModal();
+    QStringList typed = Edits(d);
     typed[edit] = text;
-    Type(*d, typed);
-    d->btnSave->click();
+    Type(d, typed);
+    d.btnSave->click();
     QCOMPARE(StopTexts(f.Prompts).size(), 1);
-    QVERIFY(d->isVisible());
-    QCOMPARE(Edits(*d), typed);
-    QCOMPARE(ReadFileBytes(f.SettingsPath()), before);
-    QCOMPARE(Shared(w), shared);
+    QVERIFY(d.isVisible());
+    QCOMPARE(Edits(d), typed);
+    QCOMPARE(ReadFileBytes(f.Settings), before);
+    QCOMPARE(Shared(f.Targets), shared);
 }
 
 void tst_Unit3::targetsChangeOnlyOnSave() {
-    TWindowFixture f;
     TReceiver oldSound, newSound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(oldSound.Port(), light.Port()));
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/one|0||", "0.4|0.2|/sound/two|0||",
-                                "0.6|0.2|/sound/three|0||"}}));
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    TForm3* d = w.Form3;
-    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-    w.OSCSettings1->trigger();
-    d->soundport->setText(QString::number(newSound.Port()));
-    // Typed but not saved: GO still uses the targets in force.
-    Go(w);
+    TDialogFixture f(TargetSettings(oldSound.Port(), light.Port()));
+    TForm3& d = f.Dialog;
+    d.ShowNonModal();
+    d.soundport->setText(QString::number(newSound.Port()));
+    // Typed but not saved: cues still go to the targets in force.
+    f.Go("/sound/one");
     QVERIFY(oldSound.Next().contains("/sound/one"));
-    QVERIFY(w.UDPsound.Active());
-    d->btnSave->click();
-    QVERIFY(!d->isVisible());
-    // The client lets go of its socket; the next dispatch opens one for the new target.
-    QVERIFY(!w.UDPsound.Active());
-    QVERIFY(!w.UDPsound.Connected());
-    Go(w);
+    QVERIFY(f.Targets.UDPsound.Active());
+    d.btnSave->click();
+    QVERIFY(!d.isVisible());
+    // The client lets go of its socket and has one ready for the new target.
+    QVERIFY(!f.Targets.UDPsound.Active());
+    QVERIFY(f.Targets.UDPsound.HasSpare());
+    const uint16_t ready = f.Targets.UDPsound.SpareLocalPort();
+    f.Go("/sound/two");
     QVERIFY(newSound.Next().contains("/sound/two"));
+    QCOMPARE(newSound.Socket.state(), QAbstractSocket::BoundState);
     QVERIFY(oldSound.Next(200).isNull());
+    QCOMPARE(f.Targets.UDPsound.LocalPort(), ready);
     // Save with nothing changed writes the same keys and still sends to the same target.
-    const QByteArray saved = ReadFileBytes(f.SettingsPath());
-    w.OSCSettings1->trigger();
-    d->btnSave->click();
-    QCOMPARE(ReadFileBytes(f.SettingsPath()), saved);
-    QVERIFY(!w.UDPsound.Active());
-    Go(w);
+    const QByteArray saved = ReadFileBytes(f.Settings);
+    d.ShowNonModal();
+    d.btnSave->click();
+    QCOMPARE(ReadFileBytes(f.Settings), saved);
+    QVERIFY(!f.Targets.UDPsound.Active());
+    f.Go("/sound/three");
     QVERIFY(newSound.Next().contains("/sound/three"));
     QVERIFY(light.Next(100).isNull());
 }
 
-void tst_Unit3::menuWhileOpenOnlyBringsForward() {
-    TWindowFixture f;
-    WriteFileText(f.SettingsPath(), TargetSettings(1111, 2222));
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    TForm3* d = w.Form3;
-    w.OSCSettings1->trigger();
-    const QPoint at = d->pos();
-    d->soundip->setText("typed.host");
-    d->lightport->setText("12a");
-    w.OSCSettings1->trigger();
-    QVERIFY(d->isVisible());
-    QCOMPARE(d->soundip->text(), "typed.host");
-    QCOMPARE(d->lightport->text(), "12a");
-    QCOMPARE(d->pos(), at);
+void tst_Unit3::showAgainWhileOpenOnlyBringsForward() {
+    TDialogFixture f(TargetSettings(1111, 2222));
+    TForm3& d = f.Dialog;
+    d.ShowNonModal();
+    const QPoint at = d.pos();
+    d.soundip->setText("typed.host");
+    d.lightport->setText("12a");
+    d.soundArgs->setCurrentIndex(1);
+    d.ShowNonModal();
+    QVERIFY(d.isVisible());
+    QCOMPARE(d.soundip->text(), "typed.host");
+    QCOMPARE(d.lightport->text(), "12a");
+    QCOMPARE(d.soundArgs->currentIndex(), 1);
+    QCOMPARE(d.pos(), at);
 }
 
 void tst_Unit3::cancelThenReopenShowsStored_data() {
@@ -337,24 +457,25 @@ void tst_Unit3::cancelThenReopenShowsStored_data() {
 
 void tst_Unit3::cancelThenReopenShowsStored() {
     QFETCH(bool, closeBox);
-    TWindowFixture f;
-    WriteFileText(f.SettingsPath(), TargetSettings(1111, 2222));
-    TCuewell& w = f.StartOn(MakeScript(f.Path("show.pdf"), 1));
-    const QByteArray before = ReadFileBytes(f.SettingsPath());
-    TForm3* d = w.Form3;
-    w.OSCSettings1->trigger();
-    const QStringList stored = Edits(*d);
+    TDialogFixture f(TargetSettings(1111, 2222));
+    const QByteArray before = ReadFileBytes(f.Settings);
+    TForm3& d = f.Dialog;
+    d.ShowNonModal();
+    const QStringList stored = Edits(d);
     QCOMPARE(stored, (QStringList{"127.0.0.1", "1111", "sound", "127.0.0.1", "2222", "light"}));
-    Type(*d, {"x", "1", "y", "z", "2", "w"});
+    Type(d, {"x", "1", "y", "z", "2", "w"});
+    d.soundForm->setCurrentIndex(1);
     if (closeBox)
-        QVERIFY(d->close());
+        QVERIFY(d.close());
     else
-        d->Button1->click();
-    QVERIFY(!d->isVisible());
-    QCOMPARE(ReadFileBytes(f.SettingsPath()), before);
-    QCOMPARE(Shared(w), stored);
-    w.OSCSettings1->trigger();
-    QCOMPARE(Edits(*d), stored);
+        d.Button1->click();
+    QVERIFY(!d.isVisible());
+    QCOMPARE(ReadFileBytes(f.Settings), before);
+    QCOMPARE(Shared(f.Targets), stored);
+    QCOMPARE(f.Targets.SoundForm, TOscForm::Bundle);
+    d.ShowNonModal();
+    QCOMPARE(Edits(d), stored);
+    QCOMPARE(Choices(d), (QList<int>{0, 0, 0, 0}));
 }
 
 QTEST_MAIN(tst_Unit3)

@@ -19,19 +19,27 @@ QString Hex(const QByteArray& bytes) {
     return text;
 }
 
-// A string argument in double quotes; quotes, backslashes and control
-// characters escaped so that one datagram stays on one line.
-QString Quoted(const QByteArray& utf8) {
-    QString out = u"\""_qs;
-    for (QChar c : QString::fromUtf8(utf8)) {
-        if (c == u'"' || c == u'\\')
+// Received text made safe for one output line: the backslash, `quote` and
+// every control character (C0, DEL and C1, which terminals may act on) are
+// escaped, so no sender can break the line or drive the terminal.
+QString Escaped(const QString& text, QChar quote = QChar()) {
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((c == quote && !quote.isNull()) || c == u'\\')
             out += u'\\' + QString(c);
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            out += u"\\x%1"_qs.arg(uint(c.unicode()), 2, 16, QChar(u'0'));
+        else if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+            out += u"\\x%1"_qs.arg(uint(u), 2, 16, QChar(u'0'));
         else
             out += c;
     }
-    return out + u'"';
+    return out;
+}
+
+// A string argument in double quotes.
+QString Quoted(const QByteArray& utf8) {
+    return u'"' + Escaped(QString::fromUtf8(utf8), u'"') + u'"';
 }
 
 qint64 Int64(const QByteArray& reversed) {
@@ -50,7 +58,9 @@ QString Argument(const TOSCMessage& message, int k) {
     case u'f':
         return QString::number(double(message.GetArgumentAsFloat(k)), 'g', 7);
     case u'c':
-        return u"'%1'"_qs.arg(QChar(char16_t(message.GetArgumentAsInt(k) & 0xFFFF)));
+        return u'\'' +
+               Escaped(QString(QChar(char16_t(message.GetArgumentAsInt(k) & 0xFFFF))), u'\'') +
+               u'\'';
     case u'h':
         return QString::number(Int64(element));
     case u'd':
@@ -98,7 +108,7 @@ void DescribePacket(TOSCPacket* packet, const QString& head, const QString& time
         return;
     }
     auto* message = static_cast<TOSCMessage*>(packet);
-    QString line = head + timeTag + u"  "_qs + message->Address();
+    QString line = head + timeTag + u"  "_qs + Escaped(message->Address());
     try {
         message->Decode();
     } catch (const CuewellError& e) {
