@@ -34,7 +34,6 @@
 namespace {
 
 const QString Settings = QStringLiteral("Settings");
-const QString OSC = QStringLiteral("OSC");
 
 // Shows the hourglass for the life of the object.
 class BusyCursor {
@@ -132,7 +131,8 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), 
     Guarded([this] { FormCreate(); });
 
     Form2 = new TForm2(this, *Book, FContext.Prompts);
-    Form3 = new TForm3(this);
+    Form3 = new TForm3(
+        Targets, FContext.Prompts, [this] { return SettingsFile(); }, this);
 }
 
 TCuewell::~TCuewell() {
@@ -344,12 +344,7 @@ void TCuewell::FormCreate() {
         SetOuterHeight(settings.ReadInteger(Settings, QStringLiteral("Height"), 600));
         SetOuterWidth(settings.ReadInteger(Settings, QStringLiteral("Width"), 700));
         LastScript = settings.ReadString(Settings, QStringLiteral("LastScript"), QString());
-        SoundIP = settings.ReadString(OSC, QStringLiteral("soundIP"), QString());
-        SoundPort = settings.ReadInteger(OSC, QStringLiteral("soundPort"), 0);
-        SoundAddress = settings.ReadString(OSC, QStringLiteral("soundAddress"), QString());
-        LightIP = settings.ReadString(OSC, QStringLiteral("lightIP"), QString());
-        LightPort = settings.ReadInteger(OSC, QStringLiteral("lightPort"), 0);
-        LightAddress = settings.ReadString(OSC, QStringLiteral("lightAddress"), QString());
+        Targets.ReadFrom(settings);
         const bool arrow = settings.ReadBool(Settings, QStringLiteral("Arrow"), true);
         PromptisArrow1->setChecked(arrow);
         PromptisCall1->setChecked(!arrow);
@@ -360,10 +355,7 @@ void TCuewell::FormCreate() {
         settings.Free();
     }
 
-    UDPsound.SetHost(SoundIP);
-    UDPsound.SetPort(SoundPort);
-    UDPLight.SetHost(LightIP);
-    UDPLight.SetPort(LightPort);
+    Targets.Apply();
 
     AdvPDF->Options().Header.clear();
     OpenDialog1Folder = QFileInfo(FContext.Paths.ExecutablePath()).absolutePath();
@@ -767,6 +759,7 @@ void TCuewell::CueClick(int which) {
     if (!prompted)
         return;
     AutoCue->SetEnabled(autoplay);
+    PreparedCue = Targets.Prepare(FieldOf(Book->CueFields(), cfMessage));
     PlacePrompt(Book->CurrentCue());
     NowCue->show();
 }
@@ -785,7 +778,8 @@ void TCuewell::PlacePrompt(int which) {
         NowCue->setText(call);
         const QString selector =
             SplitOscCommand(QString::fromUtf8(FieldOf(fields, cfMessage))).Selector;
-        NowCue->setIcon(ImageList1[CallPromptImage(selector, SoundAddress, LightAddress)]);
+        NowCue->setIcon(
+            ImageList1[CallPromptImage(selector, Targets.SoundAddress, Targets.LightAddress)]);
         NowCue->setIconSize(QSize(16, 16));
         NowCue->setGeometry(CallPromptRect(pin, GetTextWidth(call), ViewMidX));
     }
@@ -833,8 +827,10 @@ void TCuewell::CueAdvance() {
     } catch (...) {
         unreadable = std::current_exception();
     }
-    if (prompted)
+    if (prompted) {
         AutoCue->SetEnabled(autoplay);
+        PreparedCue = Targets.Prepare(FieldOf(Book->CueFields(), cfMessage));
+    }
     AdvPDF->NextPage();
     ShownPage = AdvPDF->PageIndex();
     ShowCues(ShownPage);
@@ -936,15 +932,17 @@ void TCuewell::FollowViewerPage() {
 // ---------------------------------------------------------------- dispatch
 
 void TCuewell::SendOSCMessage() {
-    DispatchCue(FieldOf(Book->CueFields(), cfMessage), SoundAddress, LightAddress, UDPsound,
-                UDPLight, [this] {
-                    NowCue->hide();
-                    FContext.Prompts.MessageBox(
-                        this, QStringLiteral("Cuewell"),
-                        QStringLiteral("Missing/Improper Command. Please "
-                                       "check the OSC command and settings."),
-                        TMsgIcon::Warning, TMsgButton::Retry);
-                });
+    // The cue prepared at the prompt, unless its fields changed since (a dialog Save).
+    const QByteArray message = FieldOf(Book->CueFields(), cfMessage);
+    if (PreparedCue.Message != message)
+        PreparedCue = Targets.Prepare(message);
+    Targets.Fire(PreparedCue, [this] {
+        NowCue->hide();
+        FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
+                                    QStringLiteral("Missing/Improper Command. Please "
+                                                   "check the OSC command and settings."),
+                                    TMsgIcon::Warning, TMsgButton::Retry);
+    });
 }
 
 // ---------------------------------------------------------------- key preview

@@ -5,7 +5,7 @@
 // shows them and turns the operator's actions into the book's operations.
 
 #include "app/Seams.h"
-#include "osc/UdpClient.h"
+#include "osc/OscTargets.h"
 #include "store/CueStore.h"
 
 #include <QIcon>
@@ -57,8 +57,6 @@ public:
     int ShownPage = 0;
     int ClickX = 0;
     int ClickY = 0;
-    int SoundPort = 0;
-    int LightPort = 0;
     int ViewHeight = 0;
     int ViewWidth = 0;
     int ViewMidX = 0;
@@ -66,10 +64,6 @@ public:
     bool CtrlDown = false;
     bool PromptIsArrow = true;
     QString LastScript;
-    QString SoundIP;
-    QString SoundAddress;
-    QString LightIP;
-    QString LightAddress;
 
     // ---- controls ----
     QPushButton* Prev = nullptr;
@@ -77,8 +71,10 @@ public:
     QPushButton* NowCue = nullptr;
     TAdvPDFViewer* AdvPDF = nullptr;
     std::array<QIcon, 4> ImageList1;
-    UdpClient UDPsound;
-    UdpClient UDPLight;
+    // The sound and light targets with their settings and clients.
+    TOscTargets Targets;
+    // The prompted cue's datagrams, encoded when the prompt was placed.
+    TPreparedCue PreparedCue;
     TMostRecentFiles* MostRecentFiles1 = nullptr;
     IntervalTimer* AutoCue = nullptr;
     TForm2* Form2 = nullptr;

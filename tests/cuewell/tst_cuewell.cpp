@@ -245,8 +245,8 @@ void tst_Cuewell::missingPinGlyph() {
     QVERIFY(f.Prompts.Boxes.first().Text.endsWith('.'));
     for (const TCuePin* pin : w.CuePin)
         QVERIFY(pin && !pin->icon().isNull());
-    QCOMPARE(w.SoundIP, "127.0.0.1");
-    QCOMPARE(w.LightPort, 10);
+    QCOMPARE(w.Targets.SoundIP, "127.0.0.1");
+    QCOMPARE(w.Targets.LightPort, 10);
     QCOMPARE(w.AdvPDF->FileName(), script);
 }
 
