@@ -201,9 +201,9 @@ bool BracketMatches(QStringView set, QChar ch) {
     const qsizetype n = set.size();
     bool hit = false;
     for (qsizetype k = 0; k < n;) {
-        if (k + 1 < n && set[k + 1] == u'-') {
-            if (k + 2 >= n)
-                return false; // "[a-]": an unfinished range matches nothing
+        // A "-" last in the set is no range operator but itself: "[a-]" is
+        // {a, -}, as OSC 1.0 reads it.
+        if (k + 2 < n && set[k + 1] == u'-') {
             if (set[k] <= ch && ch <= set[k + 2])
                 hit = true;
             k += 3;

@@ -688,8 +688,15 @@ void tst_OSCUtils::patterns_data() {
     QTest::newRow("empty set") << u"/[]"_qs << u"/a"_qs << false;
     QTest::newRow("[ without ]") << u"/[abc"_qs << u"/a"_qs << false;
     QTest::newRow("[ without ], any text") << u"/[a-"_qs << u"/[a-"_qs << false;
-    QTest::newRow("range at the end of a set") << u"/[a-]"_qs << u"/a"_qs << false;
-    QTest::newRow("negated range at the end") << u"/[!a-]"_qs << u"/b"_qs << false;
+    QTest::newRow("trailing - : the letter") << u"/[a-]"_qs << u"/a"_qs << true;
+    QTest::newRow("trailing - : the -") << u"/[a-]"_qs << u"/-"_qs << true;
+    QTest::newRow("trailing - : others") << u"/[a-]"_qs << u"/b"_qs << false;
+    QTest::newRow("negated trailing - : others") << u"/[!a-]"_qs << u"/b"_qs << true;
+    QTest::newRow("negated trailing - : the letter") << u"/[!a-]"_qs << u"/a"_qs << false;
+    QTest::newRow("negated trailing - : the -") << u"/[!a-]"_qs << u"/-"_qs << false;
+    QTest::newRow("range then trailing -") << u"/[a-c-]"_qs << u"/-"_qs << true;
+    QTest::newRow("- alone") << u"/[-]"_qs << u"/-"_qs << true;
+    QTest::newRow("negated - alone") << u"/[!-]"_qs << u"/-"_qs << false;
     QTest::newRow("reversed range") << u"/[c-a]"_qs << u"/b"_qs << false;
     QTest::newRow("braces") << u"/{foo,bar}/go"_qs << u"/bar/go"_qs << true;
     QTest::newRow("braces, first") << u"/{foo,bar}/go"_qs << u"/foo/go"_qs << true;
