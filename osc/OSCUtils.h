@@ -40,8 +40,11 @@
 //   exactly what a receiver reads back.
 //
 // * Matching. PatternMatches walks the pattern once, keeping the set of text
-//   positions reachable so far: no recursion, and time proportional to the
-//   pattern length times the text length whatever the pattern holds. A "["
+//   positions reachable so far as bits: no recursion, and time proportional
+//   to the pattern length times the text length whatever the pattern holds.
+//   A set or a brace body is read once, not once per text position; an
+//   alternative longer than the rest of the text, or a repeat of one that
+//   already reached every position it could, costs no comparison. A "["
 //   without its "]", a "{" without its "}" and a stray "]" or "}" match
 //   nothing. The "-" of a range is only the range operator; a "-" first or
 //   last in a set stands for itself ("[a-]" is {a, -}). An empty alternative
