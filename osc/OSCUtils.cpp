@@ -64,6 +64,33 @@ QByteArray Reversed(const QByteArray& bytes, int offset, int n) {
     return r;
 }
 
+// Bytes [Offset, Offset + N) of Buffer as a byte array that shares Buffer's
+// storage rather than copying it: no allocation, and it stays valid (the
+// storage is reference-counted) for as long as any copy of it lives. Only a
+// buffer that cannot be shared (raw data) is copied.
+QByteArray SharedSlice(QByteArray& buffer, qsizetype offset, qsizetype n) {
+    QByteArray::DataPointer& whole = buffer.data_ptr();
+    if (!whole.d_ptr())
+        return QByteArray(buffer.constData() + offset, n);
+    QByteArray::DataPointer slice(whole);
+    slice.ptr += offset;
+    slice.size = n;
+    return QByteArray(std::move(slice));
+}
+
+// Received address bytes as text: ASCII, the usual case, is widened in one
+// pass; anything else is decoded as UTF-8.
+QString AddressText(const char* bytes, int n) {
+    QString text(n, Qt::Uninitialized);
+    char16_t* out = reinterpret_cast<char16_t*>(text.data());
+    for (int k = 0; k < n; ++k) {
+        if (uchar(bytes[k]) >= 0x80)
+            return QString::fromUtf8(bytes, n);
+        out[k] = uchar(bytes[k]);
+    }
+    return text;
+}
+
 // The length of UTF-8 bytes as an OSC string: up to the first zero byte.
 qsizetype OSCTextLength(const char* data, qsizetype n) {
     const void* zero = std::memchr(data, 0, size_t(n));
@@ -678,7 +705,7 @@ std::unique_ptr<TOSCMessage> TOSCMessage::UnpackAt(const QByteArray& bytes, int 
     if (next > end)
         RaiseUnreadable(QStringLiteral("the address at byte %1 is cut off").arg(offset));
     auto message = std::make_unique<TOSCMessage>(bytes);
-    message->FAddress = QString::fromUtf8(bytes.constData() + offset, length);
+    message->FAddress = AddressText(bytes.constData() + offset, length);
     message->FTimeTag = timeTag;
     message->FTypeTagOffset = int(next);
     message->FEnd = end;
@@ -733,6 +760,39 @@ void TOSCMessage::Decode() {
     }
     pos = int(PaddedLength(qsizetype(pos) + length));
 
+    // Strings and blobs share the received buffer; the numbers, stored in
+    // reverse byte order, share one buffer of their own. Decoding allocates
+    // per message at most that one buffer, never per argument.
+    qsizetype numberBytes = 0;
+    for (qsizetype k = 1; k < tags.size(); ++k) {
+        switch (tags[k].unicode()) {
+        case u'i':
+        case u'f':
+        case u'c':
+        case u'r':
+        case u'm':
+            numberBytes += 4;
+            break;
+        case u'h':
+        case u't':
+        case u'd':
+            numberBytes += 8;
+            break;
+        default:
+            break;
+        }
+    }
+    QByteArray numbers(numberBytes, Qt::Uninitialized);
+    qsizetype numbersUsed = 0;
+    auto number = [&](int at, int n) {
+        const char* from = FBytes.constData() + at;
+        char* to = numbers.data() + numbersUsed;
+        for (int k = 0; k < n; ++k)
+            to[k] = from[n - 1 - k];
+        arguments.append(SharedSlice(numbers, numbersUsed, n));
+        numbersUsed += n;
+    };
+
     auto cutOff = [&](QChar tag, int at) {
         RaiseUnreadable(
             QStringLiteral("argument \"%1\" at byte %2 is cut off").arg(QString(tag)).arg(at));
@@ -746,7 +806,7 @@ void TOSCMessage::Decode() {
             if (!ScanString(FBytes, pos, end, length) ||
                 PaddedLength(qsizetype(pos) + length) > end)
                 cutOff(tag, at);
-            arguments.append(QByteArray(FBytes.constData() + pos, length));
+            arguments.append(SharedSlice(FBytes, pos, length));
             pos = int(PaddedLength(qsizetype(pos) + length));
             break;
         }
@@ -757,7 +817,7 @@ void TOSCMessage::Decode() {
         case u'm':
             if (pos > end - 4)
                 cutOff(tag, at);
-            arguments.append(Reversed(FBytes, pos, 4));
+            number(pos, 4);
             pos += 4;
             break;
         case u'h':
@@ -765,7 +825,7 @@ void TOSCMessage::Decode() {
         case u'd':
             if (pos > end - 8)
                 cutOff(tag, at);
-            arguments.append(Reversed(FBytes, pos, 8));
+            number(pos, 8);
             pos += 8;
             break;
         case u'b': {
@@ -779,7 +839,7 @@ void TOSCMessage::Decode() {
             const qsizetype after = qsizetype(data) + size + (4 - size % 4) % 4;
             if (after > end)
                 cutOff(tag, at);
-            arguments.append(QByteArray(FBytes.constData() + data, size));
+            arguments.append(SharedSlice(FBytes, data, size));
             pos = int(after);
             break;
         }

@@ -120,6 +120,7 @@ private slots:
     void decodeArguments_data();
     void decodeArguments();
     void roundTrip();
+    void elementsOutliveMessage();
     void unpackRange();
     void readingRoutines_data();
     void readingRoutines();
@@ -504,6 +505,32 @@ void tst_OSCUtils::roundTrip() {
     QCOMPARE(QString::fromUtf8(read->GetArgument(2)), u"caf\u00e9"_qs);
     QCOMPARE(read->GetArgumentAsInt(3), -7);
     QCOMPARE(read->GetArgumentAsFloat(4), -0.25f);
+}
+
+void tst_OSCUtils::elementsOutliveMessage() {
+    // Decoded elements share the received bytes; copies taken from them must
+    // stay intact after the message and the buffer are gone, and changing a
+    // copy must not change the message.
+    QList<QByteArray> kept;
+    {
+        QByteArray received = Hex("2F610000 2C736962 00000000 68690000 0000002A 00000003 0A0B0C00");
+        auto message = TOSCMessage::Unpack(received);
+        received.fill('\xEE');
+        message->Decode();
+        for (int k = 0; k < message->ArgumentCount(); ++k)
+            kept << message->GetArgument(k);
+        QByteArray changed = message->GetArgument(0);
+        changed[0] = 'X';
+        changed.append("appended");
+        QCOMPARE(message->GetArgument(0), QByteArray("hi"));
+        QCOMPARE(message->GetArgument(2).toHex(), QByteArray("0a0b0c"));
+    }
+    QCOMPARE(kept.size(), 3);
+    QCOMPARE(kept[0], QByteArray("hi"));
+    QCOMPARE(kept[1].toHex(), QByteArray("2a000000"));
+    QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c"));
+    kept[2].append('\x0D');
+    QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c0d"));
 }
 
 void tst_OSCUtils::unpackRange() {
