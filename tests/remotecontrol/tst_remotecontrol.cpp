@@ -91,6 +91,7 @@ private slots:
     void settings();
     void settingsWritten();
     void hostileInput();
+    void backlogYieldsToLoop();
     void handlerStopsReceiver();
 };
 
@@ -392,6 +393,30 @@ void tst_RemoteControl::hostileInput() {
     qInfo("flood: %llu of 100000 datagrams read, %d timer ticks meanwhile, %llu unreadable",
           static_cast<unsigned long long>(read - quint64(corpus.size())), ticksDuringFlood,
           static_cast<unsigned long long>(remote->Counters().Unreadable));
+}
+
+void tst_RemoteControl::backlogYieldsToLoop() {
+    // A backlog of datagrams is read a batch per wake-up: a timer started
+    // by the first GO runs before the rest of the backlog is read.
+    auto remote = Listening();
+    constexpr int Backlog = 150;
+    quint64 readWhenTimerRan = 0;
+    bool ran = false;
+    QObject::connect(remote.get(), &TRemoteControl::Go, [&] {
+        QTimer::singleShot(0, [&] {
+            readWhenTimerRan = remote->Counters().Datagrams;
+            ran = true;
+        });
+    });
+    QUdpSocket sender;
+    const quint16 port = quint16(remote->ListeningPort());
+    const QByteArray go = Message(u"/cuewell/go"_qs), junk = Message(u"/other"_qs);
+    QCOMPARE(sender.writeDatagram(go, QHostAddress::LocalHost, port), go.size());
+    for (int k = 1; k < Backlog; ++k)
+        QCOMPARE(sender.writeDatagram(junk, QHostAddress::LocalHost, port), junk.size());
+    QTRY_VERIFY_WITH_TIMEOUT(ran, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(remote->Counters().Datagrams, quint64(Backlog), 10000);
+    QVERIFY2(readWhenTimerRan < quint64(Backlog), qPrintable(QString::number(readWhenTimerRan)));
 }
 
 void tst_RemoteControl::handlerStopsReceiver() {
