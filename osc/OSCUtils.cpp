@@ -64,6 +64,33 @@ QByteArray Reversed(const QByteArray& bytes, int offset, int n) {
     return r;
 }
 
+// Bytes [Offset, Offset + N) of Buffer as a byte array that shares Buffer's
+// storage rather than copying it: no allocation, and it stays valid (the
+// storage is reference-counted) for as long as any copy of it lives. Only a
+// buffer that cannot be shared (raw data) is copied.
+QByteArray SharedSlice(QByteArray& buffer, qsizetype offset, qsizetype n) {
+    QByteArray::DataPointer& whole = buffer.data_ptr();
+    if (!whole.d_ptr())
+        return QByteArray(buffer.constData() + offset, n);
+    QByteArray::DataPointer slice(whole);
+    slice.ptr += offset;
+    slice.size = n;
+    return QByteArray(std::move(slice));
+}
+
+// Received address bytes as text: ASCII, the usual case, is widened in one
+// pass; anything else is decoded as UTF-8.
+QString AddressText(const char* bytes, int n) {
+    QString text(n, Qt::Uninitialized);
+    char16_t* out = reinterpret_cast<char16_t*>(text.data());
+    for (int k = 0; k < n; ++k) {
+        if (uchar(bytes[k]) >= 0x80)
+            return QString::fromUtf8(bytes, n);
+        out[k] = uchar(bytes[k]);
+    }
+    return text;
+}
+
 // The length of UTF-8 bytes as an OSC string: up to the first zero byte.
 qsizetype OSCTextLength(const char* data, qsizetype n) {
     const void* zero = std::memchr(data, 0, size_t(n));
@@ -201,9 +228,9 @@ bool BracketMatches(QStringView set, QChar ch) {
     const qsizetype n = set.size();
     bool hit = false;
     for (qsizetype k = 0; k < n;) {
-        if (k + 1 < n && set[k + 1] == u'-') {
-            if (k + 2 >= n)
-                return false; // "[a-]": an unfinished range matches nothing
+        // A "-" last in the set is no range operator but itself: "[a-]" is
+        // {a, -}, as OSC 1.0 reads it.
+        if (k + 2 < n && set[k + 1] == u'-') {
             if (set[k] <= ch && ch <= set[k + 2])
                 hit = true;
             k += 3;
@@ -232,68 +259,312 @@ QVarLengthArray<qsizetype, 8> BraceMatches(QStringView body, QStringView text) {
     return lengths;
 }
 
+namespace {
+
+// Text positions 0..n as bits, 64 to a word.
+using Word = quint64;
+constexpr qsizetype WordBits = 64;
+
+Word BitsFrom(int bit) {
+    return ~Word(0) << bit;
+}
+
+// The distinct characters of the text, sorted, so that a set or an
+// alternative is looked up once per construct rather than once per position.
+class TextChars {
+public:
+    explicit TextChars(QStringView text) {
+        FChars.append(text.utf16(), text.size());
+        std::sort(FChars.begin(), FChars.end());
+        FChars.resize(std::unique(FChars.begin(), FChars.end()) - FChars.begin());
+        std::fill(std::begin(FAscii), std::end(FAscii), -1);
+        for (qsizetype k = 0; k < FChars.size() && FChars[k] < 128; ++k) {
+            FAscii[FChars[k]] = int(k);
+            FAsciiBits[FChars[k] / 64] |= Word(1) << (FChars[k] % 64);
+        }
+        // Where each character stands, for texts of one word of positions.
+        if (text.size() < WordBits) {
+            FWhere.resize(FChars.size());
+            std::fill(FWhere.begin(), FWhere.end(), 0);
+            for (qsizetype t = 0; t < text.size(); ++t)
+                FWhere[Index(text[t].unicode())] |= Word(1) << t;
+        }
+    }
+    qsizetype Count() const { return FChars.size(); }
+    char16_t At(qsizetype k) const { return FChars[k]; }
+    // Index of C among the text's characters; -1 when the text lacks it.
+    qsizetype Index(char16_t c) const {
+        if (c < 128)
+            return FAscii[c];
+        const auto it = std::lower_bound(FChars.begin(), FChars.end(), c);
+        return it != FChars.end() && *it == c ? it - FChars.begin() : -1;
+    }
+    // Index of the first character not below C (Count() when none).
+    qsizetype LowerBound(char16_t c) const {
+        return std::lower_bound(FChars.begin(), FChars.end(), c) - FChars.begin();
+    }
+    // The ASCII characters of the text as 128 bits.
+    const Word* AsciiBits() const { return FAsciiBits; }
+    // The positions of character Index (texts under 64 characters), or all.
+    Word Where(qsizetype index) const { return FWhere.isEmpty() ? ~Word(0) : FWhere[index]; }
+
+private:
+    QVarLengthArray<char16_t, 32> FChars;
+    int FAscii[128];
+    Word FAsciiBits[2] = {0, 0};
+    QVarLengthArray<Word, 32> FWhere;
+};
+
+// The first C in Text from From on, or -1: a plain loop, since most
+// constructs are short and a library call per construct costs more.
+qsizetype Find(QStringView text, qsizetype from, char16_t c) {
+    const char16_t* s = text.utf16();
+    for (qsizetype k = from, n = text.size(); k < n; ++k)
+        if (s[k] == c)
+            return k;
+    return -1;
+}
+
+// The 128 bits of the ASCII characters from A to B (both below 128).
+void AsciiRange(char16_t a, char16_t b, Word* bits) {
+    for (int w = 0; w < 2; ++w) {
+        const int from = std::max(int(a) - 64 * w, 0), to = std::min(int(b) - 64 * w, 63);
+        bits[w] = from > to ? 0 : (~Word(0) >> (63 - to)) & BitsFrom(from);
+    }
+}
+
+// Which of the text's characters a "[...]" set takes: one pass over the set,
+// each text character marked once; an element that can mark nothing new (an
+// ASCII one whose characters are marked or absent, one outside the text's
+// span) is passed over at once.
+class SetMembers {
+public:
+    SetMembers(const TextChars& chars, QStringView set) : FChars(chars) {
+        const qsizetype d = chars.Count();
+        FNext.resize(d + 1);
+        for (qsizetype k = 0; k <= d; ++k)
+            FNext[k] = k;
+        FNegated = !set.isEmpty() && set.front() == u'!';
+        if (FNegated)
+            set = set.mid(1);
+        if (d == 0)
+            return;
+        Word ascii[2] = {chars.AsciiBits()[0], chars.AsciiBits()[1]};
+        const char16_t lowest = chars.At(0), highest = chars.At(d - 1);
+        const char16_t* s = set.utf16();
+        const qsizetype n = set.size();
+        qsizetype left = d;
+        for (qsizetype k = 0; k < n && left > 0;) {
+            char16_t a = s[k], b = s[k];
+            if (k + 2 < n && s[k + 1] == u'-') {
+                b = s[k + 2];
+                k += 3;
+            } else {
+                ++k;
+            }
+            if (b < lowest || a > highest || a > b)
+                continue;
+            if (b < 128) {
+                Word range[2];
+                AsciiRange(a, b, range);
+                if (!(ascii[0] & range[0]) && !(ascii[1] & range[1]))
+                    continue;
+                ascii[0] &= ~range[0];
+                ascii[1] &= ~range[1];
+            }
+            qsizetype i = a == b ? chars.Index(a) : chars.LowerBound(a);
+            if (i < 0)
+                continue;
+            for (i = Unmarked(i); i < d && chars.At(i) <= b; i = Unmarked(i + 1)) {
+                FNext[i] = i + 1;
+                --left;
+            }
+        }
+    }
+    bool Takes(char16_t c) const {
+        const qsizetype i = FChars.Index(c);
+        return (i >= 0 && FNext[i] != i) != FNegated;
+    }
+
+private:
+    // The first unmarked index from I on, halving the paths it walks.
+    qsizetype Unmarked(qsizetype i) {
+        while (FNext[i] != i) {
+            FNext[i] = FNext[FNext[i]];
+            i = FNext[i];
+        }
+        return i;
+    }
+
+    const TextChars& FChars;
+    // FNext[i] == i: character i not taken; otherwise a later index to try.
+    QVarLengthArray<qsizetype, 32> FNext;
+    bool FNegated = false;
+};
+
+} // namespace
+
 bool PatternMatches(QStringView pattern, QStringView text) {
-    // Reach[t] says whether the pattern read so far can match text[0, t).
-    // Only [lo, hi] can hold reachable positions.
+    // Reach holds the text positions the pattern read so far can end at;
+    // each construct maps it to Next. Only words [lo, hi] of Reach can be
+    // non-zero. Every step costs the pattern characters it reads plus the
+    // reachable positions, so a datagram's pattern costs at most its length
+    // times the text's.
     const qsizetype n = text.size();
-    QVarLengthArray<char, 512> buffers(2 * (n + 1));
+    const char16_t* t16 = text.utf16();
+    const qsizetype words = n / WordBits + 1;
+    QVarLengthArray<Word, 8> buffers(2 * words);
     std::fill(buffers.begin(), buffers.end(), 0);
-    char* reach = buffers.data();
-    char* next = reach + n + 1;
+    Word* reach = buffers.data();
+    Word* next = reach + words;
     reach[0] = 1;
     qsizetype lo = 0, hi = 0;
+    // The highest word of Next written in this step.
+    qsizetype top = 0;
+    const TextChars chars(text);
+
+    auto set = [&](qsizetype t) {
+        next[t / WordBits] |= Word(1) << (t % WordBits);
+        top = std::max(top, t / WordBits);
+    };
+    auto test = [&](const Word* bits, qsizetype t) {
+        return (bits[t / WordBits] >> (t % WordBits)) & 1;
+    };
+    // Calls F for each reachable position up to Last.
+    auto forEach = [&](qsizetype last, auto&& f) {
+        for (qsizetype w = lo; w <= hi && w * WordBits <= last; ++w) {
+            Word bits = reach[w];
+            if (w == last / WordBits && last % WordBits != WordBits - 1)
+                bits &= ~BitsFrom(int(last % WordBits + 1));
+            while (bits) {
+                f(w * WordBits + std::countr_zero(bits));
+                bits &= bits - 1;
+            }
+        }
+    };
+    // The 64 bits of Next from position P on.
+    auto nextFrom = [&](qsizetype p) -> Word {
+        const qsizetype w = p / WordBits;
+        const int shift = int(p % WordBits);
+        Word bits = w < words ? next[w] >> shift : 0;
+        if (shift && w + 1 < words)
+            bits |= next[w + 1] << (WordBits - shift);
+        return bits;
+    };
+    auto lowest = [&]() -> qsizetype {
+        for (qsizetype w = lo; w <= hi; ++w)
+            if (reach[w])
+                return w * WordBits + std::countr_zero(reach[w]);
+        return n + 1;
+    };
 
     qsizetype p = 0;
     while (p < pattern.size()) {
-        const QChar c = pattern[p];
-        qsizetype nlo = n + 1, nhi = -1;
-        auto mark = [&](qsizetype t) {
-            next[t] = 1;
-            nlo = std::min(nlo, t);
-            nhi = std::max(nhi, t);
-        };
+        top = lo;
+        const char16_t c = pattern[p].unicode();
         if (c == u'*') {
             while (p < pattern.size() && pattern[p] == u'*')
                 ++p;
-            for (qsizetype t = lo; t <= n; ++t)
-                mark(t);
+            // Every position from the first reachable one to the end.
+            const qsizetype from = lowest();
+            next[from / WordBits] = BitsFrom(int(from % WordBits));
+            for (qsizetype w = from / WordBits + 1; w < words; ++w)
+                next[w] = ~Word(0);
+            if (n % WordBits != WordBits - 1)
+                next[words - 1] &= ~BitsFrom(int(n % WordBits + 1));
+            top = words - 1;
         } else if (c == u'[') {
-            const qsizetype close = pattern.indexOf(u']', p + 1);
+            const qsizetype close = Find(pattern, p + 1, u']');
             if (close < 0)
                 return false;
-            const QStringView set = pattern.mid(p + 1, close - p - 1);
-            for (qsizetype t = lo; t <= hi && t < n; ++t)
-                if (reach[t] && BracketMatches(set, text[t]))
-                    mark(t + 1);
+            const SetMembers members(chars, pattern.mid(p + 1, close - p - 1));
+            forEach(n - 1, [&](qsizetype t) {
+                if (members.Takes(t16[t]))
+                    set(t + 1);
+            });
             p = close + 1;
         } else if (c == u'{') {
-            const qsizetype close = pattern.indexOf(u'}', p + 1);
+            const qsizetype close = Find(pattern, p + 1, u'}');
             if (close < 0)
                 return false;
+            // The body is split once; an alternative longer than the rest of
+            // the text, or beginning with a character the text lacks, is
+            // skipped at once, and one that can reach no position not yet
+            // reached (a repeat of one that matched, every empty one after
+            // the first) is skipped without comparing.
             const QStringView body = pattern.mid(p + 1, close - p - 1);
-            for (qsizetype t = lo; t <= hi; ++t)
-                if (reach[t])
-                    for (qsizetype length : BraceMatches(body, text.mid(t)))
-                        mark(t + length);
+            const qsizetype room = n - lowest();
+            bool emptyDone = false;
+            const char16_t* b16 = body.utf16();
+            const qsizetype bodySize = body.size();
+            for (qsizetype start = 0; start <= bodySize;) {
+                // A plain loop: alternatives are short, and a call per comma
+                // costs more than the scan.
+                qsizetype comma = start;
+                while (comma < bodySize && b16[comma] != u',')
+                    ++comma;
+                const QStringView alternative = body.mid(start, comma - start);
+                start = comma + 1;
+                const qsizetype length = alternative.size();
+                if (length == 0) {
+                    if (!emptyDone)
+                        for (qsizetype w = lo; w <= hi; ++w)
+                            next[w] |= reach[w];
+                    top = std::max(top, hi);
+                    emptyDone = true;
+                    // The empty alternatives that follow are the same one.
+                    while (start < bodySize && b16[start] == u',')
+                        ++start;
+                    continue;
+                }
+                if (length > room)
+                    continue;
+                const qsizetype first = chars.Index(alternative[0].unicode());
+                if (first < 0)
+                    continue;
+                const Word where = chars.Where(first);
+                const qsizetype last = n - length;
+                for (qsizetype w = lo; w <= hi && w * WordBits <= last; ++w) {
+                    Word bits = reach[w] & where & ~nextFrom(w * WordBits + length);
+                    if (w == last / WordBits && last % WordBits != WordBits - 1)
+                        bits &= ~BitsFrom(int(last % WordBits + 1));
+                    while (bits) {
+                        const qsizetype t = w * WordBits + std::countr_zero(bits);
+                        bits &= bits - 1;
+                        if (text.mid(t, length) == alternative)
+                            set(t + length);
+                    }
+                }
+            }
             p = close + 1;
         } else if (c == u']' || c == u'}') {
             return false;
         } else {
             const bool any = c == u'?';
-            for (qsizetype t = lo; t <= hi && t < n; ++t)
-                if (reach[t] && (any || text[t] == c))
-                    mark(t + 1);
+            forEach(n - 1, [&](qsizetype t) {
+                if (any || t16[t] == c)
+                    set(t + 1);
+            });
             ++p;
         }
-        if (nhi < 0)
+        // Next becomes Reach; its non-zero words lie from lo on.
+        qsizetype nlo = -1, nhi = -1;
+        for (qsizetype w = lo; w <= top; ++w) {
+            if (next[w]) {
+                if (nlo < 0)
+                    nlo = w;
+                nhi = w;
+            }
+        }
+        for (qsizetype w = lo; w <= hi; ++w)
+            reach[w] = 0;
+        if (nlo < 0)
             return false;
-        for (qsizetype t = lo; t <= hi; ++t)
-            reach[t] = 0;
         std::swap(reach, next);
         lo = nlo;
         hi = nhi;
     }
-    return reach[n] != 0;
+    return test(reach, n);
 }
 
 // --- TOSCPacket -----------------------------------------------------------
@@ -434,7 +705,7 @@ std::unique_ptr<TOSCMessage> TOSCMessage::UnpackAt(const QByteArray& bytes, int 
     if (next > end)
         RaiseUnreadable(QStringLiteral("the address at byte %1 is cut off").arg(offset));
     auto message = std::make_unique<TOSCMessage>(bytes);
-    message->FAddress = QString::fromUtf8(bytes.constData() + offset, length);
+    message->FAddress = AddressText(bytes.constData() + offset, length);
     message->FTimeTag = timeTag;
     message->FTypeTagOffset = int(next);
     message->FEnd = end;
@@ -489,6 +760,39 @@ void TOSCMessage::Decode() {
     }
     pos = int(PaddedLength(qsizetype(pos) + length));
 
+    // Strings and blobs share the received buffer; the numbers, stored in
+    // reverse byte order, share one buffer of their own. Decoding allocates
+    // per message at most that one buffer, never per argument.
+    qsizetype numberBytes = 0;
+    for (qsizetype k = 1; k < tags.size(); ++k) {
+        switch (tags[k].unicode()) {
+        case u'i':
+        case u'f':
+        case u'c':
+        case u'r':
+        case u'm':
+            numberBytes += 4;
+            break;
+        case u'h':
+        case u't':
+        case u'd':
+            numberBytes += 8;
+            break;
+        default:
+            break;
+        }
+    }
+    QByteArray numbers(numberBytes, Qt::Uninitialized);
+    qsizetype numbersUsed = 0;
+    auto number = [&](int at, int n) {
+        const char* from = FBytes.constData() + at;
+        char* to = numbers.data() + numbersUsed;
+        for (int k = 0; k < n; ++k)
+            to[k] = from[n - 1 - k];
+        arguments.append(SharedSlice(numbers, numbersUsed, n));
+        numbersUsed += n;
+    };
+
     auto cutOff = [&](QChar tag, int at) {
         RaiseUnreadable(
             QStringLiteral("argument \"%1\" at byte %2 is cut off").arg(QString(tag)).arg(at));
@@ -502,7 +806,7 @@ void TOSCMessage::Decode() {
             if (!ScanString(FBytes, pos, end, length) ||
                 PaddedLength(qsizetype(pos) + length) > end)
                 cutOff(tag, at);
-            arguments.append(QByteArray(FBytes.constData() + pos, length));
+            arguments.append(SharedSlice(FBytes, pos, length));
             pos = int(PaddedLength(qsizetype(pos) + length));
             break;
         }
@@ -513,7 +817,7 @@ void TOSCMessage::Decode() {
         case u'm':
             if (pos > end - 4)
                 cutOff(tag, at);
-            arguments.append(Reversed(FBytes, pos, 4));
+            number(pos, 4);
             pos += 4;
             break;
         case u'h':
@@ -521,7 +825,7 @@ void TOSCMessage::Decode() {
         case u'd':
             if (pos > end - 8)
                 cutOff(tag, at);
-            arguments.append(Reversed(FBytes, pos, 8));
+            number(pos, 8);
             pos += 8;
             break;
         case u'b': {
@@ -535,7 +839,7 @@ void TOSCMessage::Decode() {
             const qsizetype after = qsizetype(data) + size + (4 - size % 4) % 4;
             if (after > end)
                 cutOff(tag, at);
-            arguments.append(QByteArray(FBytes.constData() + data, size));
+            arguments.append(SharedSlice(FBytes, data, size));
             pos = int(after);
             break;
         }

@@ -40,12 +40,15 @@
 //   exactly what a receiver reads back.
 //
 // * Matching. PatternMatches walks the pattern once, keeping the set of text
-//   positions reachable so far: no recursion, and time proportional to the
-//   pattern length times the text length whatever the pattern holds. A "["
-//   without its "]", a set ending in an unfinished range ("[a-]"), a "{"
-//   without its "}" and a stray "]" or "}" match nothing. The "-" of a range
-//   is only the range operator; a "-" first in a set stands for itself. An
-//   empty alternative in braces matches the empty text, at the end too.
+//   positions reachable so far as bits: no recursion, and time proportional
+//   to the pattern length times the text length whatever the pattern holds.
+//   A set or a brace body is read once, not once per text position; an
+//   alternative longer than the rest of the text, or a repeat of one that
+//   already reached every position it could, costs no comparison. A "["
+//   without its "]", a "{" without its "}" and a stray "]" or "}" match
+//   nothing. The "-" of a range is only the range operator; a "-" first or
+//   last in a set stands for itself ("[a-]" is {a, -}). An empty alternative
+//   in braces matches the empty text, at the end too.
 
 #include <QByteArray>
 #include <QLocale>
@@ -95,8 +98,8 @@ qint32 ReadOSCInt(const QByteArray& bytes, int& offset, int end);
 // Characters are compared as 16-bit values, letter case counting.
 bool PatternMatches(QStringView pattern, QStringView text);
 // Does the set of a "[...]" (the characters between "[" and "]", negated by
-// a leading "!") take Ch? Ranges are inclusive; an unfinished range at the
-// end of the set makes it take nothing, negated or not.
+// a leading "!") take Ch? Ranges are inclusive; a "-" first or last in the
+// set is a member like any other character.
 bool BracketMatches(QStringView set, QChar ch);
 // The lengths of the comma-separated literal alternatives of a "{...}" body
 // (the text between the braces) that Text begins with, in the order written.

@@ -1,10 +1,12 @@
 #include "app/Errors.h"
 #include "osc/OSCUtils.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 #include <QtEndian>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -20,6 +22,76 @@ QByteArray CueBundle(const QString& address, const QByteArray& argument) {
     TOSCBundle bundle;
     bundle.Add(std::move(message));
     return bundle.ToOSCBytes();
+}
+
+// The matching rules written as plainly as possible: backtracking over
+// (pattern position, text position), remembered so that stars stay cheap.
+class ReferenceMatcher {
+public:
+    ReferenceMatcher(QStringView pattern, QStringView text)
+        : P(pattern), T(text), Memo((P.size() + 1) * (T.size() + 1), -1) {}
+    bool Matches() { return At(0, 0); }
+
+private:
+    bool At(qsizetype p, qsizetype t) {
+        signed char& memo = Memo[p * (T.size() + 1) + t];
+        if (memo < 0)
+            memo = Compute(p, t);
+        return memo;
+    }
+    bool Compute(qsizetype p, qsizetype t) {
+        if (p == P.size())
+            return t == T.size();
+        const QChar c = P[p];
+        const bool more = t < T.size();
+        if (c == u'*')
+            return At(p + 1, t) || (more && At(p, t + 1));
+        if (c == u'[') {
+            const qsizetype close = P.indexOf(u']', p + 1);
+            if (close < 0 || !more)
+                return false;
+            QStringView set = P.mid(p + 1, close - p - 1);
+            const bool negated = set.startsWith(u'!');
+            if (negated)
+                set = set.mid(1);
+            bool in = false;
+            for (qsizetype k = 0; k < set.size();) {
+                if (k + 2 < set.size() && set[k + 1] == u'-') {
+                    in = in || (set[k] <= T[t] && T[t] <= set[k + 2]);
+                    k += 3;
+                } else {
+                    in = in || set[k] == T[t];
+                    ++k;
+                }
+            }
+            return in != negated && At(close + 1, t + 1);
+        }
+        if (c == u'{') {
+            const qsizetype close = P.indexOf(u'}', p + 1);
+            if (close < 0)
+                return false;
+            for (QStringView alternative : P.mid(p + 1, close - p - 1).split(u','))
+                if (T.size() - t >= alternative.size() &&
+                    T.mid(t, alternative.size()) == alternative &&
+                    At(close + 1, t + alternative.size()))
+                    return true;
+            return false;
+        }
+        if (c == u']' || c == u'}' || !more)
+            return false;
+        return (c == u'?' || c == T[t]) && At(p + 1, t + 1);
+    }
+
+    QStringView P, T;
+    std::vector<signed char> Memo;
+};
+
+// Random text over Alphabet, of a length in [min, max].
+QString RandomText(QRandomGenerator& random, QStringView alphabet, int min, int max) {
+    QString s;
+    for (int k = random.bounded(min, max + 1); k > 0; --k)
+        s += alphabet[random.bounded(int(alphabet.size()))];
+    return s;
 }
 
 } // namespace
@@ -48,6 +120,7 @@ private slots:
     void decodeArguments_data();
     void decodeArguments();
     void roundTrip();
+    void elementsOutliveMessage();
     void unpackRange();
     void readingRoutines_data();
     void readingRoutines();
@@ -62,6 +135,8 @@ private slots:
     void patterns_data();
     void patterns();
     void matchCost();
+    void matchesReference_data();
+    void matchesReference();
     void matchAndUnmatch();
 };
 
@@ -432,6 +507,32 @@ void tst_OSCUtils::roundTrip() {
     QCOMPARE(read->GetArgumentAsFloat(4), -0.25f);
 }
 
+void tst_OSCUtils::elementsOutliveMessage() {
+    // Decoded elements share the received bytes; copies taken from them must
+    // stay intact after the message and the buffer are gone, and changing a
+    // copy must not change the message.
+    QList<QByteArray> kept;
+    {
+        QByteArray received = Hex("2F610000 2C736962 00000000 68690000 0000002A 00000003 0A0B0C00");
+        auto message = TOSCMessage::Unpack(received);
+        received.fill('\xEE');
+        message->Decode();
+        for (int k = 0; k < message->ArgumentCount(); ++k)
+            kept << message->GetArgument(k);
+        QByteArray changed = message->GetArgument(0);
+        changed[0] = 'X';
+        changed.append("appended");
+        QCOMPARE(message->GetArgument(0), QByteArray("hi"));
+        QCOMPARE(message->GetArgument(2).toHex(), QByteArray("0a0b0c"));
+    }
+    QCOMPARE(kept.size(), 3);
+    QCOMPARE(kept[0], QByteArray("hi"));
+    QCOMPARE(kept[1].toHex(), QByteArray("2a000000"));
+    QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c"));
+    kept[2].append('\x0D');
+    QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c0d"));
+}
+
 void tst_OSCUtils::unpackRange() {
     const QByteArray bytes = CueBundle(u"/sound/go"_qs, "5"); // message at 20 to 40
 
@@ -688,8 +789,15 @@ void tst_OSCUtils::patterns_data() {
     QTest::newRow("empty set") << u"/[]"_qs << u"/a"_qs << false;
     QTest::newRow("[ without ]") << u"/[abc"_qs << u"/a"_qs << false;
     QTest::newRow("[ without ], any text") << u"/[a-"_qs << u"/[a-"_qs << false;
-    QTest::newRow("range at the end of a set") << u"/[a-]"_qs << u"/a"_qs << false;
-    QTest::newRow("negated range at the end") << u"/[!a-]"_qs << u"/b"_qs << false;
+    QTest::newRow("trailing - : the letter") << u"/[a-]"_qs << u"/a"_qs << true;
+    QTest::newRow("trailing - : the -") << u"/[a-]"_qs << u"/-"_qs << true;
+    QTest::newRow("trailing - : others") << u"/[a-]"_qs << u"/b"_qs << false;
+    QTest::newRow("negated trailing - : others") << u"/[!a-]"_qs << u"/b"_qs << true;
+    QTest::newRow("negated trailing - : the letter") << u"/[!a-]"_qs << u"/a"_qs << false;
+    QTest::newRow("negated trailing - : the -") << u"/[!a-]"_qs << u"/-"_qs << false;
+    QTest::newRow("range then trailing -") << u"/[a-c-]"_qs << u"/-"_qs << true;
+    QTest::newRow("- alone") << u"/[-]"_qs << u"/-"_qs << true;
+    QTest::newRow("negated - alone") << u"/[!-]"_qs << u"/-"_qs << false;
     QTest::newRow("reversed range") << u"/[c-a]"_qs << u"/b"_qs << false;
     QTest::newRow("braces") << u"/{foo,bar}/go"_qs << u"/bar/go"_qs << true;
     QTest::newRow("braces, first") << u"/{foo,bar}/go"_qs << u"/foo/go"_qs << true;
@@ -735,6 +843,55 @@ void tst_OSCUtils::matchCost() {
     for (int k = 0; k < 2000; ++k)
         alternating += u"*a"_qs;
     QVERIFY(!PatternMatches(alternating + u"b"_qs, QString(2000, u'a')));
+}
+
+void tst_OSCUtils::matchesReference_data() {
+    QTest::addColumn<QString>("patternAlphabet");
+    QTest::addColumn<QString>("textAlphabet");
+    QTest::addColumn<int>("patternLength");
+    QTest::addColumn<int>("textMin");
+    QTest::addColumn<int>("textMax");
+
+    const QString wild = u"*?[]{},!-abc"_qs;
+    QTest::newRow("short texts") << wild << u"abc-,"_qs << 14 << 0 << 8;
+    QTest::newRow("braces and sets") << u"{},[]-!ab"_qs << u"ab-"_qs << 20 << 0 << 10;
+    // Texts longer than one 64-bit word of positions, and across several.
+    QTest::newRow("texts of 60 to 70") << u"*?[]{},!-ab"_qs << u"ab"_qs << 24 << 60 << 70;
+    QTest::newRow("texts of 120 to 200") << u"*{},ab"_qs << u"ab"_qs << 30 << 120 << 200;
+    QTest::newRow("16-bit characters")
+        << u"*?[]{},!-a\u00e9\u4e2d"_qs << u"a\u00e9\u4e2d-"_qs << 14 << 0 << 8;
+    QTest::newRow("remote addresses")
+        << u"*?[]{},!-/cuewlgonxt"_qs << u"/cuewlgonxt"_qs << 18 << 11 << 17;
+}
+
+void tst_OSCUtils::matchesReference() {
+    QFETCH(QString, patternAlphabet);
+    QFETCH(QString, textAlphabet);
+    QFETCH(int, patternLength);
+    QFETCH(int, textMin);
+    QFETCH(int, textMax);
+
+    QRandomGenerator random(20240611);
+    int matched = 0;
+    for (int run = 0; run < 20000; ++run) {
+        QString pattern = RandomText(random, patternAlphabet, 0, patternLength);
+        const QString text = RandomText(random, textAlphabet, textMin, textMax);
+        // A pattern made from the text with some characters replaced matches
+        // now and then, not only by stars.
+        if (run % 2 == 0) {
+            pattern = text;
+            for (int k = 0; k < 3 && !pattern.isEmpty(); ++k)
+                pattern[random.bounded(int(pattern.size()))] =
+                    patternAlphabet[random.bounded(int(patternAlphabet.size()))];
+        }
+        const bool expected = ReferenceMatcher(pattern, text).Matches();
+        matched += expected;
+        if (PatternMatches(pattern, text) != expected)
+            QFAIL(qPrintable(u"pattern \"%1\" against \"%2\": expected %3"_qs.arg(
+                pattern, text, expected ? u"a match"_qs : u"none"_qs)));
+    }
+    // The table row must exercise both answers.
+    QVERIFY2(matched > 100 && matched < 19900, qPrintable(QString::number(matched)));
 }
 
 void tst_OSCUtils::matchAndUnmatch() {
