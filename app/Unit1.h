@@ -3,7 +3,9 @@
 // The main window: the page view with its pins and prompt, the menus, the
 // shared state every handler works on, and the show's GO.
 
+#include "app/FrameFollower.h"
 #include "app/Seams.h"
+#include "cues/KeyRepeatFilter.h"
 #include "osc/UdpClient.h"
 #include "store/CueStore.h"
 
@@ -187,4 +189,8 @@ private:
     bool FCloseSaveFailed = false;
     // The script whose cues CueTable holds; a load of another one starts empty.
     QString FTableScript;
+    // The outer size asked for, kept while the window manager's frame changes.
+    FrameFollower* FOuterSize = new FrameFollower(this);
+    // A held key is one press, also where Qt does not mark its repeats.
+    KeyRepeatFilter FKeyRepeats;
 };

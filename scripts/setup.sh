@@ -11,6 +11,7 @@ packages=(
   liblo-tools liblo-dev liboscpack-dev
   poppler-utils qpdf
   xvfb xauth imagemagick
+  openbox x11-utils x11-xserver-utils xdotool
 )
 
 missing=()
