@@ -30,48 +30,24 @@ public:
     X11Session& operator=(const X11Session&) = delete;
     ~X11Session() { Stop(); }
 
-    // Starts Xvfb and openbox; on failure says why in Why() and leaves nothing running.
+    // Starts Xvfb and openbox; on failure says why in Why() and leaves nothing
+    // running. A busy machine may fail a start now and then: it is tried again.
     bool Start() {
         if (!OnPath("Xvfb") || !OnPath("openbox") || !OnPath("xprop")) {
             FWhy = QStringLiteral("Xvfb, openbox or xprop is not installed (scripts/setup.sh "
                                   "installs them)");
             return false;
         }
-        // Xvfb picks a free display itself and writes its number to the pipe
-        // once it accepts clients: no race with another server for a display.
-        int pipeFds[2];
-        if (pipe(pipeFds) != 0) {
-            FWhy = QStringLiteral("no pipe for Xvfb");
-            return false;
+        QStringList failures;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (StartOnce()) {
+                FWhy.clear();
+                return true;
+            }
+            failures.append(FWhy);
         }
-        FXvfb = Spawn({"Xvfb", "-displayfd", std::to_string(pipeFds[1]), "-screen", "0",
-                       "1280x1024x24", "-nolisten", "tcp", "-ac"},
-                      {}, pipeFds[1]);
-        close(pipeFds[1]);
-        const std::string number = ReadLine(pipeFds[0], 10000);
-        close(pipeFds[0]);
-        if (FXvfb <= 0 || number.empty()) {
-            FWhy = QStringLiteral("Xvfb did not start");
-            Stop();
-            return false;
-        }
-        FDisplay = ":" + number;
-        FOpenbox = Spawn({"openbox", "--sm-disable"}, FDisplay, -1);
-        // The window manager runs once it has announced itself on the root window.
-        for (int i = 0; i < 200 && !WindowManagerRunning(); ++i) {
-            if (!Alive(FOpenbox))
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (!WindowManagerRunning()) {
-            FWhy = QStringLiteral("openbox did not start on display %1")
-                       .arg(QString::fromStdString(FDisplay));
-            Stop();
-            return false;
-        }
-        // Held keys repeat as on the operator's desk.
-        Run("xset r on r rate 300 30");
-        return true;
+        FWhy = failures.join(QStringLiteral("; "));
+        return false;
     }
 
     void Stop() {
@@ -99,6 +75,50 @@ public:
     }
 
 private:
+    bool StartOnce() {
+        // Xvfb picks a free display itself and writes its number to the pipe
+        // once it accepts clients: no race with another server for a display.
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) {
+            FWhy = QStringLiteral("no pipe for Xvfb");
+            return false;
+        }
+        FXvfb = Spawn({"Xvfb", "-displayfd", std::to_string(pipeFds[1]), "-screen", "0",
+                       "1280x1024x24", "-nolisten", "tcp", "-ac"},
+                      {}, pipeFds[1]);
+        close(pipeFds[1]);
+        const std::string number = ReadLine(pipeFds[0], 10000);
+        close(pipeFds[0]);
+        if (FXvfb <= 0 || number.empty()) {
+            FWhy = QStringLiteral("Xvfb did not start");
+            Stop();
+            return false;
+        }
+        FDisplay = ":" + number;
+        FOpenbox = Spawn({"openbox", "--sm-disable"}, FDisplay, -1);
+        // The window manager runs once it has announced itself on the root window.
+        int status = -1;
+        for (int i = 0; i < 200 && !WindowManagerRunning(); ++i) {
+            if (waitpid(FOpenbox, &status, WNOHANG) != 0) {
+                FOpenbox = 0;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (FOpenbox == 0 || !WindowManagerRunning()) {
+            FWhy = QStringLiteral("openbox did not start on display %1 (%2)")
+                       .arg(QString::fromStdString(FDisplay),
+                            FOpenbox == 0 ? QStringLiteral("exit status %1").arg(status)
+                                          : QStringLiteral("no answer"));
+            Stop();
+            return false;
+        }
+        // Held keys repeat as on the operator's desk, where the tool is there.
+        if (OnPath("xset"))
+            Run("xset r on r rate 300 30");
+        return true;
+    }
+
     static bool OnPath(const char* tool) {
         return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
     }
@@ -130,8 +150,6 @@ private:
         execvp(args[0], args.data());
         _exit(127);
     }
-
-    static bool Alive(pid_t pid) { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
 
     static void End(pid_t& pid) {
         if (pid <= 0)
