@@ -966,10 +966,16 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
         return false;
     bool consumed = false;
     int key = event->key();
-    if (event->type() == QEvent::KeyPress)
-        Guarded([&] { consumed = FormKeyDown(key, event->modifiers(), event->isAutoRepeat()); });
-    else if (!event->isAutoRepeat())
-        Guarded([&] { FormKeyUp(key, event->modifiers()); });
+    if (event->type() == QEvent::KeyPress) {
+        const bool repeat = !FKeyRepeats.Press(key, event->timestamp(), event->isAutoRepeat());
+        Guarded([&] { consumed = FormKeyDown(key, event->modifiers(), repeat); });
+    } else {
+        FKeyRepeats.Release(key, event->timestamp());
+        // The release of an unmarked repeat pair still clears CtrlDown; the
+        // press right after it sets it again.
+        if (!event->isAutoRepeat())
+            Guarded([&] { FormKeyUp(key, event->modifiers()); });
+    }
     return consumed;
 }
 
@@ -1002,28 +1008,21 @@ QString TCuewell::CueFile() const {
 
 void TCuewell::SetSizeLocked(bool locked) {
     FSizeLocked = locked;
-    if (locked) {
-        setFixedSize(size());
-    } else {
-        setMinimumSize(0, 0);
-        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    }
+    FOuterSize->SetLocked(locked);
 }
 
 int TCuewell::OuterHeight() const {
-    return frameGeometry().height();
+    return FOuterSize->Outer().height();
 }
 
 int TCuewell::OuterWidth() const {
-    return frameGeometry().width();
+    return FOuterSize->Outer().width();
 }
 
 void TCuewell::SetOuterHeight(int height) {
-    const int frame = frameGeometry().height() - this->height();
-    resize(width(), std::max(1, height - frame));
+    FOuterSize->SetOuterHeight(height);
 }
 
 void TCuewell::SetOuterWidth(int width) {
-    const int frame = frameGeometry().width() - this->width();
-    resize(std::max(1, width - frame), height());
+    FOuterSize->SetOuterWidth(width);
 }

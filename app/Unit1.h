@@ -4,7 +4,9 @@
 // show's GO. The cues and the prompted cue belong to the cue book; the window
 // shows them and turns the operator's actions into the book's operations.
 
+#include "app/FrameFollower.h"
 #include "app/Seams.h"
+#include "cues/KeyRepeatFilter.h"
 #include "osc/OscTargets.h"
 #include "store/CueStore.h"
 
@@ -201,4 +203,8 @@ private:
     int FDragSlot = -1;
     std::unique_ptr<TGoGuard> FGoGuard;
     bool FPinDragged = false;
+    // The outer size asked for, kept while the window manager's frame changes.
+    FrameFollower* FOuterSize = new FrameFollower(this);
+    // A held key is one press, also where Qt does not mark its repeats.
+    KeyRepeatFilter FKeyRepeats;
 };

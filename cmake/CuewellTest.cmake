@@ -1,7 +1,11 @@
-# cuewell_add_qtest(<name> SOURCES <files...> [LIBS <targets...>])
-# Builds tst_<name> and registers it with CTest, run headless.
+# cuewell_add_qtest(<name> SOURCES <files...> [LIBS <targets...>] [PLATFORM <qpa>])
+# Builds tst_<name> and registers it with CTest, run headless unless PLATFORM
+# names another Qt platform (xcb for the tests that start their own X server).
 function(cuewell_add_qtest name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "PLATFORM" "SOURCES;LIBS" ${ARGN})
+    if(NOT ARG_PLATFORM)
+        set(ARG_PLATFORM offscreen)
+    endif()
     set(target tst_${name})
     add_executable(${target} ${ARG_SOURCES})
     target_link_libraries(${target} PRIVATE cuewell_ui Qt6::Test ${ARG_LIBS})
@@ -9,7 +13,7 @@ function(cuewell_add_qtest name)
         CUEWELL_PIN_GLYPH="${CMAKE_SOURCE_DIR}/resources/Pin_16T3.bmp")
     add_test(NAME ${name} COMMAND ${target})
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C;ASAN_OPTIONS=detect_leaks=1;LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/scripts/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+        ENVIRONMENT "QT_QPA_PLATFORM=${ARG_PLATFORM};LC_ALL=C;ASAN_OPTIONS=detect_leaks=1;LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/scripts/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
         TIMEOUT 300)
 endfunction()
 

@@ -11,7 +11,7 @@ packages=(
   liblo-tools liblo-dev liboscpack-dev
   poppler-utils qpdf
   xvfb xauth imagemagick
-  xdotool desktop-file-utils appstream dpkg-dev file
+  openbox x11-utils x11-xserver-utils xdotool desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

@@ -1,0 +1,27 @@
+#include "cues/KeyRepeatFilter.h"
+
+#include <algorithm>
+
+namespace {
+// X gives both halves of a repeat pair the same time; a millisecond either
+// way allows for a server that rounds them apart.
+constexpr uint32_t PairTolerance = 1;
+} // namespace
+
+bool KeyRepeatFilter::Press(int key, uint64_t timestamp, bool autoRepeat) {
+    const auto released = FReleasedAt.constFind(key);
+    bool pairedWithRelease = false;
+    if (released != FReleasedAt.constEnd()) {
+        const uint64_t at = *released;
+        // X time is 32 bits wide and wraps after some 49 days.
+        const uint32_t after = uint32_t(timestamp - at);
+        const uint32_t before = uint32_t(at - timestamp);
+        pairedWithRelease = timestamp != 0 && at != 0 && std::min(after, before) <= PairTolerance;
+        FReleasedAt.erase(released);
+    }
+    return !autoRepeat && !pairedWithRelease;
+}
+
+void KeyRepeatFilter::Release(int key, uint64_t timestamp) {
+    FReleasedAt.insert(key, timestamp);
+}

@@ -1,0 +1,194 @@
+// The main window under a real X server and window manager (Xvfb with
+// openbox, started by the test on a display of its own): the frame that the
+// offscreen platform lacks, and key auto-repeat as X delivers it.
+
+#include "tests/common/X11Session.h"
+
+#include "tests/common/CuewellFixture.h"
+
+#include <QApplication>
+#include <QRegularExpression>
+
+namespace {
+
+QByteArray CueFileWithSize(QSize outer) {
+    return "[Page0]\r\nCue0=0.2|0.2|/sound/a|0||\r\nCue1=0.4|0.2|/sound/b|0||\r\n"
+           "Cue2=0.6|0.2|/sound/c|0||\r\n\r\n[Settings]\r\nHeight=" +
+           QByteArray::number(outer.height()) + "\r\nWidth=" + QByteArray::number(outer.width()) +
+           "\r\n\r\n";
+}
+
+int IntAfter(const QByteArray& text, const char* key) {
+    const QRegularExpression re(QString::fromLatin1(key) + QStringLiteral("\\s*[=:]\\s*(\\d+)"));
+    const QRegularExpressionMatch m = re.match(QString::fromUtf8(text));
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+// Counts the Space presses that reach the application, repeats included.
+class SpaceCounter : public QObject {
+public:
+    int Presses = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space && event->spontaneous())
+            ++Presses;
+        return false;
+    }
+};
+
+} // namespace
+
+class tst_X11Window : public QObject {
+    Q_OBJECT
+public:
+    explicit tst_X11Window(const X11Session& x) : X(x) {}
+
+private slots:
+    void initTestCase();
+    void sizeRoundTripsOverStarts_data();
+    void sizeRoundTripsOverStarts();
+    void firstStartTakesSettingsSizeAsOuter();
+    void heldSpaceFiresOneCue();
+
+private:
+    // The window's outer size as the X server and window manager have it.
+    QSize RealOuter(const TCuewell& w) const;
+    // Waits until the real outer size is `outer` and has stayed so for a while:
+    // the window manager has finished framing the window.
+    bool SettlesAt(const TCuewell& w, QSize outer) const;
+    TCuewell& StartAndWait(TWindowFixture& f, const QString& script);
+
+    const X11Session& X;
+};
+
+void tst_X11Window::initTestCase() {
+    if (!X.Why().isEmpty())
+        QSKIP(qPrintable(QStringLiteral("No X server with a window manager: ") + X.Why()));
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+}
+
+QSize tst_X11Window::RealOuter(const TCuewell& w) const {
+    const std::string id = std::to_string(w.winId());
+    const QByteArray info = X.Run("xwininfo -id " + id);
+    const QByteArray extents = X.Run("xprop -id " + id + " _NET_FRAME_EXTENTS");
+    const QRegularExpression four(QStringLiteral("=\\s*(\\d+),\\s*(\\d+),\\s*(\\d+),\\s*(\\d+)"));
+    const QRegularExpressionMatch m = four.match(QString::fromUtf8(extents));
+    if (!m.hasMatch() || IntAfter(info, "Width") < 0)
+        return {};
+    return {IntAfter(info, "Width") + m.captured(1).toInt() + m.captured(2).toInt(),
+            IntAfter(info, "Height") + m.captured(3).toInt() + m.captured(4).toInt()};
+}
+
+bool tst_X11Window::SettlesAt(const TCuewell& w, QSize outer) const {
+    int steady = 0;
+    for (int i = 0; i < 100 && steady < 5; ++i) {
+        QTest::qWait(100);
+        steady = RealOuter(w) == outer ? steady + 1 : 0;
+    }
+    return steady >= 5;
+}
+
+TCuewell& tst_X11Window::StartAndWait(TWindowFixture& f, const QString& script) {
+    f.Window.reset();
+    f.Prompts.Answers = {script};
+    TCuewell& w = f.Start();
+    w.show();
+    if (!QTest::qWaitForWindowExposed(&w))
+        qWarning("window not exposed");
+    if (!QTest::qWaitFor([&] { return w.Book->ScriptLoaded(); }, 10000))
+        qWarning("script did not load");
+    return w;
+}
+
+void tst_X11Window::sizeRoundTripsOverStarts_data() {
+    QTest::addColumn<QSize>("outer");
+    QTest::newRow("600 x 800") << QSize(600, 800);
+    QTest::newRow("960 x 620") << QSize(960, 620);
+}
+
+void tst_X11Window::sizeRoundTripsOverStarts() {
+    QFETCH(QSize, outer);
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    const QString cues = f.Path("show.cues");
+    WriteFileText(cues, CueFileWithSize(outer));
+    QSize firstView;
+    for (int start = 0; start < 6; ++start) {
+        TCuewell& w = StartAndWait(f, script);
+        QVERIFY(w.SizeLocked());
+        const bool settled = SettlesAt(w, outer);
+        QVERIFY2(settled, qPrintable(QStringLiteral("start %1: the window's outer size is %2 x %3")
+                                         .arg(start)
+                                         .arg(RealOuter(w).width())
+                                         .arg(RealOuter(w).height())));
+        const QSize view = w.AdvPDF->size();
+        if (start == 0)
+            firstView = view;
+        QCOMPARE(view, firstView);
+        QCOMPARE(QSize(w.ViewWidth, w.ViewHeight), firstView);
+        QVERIFY(w.close());
+        const QByteArray text = ReadFileBytes(cues);
+        QCOMPARE(QSize(IntAfter(text, "Width"), IntAfter(text, "Height")), outer);
+    }
+}
+
+void tst_X11Window::firstStartTakesSettingsSizeAsOuter() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.SettingsPath(), "[Settings]\r\nHeight=650\r\nWidth=820\r\n\r\n");
+    TCuewell& w = StartAndWait(f, script);
+    QVERIFY(!w.SizeLocked());
+    QVERIFY2(SettlesAt(w, QSize(820, 650)), qPrintable(QStringLiteral("outer size %1 x %2")
+                                                           .arg(RealOuter(w).width())
+                                                           .arg(RealOuter(w).height())));
+    QCOMPARE(QSize(w.OuterWidth(), w.OuterHeight()), QSize(820, 650));
+}
+
+void tst_X11Window::heldSpaceFiresOneCue() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileWithSize(QSize(700, 600)));
+    TCuewell& w = StartAndWait(f, script);
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QVERIFY(w.NowCue->isVisible());
+    SpaceCounter counter;
+    qApp->installEventFilter(&counter);
+
+    // The operator holds Space for a second and a half.
+    QVERIFY(!X.Run("xdotool keydown space").isNull());
+    QTest::qWait(1500);
+    QVERIFY(!X.Run("xdotool keyup space").isNull());
+    QTest::qWait(300);
+    qApp->removeEventFilter(&counter);
+
+    QVERIFY2(counter.Presses > 3, "X auto-repeat did not reach the window");
+    QCOMPARE(sound.Drain(300).size(), 1);
+    QCOMPARE(w.Book->CurrentCue(), 1);
+    QVERIFY(w.NowCue->isVisible());
+}
+
+int main(int argc, char** argv) {
+    // The X server must be up before the application connects to it.
+    X11Session x;
+    if (x.Start()) {
+        qputenv("DISPLAY", x.Display().toLocal8Bit());
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    } else {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        tst_X11Window test(x);
+        result = QTest::qExec(&test, argc, argv);
+    }
+    return result;
+}
+
+#include "tst_x11window.moc"
