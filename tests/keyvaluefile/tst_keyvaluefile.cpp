@@ -86,8 +86,10 @@ private slots:
     void rewrite();
     void modifiedFlagAndAutoSave();
     void unicodeRoundTrip();
-    void invalidUtf8_data();
-    void invalidUtf8();
+    void damagedFile_data();
+    void damagedFile();
+    void keptCopyIsNeverOverwritten();
+    void noCopyNoSave();
     void unreadableFile();
     void failedWriteKeepsOldFile();
     void uncreatableFile();
@@ -486,27 +488,178 @@ void tst_KeyValueFile::unicodeRoundTrip() {
     QCOMPARE(file.ReadString(section, "lastscript", QString()), value);
 }
 
-void tst_KeyValueFile::invalidUtf8_data() {
+void tst_KeyValueFile::damagedFile_data() {
     QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("firstBadLine");
+    QTest::addColumn<int>("badLines");
+    // (section, key, value read) triples; "<def>" where the default comes back.
+    QTest::addColumn<QStringList>("reads");
+    // The file after WriteString("Z", "w", "1") and Free().
+    QTest::addColumn<QByteArray>("rewritten");
 
-    QTest::newRow("byte FF") << QByteArray("[A]\r\nk=\xFF\r\n");
-    QTest::newRow("latin-1 text") << QByteArray("[A]\r\nk=Caf\xE9\r\n");
-    QTest::newRow("truncated at end") << QByteArray("[A]\r\nk=\xC3");
-    QTest::newRow("overlong slash") << QByteArray("[A]\r\nk=\xC0\xAF\r\n");
-    QTest::newRow("encoded surrogate") << QByteArray("[A]\r\nk=\xED\xA0\x80\r\n");
-    QTest::newRow("after a bom") << Bom + QByteArray("\x80[A]\r\n");
-    QTest::newRow("half a bom") << QByteArray("\xEF\xBB[A]\r\n");
+    const QByteArray z("[Z]\r\nw=1\r\n\r\n");
+    QTest::newRow("bad byte on the first line")
+        << QByteArray("\xE9t\xE9 comment\r\n[A]\r\nk=1\r\n") << 1 << 1 << QStringList{"A", "k", "1"}
+        << Bom + "[A]\r\nk=1\r\n\r\n" + z;
+    QTest::newRow("bad byte right after the bom, in a header")
+        << Bom + "\x80[A]\r\nk=1\r\n[B]\r\nm=2\r\n"
+        << 1 << 1 << QStringList{"A", "k", "<def>", "B", "m", "2"}
+        << Bom + "[B]\r\nm=2\r\n\r\n" + z;
+    QTest::newRow("half a bom") << QByteArray("\xEF\xBB[A]\r\nk=1\r\n[B]\r\nm=2\r\n") << 1 << 1
+                                << QStringList{"A", "k", "<def>", "B", "m", "2"}
+                                << Bom + "[B]\r\nm=2\r\n\r\n" + z;
+    QTest::newRow("bare line inside a section")
+        << QByteArray("[A]\r\nk=1\r\nju\xFFnk\r\nj=2\r\n") << 3 << 1
+        << QStringList{"A", "k", "1", "A", "j", "2"} << Bom + "[A]\r\nk=1\r\nj=2\r\n\r\n" + z;
+    QTest::newRow("in a key") << QByteArray("[A]\r\nk\xE9y=1\r\nj=2\r\n") << 2 << 1
+                              << QStringList{"A", "j", "2"} << Bom + "[A]\r\nj=2\r\n\r\n" + z;
+    QTest::newRow("in a value, the targets around it read")
+        << QByteArray("[OSC]\r\nsoundIP=10.0.0.5\r\nsoundAddress=caf\xE9\r\nlightIP=10.0.0.6\r\n")
+        << 3 << 1 << QStringList{"OSC",   "soundIP", "10.0.0.5", "OSC",     "soundAddress",
+                                 "<def>", "OSC",     "lightIP",  "10.0.0.6"}
+        << Bom + "[OSC]\r\nsoundIP=10.0.0.5\r\nlightIP=10.0.0.6\r\n\r\n" + z;
+    QTest::newRow("a bad value still hides a later entry of its key")
+        << QByteArray("[A]\r\nk=\xFF\r\nk=2\r\n") << 2 << 1 << QStringList{"A", "k", "<def>"}
+        << Bom + "[A]\r\nk=2\r\n\r\n" + z;
+    QTest::newRow("latin-1 e acute in a settings file")
+        << QByteArray("[Settings]\r\nTop=5\r\nLastScript=/Sc\xE8nes/act.pdf\r\nArrow=0\r\n\r\n"
+                      "[OSC]\r\nsoundIP=127.0.0.1\r\nsoundPort=53000\r\n")
+        << 3 << 1 << QStringList{"Settings", "Top",       "5",     "Settings",  "LastScript",
+                                 "<def>",    "Settings",  "Arrow", "0",         "OSC",
+                                 "soundIP",  "127.0.0.1", "OSC",   "soundPort", "53000"}
+        << Bom +
+               "[Settings]\r\nTop=5\r\nArrow=0\r\n\r\n[OSC]\r\nsoundIP=127.0.0.1\r\n"
+               "soundPort=53000\r\n\r\n" +
+               z;
+    QTest::newRow("truncated sequence at the end")
+        << QByteArray("[A]\r\nk=1\r\nj=\xC3") << 3 << 1
+        << QStringList{"A", "k", "1", "A", "j", "<def>"} << Bom + "[A]\r\nk=1\r\n\r\n" + z;
+    QTest::newRow("overlong slash")
+        << QByteArray("[A]\r\nk=\xC0\xAF\r\nj=2\r\n") << 2 << 1
+        << QStringList{"A", "k", "<def>", "A", "j", "2"} << Bom + "[A]\r\nj=2\r\n\r\n" + z;
+    QTest::newRow("encoded surrogate")
+        << QByteArray("[A]\r\nk=\xED\xA0\x80\r\nj=2\r\n") << 2 << 1
+        << QStringList{"A", "k", "<def>", "A", "j", "2"} << Bom + "[A]\r\nj=2\r\n\r\n" + z;
+    QTest::newRow("several bad lines, CR only")
+        << QByteArray("[A]\rk=\xFF\rj=2\r\xFE\r[B]\rm=\xE9\rn=3\r") << 2 << 3
+        << QStringList{"A", "k", "<def>", "A", "j", "2", "B", "m", "<def>", "B", "n", "3"}
+        << Bom + "[A]\r\nj=2\r\n\r\n[B]\r\nn=3\r\n\r\n" + z;
+    QTest::newRow("bad header: its entries join no other section")
+        << QByteArray("[A]\r\nk=1\r\n[B\xFF]\r\nk=2\r\nm=3\r\n[C]\r\nn=4\r\n") << 3 << 1
+        << QStringList{"A", "k", "1", "A", "m", "<def>", "C", "n", "4"}
+        << Bom + "[A]\r\nk=1\r\n\r\n[C]\r\nn=4\r\n\r\n" + z;
+    QTest::newRow("cue file, one bad record")
+        << QByteArray("[Page0]\r\nCue0=0.1|0.1|/a|0||\r\nCue1=0.2|0.1|/caf\xE9|0||\r\n"
+                      "Cue2=0.3|0.1|/c|0||\r\n\r\n[Page1]\r\nCue0=0.5|0.5|/d|0||\r\n")
+        << 3 << 1
+        << QStringList{"Page0", "Cue0", "0.1|0.1|/a|0||", "Page0", "Cue1", "<def>",
+                       "Page0", "Cue2", "0.3|0.1|/c|0||", "Page1", "Cue0", "0.5|0.5|/d|0||"}
+        << Bom +
+               "[Page0]\r\nCue0=0.1|0.1|/a|0||\r\nCue2=0.3|0.1|/c|0||\r\n\r\n[Page1]\r\n"
+               "Cue0=0.5|0.5|/d|0||\r\n\r\n" +
+               z;
 }
 
-void tst_KeyValueFile::invalidUtf8() {
+void tst_KeyValueFile::damagedFile() {
     QFETCH(QByteArray, content);
+    QFETCH(int, firstBadLine);
+    QFETCH(int, badLines);
+    QFETCH(QStringList, reads);
+    QFETCH(QByteArray, rewritten);
 
-    const QString path = Path("bad.ini");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("bad.ini");
+    const QString copy = path + ".unreadable";
     WriteBytes(path, content);
-    const QString error = ErrorOf([&] { KeyValueFile file(path); });
-    QCOMPARE(error, QString("No mapping for the Unicode character exists in the target "
-                            "multi-byte code page"));
+    {
+        KeyValueFile file(path);
+        QVERIFY(file.Damaged());
+        QCOMPARE(file.DamagedLine(), firstBadLine);
+        QCOMPARE(file.DamagedLineCount(), badLines);
+        QCOMPARE(file.KeptCopyPath(), copy);
+        const QString problem = file.LoadProblem();
+        QVERIFY2(problem.startsWith("No mapping for the Unicode character exists in the target "
+                                    "multi-byte code page"),
+                 qPrintable(problem));
+        QVERIFY2(problem.contains("\"" + path + "\", line " + QString::number(firstBadLine) +
+                                  (badLines > 1 ? " and " : ".")),
+                 qPrintable(problem));
+        QVERIFY2(problem.contains("\"" + copy + "\""), qPrintable(problem));
+        for (qsizetype i = 0; i + 2 < reads.size(); i += 3)
+            QCOMPARE(file.ReadString(reads[i], reads[i + 1], "<def>"), reads[i + 2]);
+        file.SetAutoSave(true);
+        file.Free(); // nothing written yet: no copy, no rewrite
+        QVERIFY(!QFile::exists(copy));
+        QCOMPARE(ReadBytes(path), content);
+
+        file.WriteString("Z", "w", "1");
+        file.Free();
+        QCOMPARE(ReadBytes(copy), content);
+        QCOMPARE(ReadBytes(path), rewritten);
+        // A second save of the same object keeps the copy as it is.
+        QVERIFY(QFile::remove(copy));
+        file.WriteString("Z", "w", "1");
+        file.Free();
+        QVERIFY(!QFile::exists(copy));
+    }
+    KeyValueFile again(path);
+    QVERIFY(!again.Damaged());
+    QCOMPARE(again.DamagedLine(), 0);
+    QVERIFY(again.LoadProblem().isEmpty());
+    QVERIFY(again.KeptCopyPath().isEmpty());
+}
+
+void tst_KeyValueFile::keptCopyIsNeverOverwritten() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show.cues");
+    const QByteArray content("[Page0]\r\nCue0=0.1|0.1|/caf\xE9|0||\r\nCue1=0.2|0.1|/b|0||\r\n");
+    const QByteArray earlier("an earlier kept copy");
+    WriteBytes(path, content);
+    WriteBytes(path + ".unreadable", earlier);
+
+    KeyValueFile first(path);
+    KeyValueFile second(path); // opened before anything was saved, as the window does
+    QCOMPARE(first.KeptCopyPath(), path + ".unreadable-2");
+    QCOMPARE(second.KeptCopyPath(), path + ".unreadable-2");
+    first.SetAutoSave(true);
+    first.WriteString("Page0", "Cue5", "");
+    first.Free();
+    second.SetAutoSave(true);
+    second.WriteString("Page0", "Cue6", "");
+    second.Free();
+
+    QCOMPARE(ReadBytes(path + ".unreadable"), earlier);
+    QCOMPARE(ReadBytes(path + ".unreadable-2"), content);
+    QCOMPARE(QDir(dir.path()).entryList({"show.cues*"}, QDir::Files),
+             (QStringList{"show.cues", "show.cues.unreadable", "show.cues.unreadable-2"}));
+    KeyValueFile again(path);
+    QVERIFY(!again.Damaged());
+    QCOMPARE(again.ReadString("Page0", "Cue1", ""), "0.2|0.1|/b|0||");
+}
+
+void tst_KeyValueFile::noCopyNoSave() {
+    // When the original cannot be kept, the file is not saved over.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show.cues");
+    const QByteArray content = "[A]\r\nk=\xFF\r\nbig=" + QByteArray(64 * 1024, 'x') + "\r\n";
+    WriteBytes(path, content);
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    file.WriteString("A", "j", "1");
+    QString error;
+    {
+        FileSizeLimit limit(4096);
+        QVERIFY(limit.Active());
+        error = ErrorOf([&] { file.Free(); });
+    }
+    QVERIFY2(error.startsWith("Cannot keep the original of \"" + path + "\" as \"" + path +
+                              ".unreadable\". "),
+             qPrintable(error));
     QCOMPARE(ReadBytes(path), content);
+    QVERIFY(!QFile::exists(path + ".unreadable"));
+    QVERIFY(file.Modified());
+    file.Free();
+    QCOMPARE(ReadBytes(path + ".unreadable"), content);
 }
 
 void tst_KeyValueFile::unreadableFile() {
