@@ -3,12 +3,49 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+// What the save does with the disk, in order, seen from the calls it makes.
+namespace {
+QStringList* SaveCalls = nullptr;
+bool DieAtRename = false;
+
+QString PathOfFd(int fd) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[4096];
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    return n < 0 ? QString() : QString::fromLocal8Bit(target, n);
+}
+} // namespace
+
+extern "C" int fsync(int fd) {
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (SaveCalls)
+        SaveCalls->append("fsync " + PathOfFd(fd));
+    return real(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+    static auto real =
+        reinterpret_cast<int (*)(const char*, const char*)>(dlsym(RTLD_NEXT, "rename"));
+    if (DieAtRename)
+        _exit(0); // the power goes at the worst moment
+    if (SaveCalls)
+        SaveCalls->append(QStringLiteral("rename %1 %2").arg(from, to));
+    return real(from, to);
+}
 
 namespace {
 
@@ -65,6 +102,42 @@ private:
     bool FActive = false;
 };
 
+// Runs `action` where permission bits count: in this process when it is not
+// root, else in a child that has become the user "nobody". Returns what the
+// action returns, or "<no unprivileged user>" when no such child can run.
+QString AsUnprivileged(const std::function<QString()>& action) {
+    if (geteuid() != 0)
+        return action();
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return "<no unprivileged user>";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        QByteArray result("<no unprivileged user>");
+        if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
+            result = action().toUtf8();
+        (void)!write(pipeFds[1], result.constData(), size_t(result.size()));
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    QByteArray result;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        result.append(buffer, n);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return QString::fromUtf8(result);
+}
+
+ino_t InodeOf(const QString& path) {
+    struct stat info {};
+    stat(QFile::encodeName(path).constData(), &info);
+    return info.st_ino;
+}
+
 } // namespace
 
 class tst_KeyValueFile : public QObject {
@@ -93,6 +166,11 @@ private slots:
     void unreadableFile();
     void failedWriteKeepsOldFile();
     void uncreatableFile();
+    void saveWherePermissionsAllow_data();
+    void saveWherePermissionsAllow();
+    void newFileIsOnDiskBeforeItReplacesTheOld();
+    void leftoversOfInterruptedSaves_data();
+    void leftoversOfInterruptedSaves();
 
 private:
     QTemporaryDir FDir;
@@ -621,17 +699,23 @@ void tst_KeyValueFile::keptCopyIsNeverOverwritten() {
     KeyValueFile second(path); // opened before anything was saved, as the window does
     QCOMPARE(first.KeptCopyPath(), path + ".unreadable-2");
     QCOMPARE(second.KeptCopyPath(), path + ".unreadable-2");
+    // Another copy takes that name after the open: it is not overwritten either.
+    const QByteArray meanwhile("made meanwhile");
+    WriteBytes(path + ".unreadable-2", meanwhile);
     first.SetAutoSave(true);
     first.WriteString("Page0", "Cue5", "");
     first.Free();
+    QCOMPARE(first.KeptCopyPath(), path + ".unreadable-3");
     second.SetAutoSave(true);
     second.WriteString("Page0", "Cue6", "");
     second.Free();
 
     QCOMPARE(ReadBytes(path + ".unreadable"), earlier);
-    QCOMPARE(ReadBytes(path + ".unreadable-2"), content);
+    QCOMPARE(ReadBytes(path + ".unreadable-2"), meanwhile);
+    QCOMPARE(ReadBytes(path + ".unreadable-3"), content);
     QCOMPARE(QDir(dir.path()).entryList({"show.cues*"}, QDir::Files),
-             (QStringList{"show.cues", "show.cues.unreadable", "show.cues.unreadable-2"}));
+             (QStringList{"show.cues", "show.cues.unreadable", "show.cues.unreadable-2",
+                          "show.cues.unreadable-3"}));
     KeyValueFile again(path);
     QVERIFY(!again.Damaged());
     QCOMPARE(again.ReadString("Page0", "Cue1", ""), "0.2|0.1|/b|0||");
@@ -722,6 +806,142 @@ void tst_KeyValueFile::uncreatableFile() {
     QVERIFY2(error.startsWith("Cannot create file \"" + path + "\". "), qPrintable(error));
     QVERIFY2(error.size() > path.size() + 25, qPrintable(error));
     QCOMPARE(ReadBytes(notADir), QByteArray("x"));
+}
+
+void tst_KeyValueFile::saveWherePermissionsAllow_data() {
+    QTest::addColumn<bool>("folderWritable");
+    QTest::addColumn<bool>("fileWritable");
+    QTest::addColumn<QString>("outcome"); // "replaced", "in place" or the error's start
+
+    QTest::newRow("writable folder: new file renamed over the old") << true << true << "replaced";
+    QTest::newRow("read-only folder, writable file: rewritten in place")
+        << false << true << "in place";
+    QTest::newRow("read-only folder, read-only file") << false << false << "Cannot create file";
+    QTest::newRow("writable folder, read-only file") << true << false << "Cannot create file";
+}
+
+void tst_KeyValueFile::saveWherePermissionsAllow() {
+    QFETCH(bool, folderWritable);
+    QFETCH(bool, fileWritable);
+    QFETCH(QString, outcome);
+
+    QTemporaryDir root;
+    QVERIFY(QFile::setPermissions(root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                   QFileDevice::ExeOther));
+    const QString folder = root.filePath("show");
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + "/show.cues";
+    const QByteArray old = Bom + QByteArray("[Page0]\r\nCue0=0.1|0.1|/a|0||\r\n\r\n");
+    WriteBytes(path, old);
+    // The same bits for the owner and for others, so they hold for "nobody" too.
+    const mode_t fileMode = fileWritable ? 0666 : 0444;
+    QCOMPARE(chmod(QFile::encodeName(path).constData(), fileMode), 0);
+    QCOMPARE(chmod(QFile::encodeName(folder).constData(), folderWritable ? 0777 : 0555), 0);
+    const ino_t before = InodeOf(path);
+
+    const QString result = AsUnprivileged([&]() -> QString {
+        try {
+            KeyValueFile file(path);
+            file.SetAutoSave(true);
+            file.WriteString("Page0", "Cue1", "0.2|0.1|/b|0||");
+            file.Free();
+        } catch (const CuewellError& e) {
+            return e.Text();
+        }
+        return "saved";
+    });
+    chmod(QFile::encodeName(folder).constData(), 0755);
+    if (result == "<no unprivileged user>")
+        QSKIP("Neither an unprivileged user nor a child running as one is available");
+
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"show.cues"});
+    if (outcome == "replaced" || outcome == "in place") {
+        QCOMPARE(result, "saved");
+        QCOMPARE(ReadBytes(path),
+                 Bom + QByteArray("[Page0]\r\nCue0=0.1|0.1|/a|0||\r\nCue1=0.2|0.1|/b|0||"
+                                  "\r\n\r\n"));
+        QCOMPARE(InodeOf(path) == before, outcome == "in place");
+        struct stat info {};
+        stat(QFile::encodeName(path).constData(), &info);
+        QCOMPARE(info.st_mode & 07777, fileMode); // the file keeps its permissions
+    } else {
+        QVERIFY2(result.startsWith(outcome + " \"" + path + "\". "), qPrintable(result));
+        QCOMPARE(ReadBytes(path), old);
+    }
+}
+
+void tst_KeyValueFile::newFileIsOnDiskBeforeItReplacesTheOld() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show.cues");
+    WriteBytes(path, "[A]\r\nk=1\r\n");
+    QStringList calls;
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteString("A", "k", "2");
+        SaveCalls = &calls;
+        file.Free();
+        SaveCalls = nullptr;
+    }
+    QCOMPARE(calls.size(), 3);
+    const QString temporary = calls[0].mid(6);
+    QVERIFY2(calls[0].startsWith("fsync " + path + ".saving-") &&
+                 temporary.size() == path.size() + 14,
+             qPrintable(calls.join(" / ")));
+    QCOMPARE(calls[1], "rename " + temporary + " " + path);
+    QCOMPARE(calls[2], "fsync " + QDir(dir.path()).canonicalPath());
+}
+
+void tst_KeyValueFile::leftoversOfInterruptedSaves_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("removed");
+
+    QTest::newRow("ours, same file") << "show.cues.saving-Ab3xQ9" << true;
+    QTest::newRow("ours, other file") << "act2.cues.saving-Ab3xQ9" << false;
+    QTest::newRow("name continues the file's name") << "show.cuesx.saving-Ab3xQ9" << false;
+    QTest::newRow("operator's backup") << "show.cues.backup" << false;
+    QTest::newRow("six letters, no infix") << "show.cues.Ab3xQ9" << false;
+    QTest::newRow("suffix too short") << "show.cues.saving-Ab3xQ" << false;
+    QTest::newRow("suffix too long") << "show.cues.saving-Ab3xQ9z" << false;
+    QTest::newRow("not a letter or digit") << "show.cues.saving-Ab3x-9" << false;
+    QTest::newRow("kept copy") << "show.cues.unreadable" << false;
+}
+
+void tst_KeyValueFile::leftoversOfInterruptedSaves() {
+    QFETCH(QString, name);
+    QFETCH(bool, removed);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show.cues");
+    const QByteArray old = Bom + QByteArray("[A]\r\nk=1\r\n\r\n");
+    WriteBytes(path, old);
+    // A save cut off at the rename leaves the old file and a complete new one.
+    const pid_t child = fork();
+    if (child == 0) {
+        DieAtRename = true;
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteString("A", "k", "2");
+        file.Free();
+        _exit(1);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QCOMPARE(ReadBytes(path), old);
+    const QStringList left =
+        QDir(dir.path()).entryList(QDir::Files).filter(QRegularExpression("^show\\.cues\\..+"));
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(ReadBytes(dir.filePath(left[0])), Bom + QByteArray("[A]\r\nk=2\r\n\r\n"));
+
+    WriteBytes(dir.filePath(name), "x");
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    file.WriteString("A", "k", "3");
+    file.Free();
+    QVERIFY(!QFile::exists(dir.filePath(left[0])));
+    QCOMPARE(QFile::exists(dir.filePath(name)), !removed);
+    QCOMPARE(ReadBytes(path), Bom + QByteArray("[A]\r\nk=3\r\n\r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_KeyValueFile)
