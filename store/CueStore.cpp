@@ -405,40 +405,41 @@ QString PageSection(int page) {
 }
 
 QString CueKey(int slot) {
-    // Made once: every page of every save and read asks for the same 21 names.
+    return QStringLiteral("Cue") + QString::number(slot);
+}
+
+namespace {
+
+const std::array<QString, MaxCuesPerPage>& CueKeys() {
     static const std::array<QString, MaxCuesPerPage> keys = [] {
         std::array<QString, MaxCuesPerPage> names;
         for (int i = 0; i < MaxCuesPerPage; ++i)
             names[size_t(i)] = QStringLiteral("Cue") + QString::number(i);
         return names;
     }();
-    if (slot >= 0 && slot < MaxCuesPerPage)
-        return keys[size_t(slot)];
-    return QStringLiteral("Cue") + QString::number(slot);
+    return keys;
 }
 
+} // namespace
+
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row) {
-    const QString section = PageSection(page);
     const QStringList sorted = SortedRecords(row);
-    int slot = 0;
-    for (const QString& record : sorted)
-        file.WriteString(section, CueKey(slot++), record);
-    // Empty the keys after the last record, so none keeps an older record.
-    for (; slot < MaxCuesPerPage; ++slot)
-        file.WriteString(section, CueKey(slot), QString());
+    // The keys after the last record are emptied, so none keeps an older record.
+    std::array<QString, MaxCuesPerPage> values;
+    std::copy(sorted.cbegin(), sorted.cend(), values.begin());
+    file.WriteStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
 }
 
 void ReadPageSection(const KeyValueFile& file, int page, CueRow& row) {
-    const QString section = PageSection(page);
+    std::array<QString, MaxCuesPerPage> values;
+    file.ReadStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
     // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
     int filled = 0;
-    for (int slot = 0; slot < MaxCuesPerPage; ++slot) {
-        const QString record = file.ReadString(section, CueKey(slot), QString());
+    for (QString& record : values)
         if (!record.isEmpty())
-            row[filled++] = record;
-    }
+            row[size_t(filled++)] = std::move(record);
     for (; filled < MaxCuesPerPage; ++filled)
-        row[filled].clear();
+        row[size_t(filled)].clear();
 }
 
 void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {

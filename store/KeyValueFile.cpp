@@ -267,11 +267,26 @@ size_t qHash(KeyValueFile::NameKey key, size_t seed) noexcept {
         }
         h = (h ^ c) * 0x100000001b3ULL;
     }
+    // Spread every bit into the low ones, which pick the bucket.
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
     return h;
 }
 
 bool operator==(KeyValueFile::NameKey a, KeyValueFile::NameKey b) noexcept {
     return a.name.compare(b.name, Qt::CaseInsensitive) == 0;
+}
+
+size_t qHash(KeyValueFile::EntryKey key, size_t seed) noexcept {
+    return qHash(KeyValueFile::NameKey{key.key},
+                 seed ^ (size_t(key.section) * 0x9e3779b97f4a7c15ULL));
+}
+
+bool operator==(KeyValueFile::EntryKey a, KeyValueFile::EntryKey b) noexcept {
+    return a.section == b.section && a.key.compare(b.key, Qt::CaseInsensitive) == 0;
 }
 
 KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
@@ -289,6 +304,8 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
             QStringLiteral("Cannot read file \"%1\". %2").arg(path, file.errorString()));
     file.close();
     Load(bytes);
+    FKeySpellings.clear();
+    FKeySpellings.squeeze();
     if (Damaged()) {
         FOriginal = bytes;
         FKeptCopyPath = CopyPathFor(FPath, FOriginal);
@@ -299,6 +316,7 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
 KeyValueFile::~KeyValueFile() = default;
 
 void KeyValueFile::Load(const QByteArray& bytes) {
+    FEntryIndex.reserve(bytes.count('\n') + bytes.count('\r') / 2 + 1);
     const QByteArrayView body = bytes.startsWith(Utf8Bom)
                                     ? QByteArrayView(bytes).sliced(Utf8Bom.size())
                                     : QByteArrayView(bytes);
@@ -337,13 +355,14 @@ void KeyValueFile::Load(const QByteArray& bytes) {
     }
 }
 
-void KeyValueFile::AddEntry(Section& section, Entry entry) {
-    section.entries.append(std::move(entry));
-    const qsizetype index = section.entries.size() - 1;
-    const NameKey key{section.entries[index].key};
+void KeyValueFile::AddEntry(qsizetype section, Entry entry) {
+    QList<Entry>& entries = FSections[section].entries;
+    entries.append(std::move(entry));
+    const qsizetype index = entries.size() - 1;
     // The first entry of a key is the one read and written.
-    if (!section.firstEntry.contains(key))
-        section.firstEntry.insert(key, index);
+    qsizetype& first = FEntryIndex[EntryKey{section, entries[index].key}];
+    if (first == 0)
+        first = index + 1;
 }
 
 // `damagedBytes` is the raw line when it is not UTF-8; `line` then holds the
@@ -363,23 +382,26 @@ void KeyValueFile::LoadLine(QStringView rawLine, const QByteArray* damagedBytes)
             // The section's name is unknown: its entries must not join
             // another section, so none of them is read or written back.
             FSkipping = true;
-            FCurrent = nullptr;
+            FCurrent = -1;
             return;
         }
         const QStringView name = TrimBlanks(line.sliced(1, line.size() - 2));
         if (FindSection(name)) {
             // A repeated section: the first one of a name wins.
             FSkipping = true;
-            FCurrent = nullptr;
+            FCurrent = -1;
         } else {
             FSkipping = false;
-            FSections.append(Section{name.toString(), {}, {}});
+            const qsizetype previous = FSections.isEmpty() ? 0 : FSections.last().entries.size();
+            FSections.append(Section{name.toString(), {}});
+            // Sections of one file tend to be alike in size.
+            FSections.last().entries.reserve(previous);
             FSectionIndex.insert(NameKey{FSections.last().name}, FSections.size() - 1);
-            FCurrent = &FSections.last();
+            FCurrent = FSections.size() - 1;
         }
         return;
     }
-    if (FSkipping || !FCurrent)
+    if (FSkipping || FCurrent < 0)
         return;
     const qsizetype eq = line.indexOf(u'=');
     if (damagedBytes) {
@@ -392,14 +414,23 @@ void KeyValueFile::LoadLine(QStringView rawLine, const QByteArray* damagedBytes)
         const QString key = DecodeUtf8(QByteArrayView(*damagedBytes).first(rawEq), &keyOk);
         if (!keyOk)
             return;
-        AddEntry(*FCurrent, Entry{TrimBlanks(key).toString(), QString(), true, true});
+        AddEntry(FCurrent, Entry{TrimBlanks(key).toString(), QString(), true, true});
         return;
     }
-    if (eq < 0)
-        AddEntry(*FCurrent, Entry{line.toString(), QString(), false, false});
-    else
-        AddEntry(*FCurrent, Entry{TrimBlanksRight(line.first(eq)).toString(),
-                                  TrimBlanksLeft(line.sliced(eq + 1)).toString(), true, false});
+    if (eq < 0) {
+        AddEntry(FCurrent, Entry{line.toString(), QString(), false, false});
+        return;
+    }
+    // Most keys repeat from section to section (Cue0 to Cue20): one copy each.
+    const QStringView key = TrimBlanksRight(line.first(eq));
+    auto spelling = FKeySpellings.constFind(key);
+    if (spelling == FKeySpellings.cend()) {
+        QString copy = key.toString();
+        const QStringView view(copy);
+        spelling = FKeySpellings.insert(view, std::move(copy));
+    }
+    AddEntry(FCurrent,
+             Entry{*spelling, TrimBlanksLeft(line.sliced(eq + 1)).toString(), true, false});
 }
 
 QString KeyValueFile::LoadProblem() const {
@@ -421,11 +452,11 @@ const KeyValueFile::Section* KeyValueFile::FindSection(QStringView name) const {
 
 const KeyValueFile::Entry* KeyValueFile::FindEntry(const QString& section,
                                                    const QString& key) const {
-    const Section* s = FindSection(section);
-    if (!s)
+    const auto foundSection = FSectionIndex.constFind(NameKey{section});
+    if (foundSection == FSectionIndex.cend())
         return nullptr;
-    const auto found = s->firstEntry.constFind(NameKey{key});
-    return found == s->firstEntry.cend() ? nullptr : &s->entries[*found];
+    const auto found = FEntryIndex.constFind(EntryKey{*foundSection, key});
+    return found == FEntryIndex.cend() ? nullptr : &FSections[*foundSection].entries[*found - 1];
 }
 
 QString KeyValueFile::ReadString(const QString& section, const QString& key,
@@ -447,33 +478,58 @@ bool KeyValueFile::ReadBool(const QString& section, const QString& key, bool def
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void KeyValueFile::WriteString(const QString& section, const QString& key,
-                               const QString& rawValue) {
+qsizetype KeyValueFile::SectionFor(const QString& section) {
+    const auto found = FSectionIndex.constFind(NameKey{section});
+    if (found != FSectionIndex.cend())
+        return *found;
+    FSections.append(Section{section, {}});
+    FSectionIndex.insert(NameKey{FSections.last().name}, FSections.size() - 1);
+    return FSections.size() - 1;
+}
+
+void KeyValueFile::WriteAt(qsizetype section, const QString& key, const QString& rawValue) {
     // A line break would end the line early and let the rest of the value be
     // read as further entries or sections; one line per value keeps the file whole.
     QString value = rawValue;
     if (value.contains(u'\r') || value.contains(u'\n'))
         value.replace(u'\r', u' ').replace(u'\n', u' ');
-    qsizetype sectionIndex;
-    const auto foundSection = FSectionIndex.constFind(NameKey{section});
-    if (foundSection != FSectionIndex.cend()) {
-        sectionIndex = *foundSection;
-    } else {
-        FSections.append(Section{section, {}, {}});
-        sectionIndex = FSections.size() - 1;
-        FSectionIndex.insert(NameKey{FSections.last().name}, sectionIndex);
-    }
-    Section& target = FSections[sectionIndex];
-    const auto found = target.firstEntry.constFind(NameKey{key});
-    if (found != target.firstEntry.cend()) {
-        Entry& entry = target.entries[*found];
+    const auto found = FEntryIndex.constFind(EntryKey{section, key});
+    if (found != FEntryIndex.cend()) {
+        Entry& entry = FSections[section].entries[*found - 1];
         entry.value = value;
         entry.hasValue = true;
         entry.damaged = false;
     } else {
-        AddEntry(target, Entry{key, value, true, false});
+        AddEntry(section, Entry{key, value, true, false});
     }
     FModified = true;
+}
+
+void KeyValueFile::WriteString(const QString& section, const QString& key, const QString& value) {
+    WriteAt(SectionFor(section), key, value);
+}
+
+void KeyValueFile::WriteStrings(const QString& section, const QString* keys, const QString* values,
+                                qsizetype count) {
+    const qsizetype index = SectionFor(section);
+    for (qsizetype i = 0; i < count; ++i)
+        WriteAt(index, keys[i], values[i]);
+}
+
+void KeyValueFile::ReadStrings(const QString& section, const QString* keys, QString* values,
+                               qsizetype count) const {
+    const auto foundSection = FSectionIndex.constFind(NameKey{section});
+    for (qsizetype i = 0; i < count; ++i) {
+        values[i] = QString();
+        if (foundSection == FSectionIndex.cend())
+            continue;
+        const auto found = FEntryIndex.constFind(EntryKey{*foundSection, keys[i]});
+        if (found == FEntryIndex.cend())
+            continue;
+        const Entry& entry = FSections[*foundSection].entries[*found - 1];
+        if (entry.hasValue && !entry.damaged)
+            values[i] = entry.value;
+    }
 }
 
 void KeyValueFile::WriteInteger(const QString& section, const QString& key, int value) {

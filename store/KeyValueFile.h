@@ -43,6 +43,12 @@ public:
     bool ReadBool(const QString& section, const QString& key, bool def) const;
 
     void WriteString(const QString& section, const QString& key, const QString& value);
+    // Several keys of one section at once, the section looked up once: each
+    // as ReadString and WriteString do it.
+    void ReadStrings(const QString& section, const QString* keys, QString* values,
+                     qsizetype count) const;
+    void WriteStrings(const QString& section, const QString* keys, const QString* values,
+                      qsizetype count);
     void WriteInteger(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value);
 
@@ -73,12 +79,19 @@ private:
     struct Section {
         QString name;
         QList<Entry> entries;
-        QHash<NameKey, qsizetype> firstEntry; // views into entries[].key
     };
 
+public:
+    // An entry's place for lookup: its section and its key, without case.
+    struct EntryKey {
+        qsizetype section;
+        QStringView key;
+    };
+
+private:
     void Load(const QByteArray& bytes);
     void LoadLine(QStringView line, const QByteArray* damagedBytes);
-    void AddEntry(Section& section, Entry entry);
+    void AddEntry(qsizetype section, Entry entry);
     const Section* FindSection(QStringView name) const;
     const Entry* FindEntry(const QString& section, const QString& key) const;
     void KeepDamagedCopy();
@@ -86,11 +99,17 @@ private:
     QString FPath;
     QList<Section> FSections;
     QHash<NameKey, qsizetype> FSectionIndex; // views into FSections[].name
+    // The first entry of each key of each section, plus one; views into entries[].key.
+    QHash<EntryKey, qsizetype> FEntryIndex;
+    qsizetype SectionFor(const QString& section); // found or appended
+    void WriteAt(qsizetype section, const QString& key, const QString& value);
+    // While loading: one copy of each key spelling, shared by all its entries.
+    QHash<QStringView, QString> FKeySpellings;
     bool FModified = false;
     bool FAutoSave = false;
 
     // Load state and damage.
-    Section* FCurrent = nullptr;
+    qsizetype FCurrent = -1;
     bool FSkipping = false;
     int FLineNumber = 0;
     int FDamagedLines = 0;
@@ -102,6 +121,8 @@ private:
 
 size_t qHash(KeyValueFile::NameKey key, size_t seed = 0) noexcept;
 bool operator==(KeyValueFile::NameKey a, KeyValueFile::NameKey b) noexcept;
+size_t qHash(KeyValueFile::EntryKey key, size_t seed = 0) noexcept;
+bool operator==(KeyValueFile::EntryKey a, KeyValueFile::EntryKey b) noexcept;
 
 // Parses an integer the way settings are read: optional blanks, sign, decimal
 // or hexadecimal after "$", "x", "X" or "0x"; the whole text, 32 bits.
