@@ -280,15 +280,6 @@ bool operator==(KeyValueFile::NameKey a, KeyValueFile::NameKey b) noexcept {
     return a.name.compare(b.name, Qt::CaseInsensitive) == 0;
 }
 
-size_t qHash(KeyValueFile::EntryKey key, size_t seed) noexcept {
-    return qHash(KeyValueFile::NameKey{key.key},
-                 seed ^ (size_t(key.section) * 0x9e3779b97f4a7c15ULL));
-}
-
-bool operator==(KeyValueFile::EntryKey a, KeyValueFile::EntryKey b) noexcept {
-    return a.section == b.section && a.key.compare(b.key, Qt::CaseInsensitive) == 0;
-}
-
 KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
     QFileInfo info(path);
     if (!info.exists())
@@ -316,7 +307,6 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
 KeyValueFile::~KeyValueFile() = default;
 
 void KeyValueFile::Load(const QByteArray& bytes) {
-    FEntryIndex.reserve(bytes.count('\n') + bytes.count('\r') / 2 + 1);
     const QByteArrayView body = bytes.startsWith(Utf8Bom)
                                     ? QByteArrayView(bytes).sliced(Utf8Bom.size())
                                     : QByteArrayView(bytes);
@@ -355,14 +345,43 @@ void KeyValueFile::Load(const QByteArray& bytes) {
     }
 }
 
+namespace {
+constexpr qsizetype LargeSection = 48;
+}
+
 void KeyValueFile::AddEntry(qsizetype section, Entry entry) {
-    QList<Entry>& entries = FSections[section].entries;
-    entries.append(std::move(entry));
-    const qsizetype index = entries.size() - 1;
+    Section& s = FSections[section];
+    s.entries.append(std::move(entry));
+    const qsizetype index = s.entries.size() - 1;
+    s.hashes.append(quint32(qHash(NameKey{s.entries[index].key}, 0)));
     // The first entry of a key is the one read and written.
-    qsizetype& first = FEntryIndex[EntryKey{section, entries[index].key}];
-    if (first == 0)
-        first = index + 1;
+    if (s.firstEntry) {
+        const NameKey key{s.entries[index].key};
+        if (!s.firstEntry->contains(key))
+            s.firstEntry->insert(key, index);
+    }
+}
+
+qsizetype KeyValueFile::FirstEntry(const Section& section, QStringView key) const {
+    const qsizetype n = section.entries.size();
+    if (n > LargeSection) {
+        if (!section.firstEntry) {
+            section.firstEntry = std::make_shared<QHash<NameKey, qsizetype>>();
+            section.firstEntry->reserve(n);
+            for (qsizetype i = 0; i < n; ++i) {
+                const NameKey k{section.entries[i].key};
+                if (!section.firstEntry->contains(k))
+                    section.firstEntry->insert(k, i);
+            }
+        }
+        return section.firstEntry->value(NameKey{key}, -1);
+    }
+    const quint32 hash = quint32(qHash(NameKey{key}, 0));
+    const quint32* hashes = section.hashes.constData();
+    for (qsizetype i = 0; i < n; ++i)
+        if (hashes[i] == hash && NameKey{section.entries[i].key} == NameKey{key})
+            return i;
+    return -1;
 }
 
 // `damagedBytes` is the raw line when it is not UTF-8; `line` then holds the
@@ -393,9 +412,10 @@ void KeyValueFile::LoadLine(QStringView rawLine, const QByteArray* damagedBytes)
         } else {
             FSkipping = false;
             const qsizetype previous = FSections.isEmpty() ? 0 : FSections.last().entries.size();
-            FSections.append(Section{name.toString(), {}});
+            FSections.append(Section{name.toString(), {}, {}, {}});
             // Sections of one file tend to be alike in size.
             FSections.last().entries.reserve(previous);
+            FSections.last().hashes.reserve(previous);
             FSectionIndex.insert(NameKey{FSections.last().name}, FSections.size() - 1);
             FCurrent = FSections.size() - 1;
         }
@@ -455,8 +475,9 @@ const KeyValueFile::Entry* KeyValueFile::FindEntry(const QString& section,
     const auto foundSection = FSectionIndex.constFind(NameKey{section});
     if (foundSection == FSectionIndex.cend())
         return nullptr;
-    const auto found = FEntryIndex.constFind(EntryKey{*foundSection, key});
-    return found == FEntryIndex.cend() ? nullptr : &FSections[*foundSection].entries[*found - 1];
+    const Section& s = FSections[*foundSection];
+    const qsizetype found = FirstEntry(s, key);
+    return found < 0 ? nullptr : &s.entries[found];
 }
 
 QString KeyValueFile::ReadString(const QString& section, const QString& key,
@@ -482,7 +503,7 @@ qsizetype KeyValueFile::SectionFor(const QString& section) {
     const auto found = FSectionIndex.constFind(NameKey{section});
     if (found != FSectionIndex.cend())
         return *found;
-    FSections.append(Section{section, {}});
+    FSections.append(Section{section, {}, {}, {}});
     FSectionIndex.insert(NameKey{FSections.last().name}, FSections.size() - 1);
     return FSections.size() - 1;
 }
@@ -493,9 +514,9 @@ void KeyValueFile::WriteAt(qsizetype section, const QString& key, const QString&
     QString value = rawValue;
     if (value.contains(u'\r') || value.contains(u'\n'))
         value.replace(u'\r', u' ').replace(u'\n', u' ');
-    const auto found = FEntryIndex.constFind(EntryKey{section, key});
-    if (found != FEntryIndex.cend()) {
-        Entry& entry = FSections[section].entries[*found - 1];
+    const qsizetype found = FirstEntry(FSections[section], key);
+    if (found >= 0) {
+        Entry& entry = FSections[section].entries[found];
         entry.value = value;
         entry.hasValue = true;
         entry.damaged = false;
@@ -523,10 +544,11 @@ void KeyValueFile::ReadStrings(const QString& section, const QString* keys, QStr
         values[i] = QString();
         if (foundSection == FSectionIndex.cend())
             continue;
-        const auto found = FEntryIndex.constFind(EntryKey{*foundSection, keys[i]});
-        if (found == FEntryIndex.cend())
+        const Section& s = FSections[*foundSection];
+        const qsizetype found = FirstEntry(s, keys[i]);
+        if (found < 0)
             continue;
-        const Entry& entry = FSections[*foundSection].entries[*found - 1];
+        const Entry& entry = s.entries[found];
         if (entry.hasValue && !entry.damaged)
             values[i] = entry.value;
     }

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <memory>
+
 // An INI-style file of sections and key=value lines, loaded whole when opened
 // and written whole (UTF-8 with BOM, CR LF) when freed after a change.
 // A file that cannot be opened or read, and a failed write, raise CuewellError.
@@ -79,16 +81,13 @@ private:
     struct Section {
         QString name;
         QList<Entry> entries;
+        // Each entry's key hash, scanned in one cache line or two for the
+        // small sections a cue file is made of.
+        QList<quint32> hashes;
+        // For a large section, built at its first lookup: the first entry of
+        // each key; views into entries[].key.
+        mutable std::shared_ptr<QHash<NameKey, qsizetype>> firstEntry;
     };
-
-public:
-    // An entry's place for lookup: its section and its key, without case.
-    struct EntryKey {
-        qsizetype section;
-        QStringView key;
-    };
-
-private:
     void Load(const QByteArray& bytes);
     void LoadLine(QStringView line, const QByteArray* damagedBytes);
     void AddEntry(qsizetype section, Entry entry);
@@ -99,9 +98,8 @@ private:
     QString FPath;
     QList<Section> FSections;
     QHash<NameKey, qsizetype> FSectionIndex; // views into FSections[].name
-    // The first entry of each key of each section, plus one; views into entries[].key.
-    QHash<EntryKey, qsizetype> FEntryIndex;
-    qsizetype SectionFor(const QString& section); // found or appended
+    qsizetype FirstEntry(const Section& section, QStringView key) const; // -1: none
+    qsizetype SectionFor(const QString& section);                        // found or appended
     void WriteAt(qsizetype section, const QString& key, const QString& value);
     // While loading: one copy of each key spelling, shared by all its entries.
     QHash<QStringView, QString> FKeySpellings;
@@ -121,8 +119,6 @@ private:
 
 size_t qHash(KeyValueFile::NameKey key, size_t seed = 0) noexcept;
 bool operator==(KeyValueFile::NameKey a, KeyValueFile::NameKey b) noexcept;
-size_t qHash(KeyValueFile::EntryKey key, size_t seed = 0) noexcept;
-bool operator==(KeyValueFile::EntryKey a, KeyValueFile::EntryKey b) noexcept;
 
 // Parses an integer the way settings are read: optional blanks, sign, decimal
 // or hexadecimal after "$", "x", "X" or "0x"; the whole text, 32 bits.
