@@ -159,6 +159,8 @@ private slots:
     void rewrite();
     void modifiedFlagAndAutoSave();
     void unicodeRoundTrip();
+    void largeSection_data();
+    void largeSection();
     void damagedFile_data();
     void damagedFile();
     void keptCopyIsNeverOverwritten();
@@ -564,6 +566,40 @@ void tst_KeyValueFile::unicodeRoundTrip() {
              Bom + ("[" + section + "]\r\nLastScript=" + value + "\r\n\r\n").toUtf8());
     KeyValueFile file(path);
     QCOMPARE(file.ReadString(section, "lastscript", QString()), value);
+}
+
+void tst_KeyValueFile::largeSection_data() {
+    QTest::addColumn<int>("keys");
+    QTest::newRow("a page's worth") << 21;
+    QTest::newRow("hundreds") << 500;
+}
+
+void tst_KeyValueFile::largeSection() {
+    // Names without case, the first entry of a key, the first spelling: alike
+    // in sections of any size, also for keys written after the first lookup.
+    QFETCH(int, keys);
+    QByteArray content("[A]\r\n");
+    for (int i = 0; i < keys; ++i)
+        content += "Key" + QByteArray::number(i) + "=v" + QByteArray::number(i) + "\r\n";
+    content += "KEY3=later\r\nkey" + QByteArray::number(keys - 1) + "=later\r\n";
+    const QString path = Path("large.ini");
+    WriteBytes(path, content);
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    QCOMPARE(file.ReadString("a", "key3", ""), "v3");
+    QCOMPARE(file.ReadString("A", "KEY" + QString::number(keys - 1), ""),
+             "v" + QString::number(keys - 1));
+    QCOMPARE(file.ReadString("A", "Key" + QString::number(keys), "<def>"), "<def>");
+    file.WriteString("A", "kEy3", "new");
+    file.WriteString("A", "New", "1");
+    file.WriteString("A", "NEW", "2");
+    QCOMPARE(file.ReadString("A", "key3", ""), "new");
+    QCOMPARE(file.ReadString("A", "new", ""), "2");
+    file.Free();
+    QByteArray expected = Bom + content;
+    expected.replace("Key3=v3\r\n", "Key3=new\r\n");
+    expected += "New=2\r\n\r\n";
+    QCOMPARE(ReadBytes(path), expected);
 }
 
 void tst_KeyValueFile::damagedFile_data() {
