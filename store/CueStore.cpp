@@ -3,6 +3,7 @@
 #include "app/Errors.h"
 #include "store/KeyValueFile.h"
 
+#include <QVarLengthArray>
 #include <algorithm>
 #include <cfenv>
 #include <charconv>
@@ -125,31 +126,31 @@ bool IsAsciiDigit(QChar c) {
 
 // Reads sign, digits, the locale's separator, digits and an optional
 // exponent; nothing else (no group separators, no other separator).
-std::optional<double> TryParseFraction(const QString& text, const QLocale& locale) {
-    const QString s = text.trimmed();
-    const QString separator = locale.decimalPoint();
-    QByteArray plain; // the number with "." as separator, for a C-locale parse
+std::optional<double> TryParseFraction(QStringView text, QStringView separator,
+                                       QStringView negativeSign) {
+    const QStringView s = text.trimmed();
+    QVarLengthArray<char, 64> plain; // the number with "." as separator, for a C-locale parse
     qsizetype i = 0;
     const qsizetype n = s.size();
     if (i < n && (s[i] == u'-' || s[i] == u'+')) {
-        plain += char(s[i].unicode());
+        plain.append(char(s[i].unicode()));
         ++i;
-    } else if (!locale.negativeSign().isEmpty() && locale.negativeSign() != u"-" &&
-               s.mid(i).startsWith(locale.negativeSign())) {
-        plain += '-';
-        i += locale.negativeSign().size();
+    } else if (!negativeSign.isEmpty() && negativeSign != u"-" &&
+               s.sliced(i).startsWith(negativeSign)) {
+        plain.append('-');
+        i += negativeSign.size();
     }
     int mantissaDigits = 0;
     while (i < n && IsAsciiDigit(s[i])) {
-        plain += char(s[i].unicode());
+        plain.append(char(s[i].unicode()));
         ++i;
         ++mantissaDigits;
     }
-    if (!separator.isEmpty() && s.mid(i).startsWith(separator)) {
-        plain += '.';
+    if (!separator.isEmpty() && s.sliced(i).startsWith(separator)) {
+        plain.append('.');
         i += separator.size();
         while (i < n && IsAsciiDigit(s[i])) {
-            plain += char(s[i].unicode());
+            plain.append(char(s[i].unicode()));
             ++i;
             ++mantissaDigits;
         }
@@ -157,15 +158,15 @@ std::optional<double> TryParseFraction(const QString& text, const QLocale& local
     if (mantissaDigits == 0)
         return std::nullopt;
     if (i < n && (s[i] == u'e' || s[i] == u'E')) {
-        plain += 'e';
+        plain.append('e');
         ++i;
         if (i < n && (s[i] == u'-' || s[i] == u'+')) {
-            plain += char(s[i].unicode());
+            plain.append(char(s[i].unicode()));
             ++i;
         }
         int exponentDigits = 0;
         while (i < n && IsAsciiDigit(s[i])) {
-            plain += char(s[i].unicode());
+            plain.append(char(s[i].unicode()));
             ++i;
             ++exponentDigits;
         }
@@ -175,10 +176,14 @@ std::optional<double> TryParseFraction(const QString& text, const QLocale& local
     if (i != n)
         return std::nullopt;
     bool ok = false;
-    const double value = plain.toDouble(&ok);
+    const double value = QByteArrayView(plain.constData(), plain.size()).toDouble(&ok);
     if (!ok || !std::isfinite(value))
         return std::nullopt;
     return value;
+}
+
+std::optional<double> TryParseFraction(const QString& text, const QLocale& locale) {
+    return TryParseFraction(text, locale.decimalPoint(), locale.negativeSign());
 }
 
 } // namespace
@@ -325,16 +330,69 @@ bool CueRecordLess(const QString& a, const QString& b) {
     return KeyLess(MakeKey(a, locale), MakeKey(b, locale));
 }
 
+namespace {
+
+// What the order looks at first, found without copies: the tops and lefts as
+// numbers. Records that tie on them (rare: two pins at the same place, or
+// tops that are not numbers) fall back to the full key.
+struct PositionKey {
+    bool topIsNumber = false;
+    double top = 0;
+    bool leftIsNumber = false;
+    double left = 0;
+    const QString* text = nullptr;
+};
+
+PositionKey MakePositionKey(const QString& text, QStringView separator, QStringView negativeSign) {
+    PositionKey key;
+    key.text = &text;
+    const qsizetype firstBar = text.indexOf(u'|');
+    const QStringView top = firstBar < 0 ? QStringView(text) : QStringView(text).first(firstBar);
+    if (const auto value = TryParseFraction(top, separator, negativeSign)) {
+        key.topIsNumber = true;
+        key.top = *value;
+        QStringView left;
+        if (firstBar >= 0) {
+            const qsizetype secondBar = text.indexOf(u'|', firstBar + 1);
+            left = QStringView(text).sliced(
+                firstBar + 1, (secondBar < 0 ? text.size() : secondBar) - firstBar - 1);
+        }
+        if (const auto leftValue = TryParseFraction(left, separator, negativeSign)) {
+            key.leftIsNumber = true;
+            key.left = *leftValue;
+        }
+    }
+    return key;
+}
+
+} // namespace
+
 QStringList SortedRecords(const CueRow& row) {
     const QLocale locale;
-    std::vector<SortKey> keys;
+    const QString separator = locale.decimalPoint();
+    const QString negativeSign = locale.negativeSign();
+    std::array<PositionKey, MaxCuesPerPage> keys;
+    size_t count = 0;
     for (const CueRecord& record : row)
         if (!record.isEmpty())
-            keys.push_back(MakeKey(record, locale));
-    std::sort(keys.begin(), keys.end(), KeyLess);
+            keys[count++] = MakePositionKey(record, separator, negativeSign);
+    std::sort(keys.begin(), keys.begin() + count, [&](const PositionKey& a, const PositionKey& b) {
+        if (a.topIsNumber != b.topIsNumber)
+            return a.topIsNumber;
+        if (a.topIsNumber) {
+            if (a.top != b.top)
+                return a.top < b.top;
+            if (a.leftIsNumber != b.leftIsNumber)
+                return a.leftIsNumber;
+            if (a.leftIsNumber && a.left != b.left)
+                return a.left < b.left;
+        }
+        return KeyLess(MakeKey(*a.text, locale), MakeKey(*b.text, locale));
+    });
     QStringList sorted;
-    for (const SortKey& key : keys)
-        sorted.append(key.text);
+    sorted.reserve(qsizetype(count));
+    for (size_t i = 0; i < count; ++i)
+        sorted.append(*keys[i].text);
     return sorted;
 }
 
@@ -354,26 +412,41 @@ QString CueKey(int slot) {
     return QStringLiteral("Cue") + QString::number(slot);
 }
 
+namespace {
+
+const std::array<QString, MaxCuesPerPage>& CueKeys() {
+    static const std::array<QString, MaxCuesPerPage> keys = [] {
+        std::array<QString, MaxCuesPerPage> names;
+        for (int i = 0; i < MaxCuesPerPage; ++i)
+            names[size_t(i)] = QStringLiteral("Cue") + QString::number(i);
+        return names;
+    }();
+    return keys;
+}
+
+} // namespace
+
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row) {
-    const QString section = PageSection(page);
     const QStringList sorted = SortedRecords(row);
-    int slot = 0;
-    for (const QString& record : sorted)
-        file.WriteString(section, CueKey(slot++), record);
-    // Empty the keys after the last record, so none keeps an older record.
-    for (; slot < MaxCuesPerPage; ++slot)
-        file.WriteString(section, CueKey(slot), QString());
+    // The keys after the last record are emptied, so none keeps an older record.
+    std::array<QString, MaxCuesPerPage> values;
+    std::copy(sorted.cbegin(), sorted.cend(), values.begin());
+    file.WriteStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
 }
 
 void ReadPageSection(const KeyValueFile& file, int page, CueRow& row) {
-    const QString section = PageSection(page);
+    std::array<QString, MaxCuesPerPage> values;
+    file.ReadStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
     // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
     int filled = 0;
-    for (int slot = 0; slot < MaxCuesPerPage; ++slot) {
-        const QString record = file.ReadString(section, CueKey(slot), QString());
+    for (QString& record : values)
         if (!record.isEmpty())
-            row[filled++] = record;
-    }
+            row[size_t(filled++)] = std::move(record);
     for (; filled < MaxCuesPerPage; ++filled)
-        row[filled].clear();
+        row[size_t(filled)].clear();
+}
+
+void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
+    for (qsizetype page = 0; page < table.size(); ++page)
+        ReadPageSection(file, int(page), table[page]);
 }

@@ -71,3 +71,6 @@ QString CueKey(int slot);      // "Cue5"
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row);
 // Reads the 21 keys of one page; missing keys and sections give empty slots.
 void ReadPageSection(const KeyValueFile& file, int page, CueRow& row);
+// Every row of the table from its page's section, in one pass over the file
+// already loaded: what ReadPageSection gives for each page.
+void ReadAllPageSections(const KeyValueFile& file, TCueTable& table);

@@ -3,6 +3,7 @@
 #include "app/Errors.h"
 #include "app/Locations.h"
 #include "store/KeyValueFile.h"
+#include "store/ProfileFile.h"
 
 #include <QAction>
 #include <QDir>
@@ -134,12 +135,12 @@ void TMostRecentFiles::WriteList() {
     for (const QString& path : std::as_const(fFileList))
         if (Storable(path))
             stored.append(path);
-    KeyValueFile file(StorageFile());
-    file.SetAutoSave(true);
+    // Straight into the file, key by key: the settings around the list stay as
+    // they are, whoever wrote them.
+    QList<std::pair<QString, QString>> values;
     for (int i = 1; i <= fMaxFiles; ++i)
-        file.WriteString(MruSection, QString::number(i),
-                         i <= stored.size() ? stored[i - 1] : QString());
-    file.Free();
+        values.append({QString::number(i), i <= stored.size() ? stored[i - 1] : QString()});
+    WriteProfileStrings(StorageFile(), MruSection, values);
 }
 
 void TMostRecentFiles::AddFile(const QString& Filename) {

@@ -3,6 +3,7 @@
 #include "store/KeyValueFile.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -110,6 +111,9 @@ private slots:
     void saveAllPagesKeepsOtherSections();
     void readPageSection_data();
     void readPageSection();
+    void sortedRecordsKeepTheOrder_data();
+    void sortedRecordsKeepTheOrder();
+    void readAllPageSections();
 
 private:
     QTemporaryDir FDir;
@@ -765,6 +769,60 @@ void tst_CueStore::readPageSection() {
     row[20] = "old 20";
     ReadPageSection(file, 0, row);
     QCOMPARE(RecordsOf(row), RecordsOf(RowOf(expected)));
+}
+
+void tst_CueStore::sortedRecordsKeepTheOrder_data() {
+    QTest::addColumn<QLocale>("locale");
+    QTest::newRow("C") << QLocale::c();
+    QTest::newRow("german") << QLocale(QLocale::German, QLocale::Germany);
+}
+
+void tst_CueStore::sortedRecordsKeepTheOrder() {
+    // Many rows drawn from parts that tie, differ by case, do not parse, use
+    // either separator: the save's order must be the one CueRecordLess defines.
+    QFETCH(QLocale, locale);
+    QLocale::setDefault(locale);
+    const QStringList tops{"0.1",  "0.12", "0.125", "0,12", "0,1", "-0.05", "-0,05", "0",
+                           "0.10", "1e-1", " 0.5",  "abc",  "ABC", "",      "1",     "1.0"};
+    const QStringList lefts{"0.1", "0,1", "0.5", "-1", "x", "", "0.50"};
+    const QStringList messages{"/a", "/B", "/b", QString::fromUtf8("/é"), "1go", " go", ""};
+    const QStringList tails{"0||", "-1|Call|", "-1|call|", "0|x", ""};
+    QRandomGenerator random(20261210);
+    const auto pick = [&](const QStringList& from) {
+        return from[random.bounded(int(from.size()))];
+    };
+    for (int round = 0; round < 3000; ++round) {
+        CueRow row;
+        QStringList records;
+        const int count = 1 + random.bounded(MaxCuesPerPage);
+        for (int i = 0; i < count; ++i) {
+            const QString record = pick(tops) + (random.bounded(8) ? "|" : "") + pick(lefts) + "|" +
+                                   pick(messages) + "|" + pick(tails);
+            row[size_t(random.bounded(MaxCuesPerPage))] = record;
+        }
+        for (const CueRecord& record : row)
+            if (!record.isEmpty())
+                records.append(record);
+        std::sort(records.begin(), records.end(), CueRecordLess);
+        QCOMPARE(SortedRecords(row), records);
+    }
+}
+
+void tst_CueStore::readAllPageSections() {
+    const QString path = FDir.filePath("all-read.cues");
+    WriteBytes(path, Bom + "[Settings]\r\nHeight=580\r\n\r\n[Page0]\r\nCue0=0.1|0.1|/a|0||\r\n"
+                           "Cue1=\r\nCue2=0.3|0.1|/c|0||\r\n\r\n[PAGE2]\r\ncue0=0.2|0.2|/d|0||\r\n"
+                           "Cue20=0.9|0.9|/z|0||\r\n\r\n[Page02]\r\nCue0=not page 2\r\n"
+                           "[Page0]\r\nCue5=repeated section\r\n[Page5]\r\nCue0=beyond|\r\n");
+    TCueTable table(4);
+    for (CueRow& row : table)
+        row = RowOf({"stale 0", "stale 1", "stale 2"});
+    KeyValueFile file(path);
+    ReadAllPageSections(file, table);
+    QCOMPARE(RecordsOf(table[0]), RecordsOf(RowOf({"0.1|0.1|/a|0||", "0.3|0.1|/c|0||"})));
+    QCOMPARE(RecordsOf(table[1]), RecordsOf(RowOf({})));
+    QCOMPARE(RecordsOf(table[2]), RecordsOf(RowOf({"0.2|0.2|/d|0||", "0.9|0.9|/z|0||"})));
+    QCOMPARE(RecordsOf(table[3]), RecordsOf(RowOf({})));
 }
 
 QTEST_GUILESS_MAIN(tst_CueStore)

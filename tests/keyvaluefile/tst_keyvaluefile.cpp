@@ -3,12 +3,49 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+// What the save does with the disk, in order, seen from the calls it makes.
+namespace {
+QStringList* SaveCalls = nullptr;
+bool DieAtRename = false;
+
+QString PathOfFd(int fd) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[4096];
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    return n < 0 ? QString() : QString::fromLocal8Bit(target, n);
+}
+} // namespace
+
+extern "C" int fsync(int fd) {
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (SaveCalls)
+        SaveCalls->append("fsync " + PathOfFd(fd));
+    return real(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+    static auto real =
+        reinterpret_cast<int (*)(const char*, const char*)>(dlsym(RTLD_NEXT, "rename"));
+    if (DieAtRename)
+        _exit(0); // the power goes at the worst moment
+    if (SaveCalls)
+        SaveCalls->append(QStringLiteral("rename %1 %2").arg(from, to));
+    return real(from, to);
+}
 
 namespace {
 
@@ -65,6 +102,42 @@ private:
     bool FActive = false;
 };
 
+// Runs `action` where permission bits count: in this process when it is not
+// root, else in a child that has become the user "nobody". Returns what the
+// action returns, or "<no unprivileged user>" when no such child can run.
+QString AsUnprivileged(const std::function<QString()>& action) {
+    if (geteuid() != 0)
+        return action();
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return "<no unprivileged user>";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        QByteArray result("<no unprivileged user>");
+        if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
+            result = action().toUtf8();
+        (void)!write(pipeFds[1], result.constData(), size_t(result.size()));
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    QByteArray result;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        result.append(buffer, n);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return QString::fromUtf8(result);
+}
+
+ino_t InodeOf(const QString& path) {
+    struct stat info {};
+    stat(QFile::encodeName(path).constData(), &info);
+    return info.st_ino;
+}
+
 } // namespace
 
 class tst_KeyValueFile : public QObject {
@@ -86,11 +159,20 @@ private slots:
     void rewrite();
     void modifiedFlagAndAutoSave();
     void unicodeRoundTrip();
-    void invalidUtf8_data();
-    void invalidUtf8();
+    void largeSection_data();
+    void largeSection();
+    void damagedFile_data();
+    void damagedFile();
+    void keptCopyIsNeverOverwritten();
+    void noCopyNoSave();
     void unreadableFile();
     void failedWriteKeepsOldFile();
     void uncreatableFile();
+    void saveWherePermissionsAllow_data();
+    void saveWherePermissionsAllow();
+    void newFileIsOnDiskBeforeItReplacesTheOld();
+    void leftoversOfInterruptedSaves_data();
+    void leftoversOfInterruptedSaves();
 
 private:
     QTemporaryDir FDir;
@@ -486,27 +568,218 @@ void tst_KeyValueFile::unicodeRoundTrip() {
     QCOMPARE(file.ReadString(section, "lastscript", QString()), value);
 }
 
-void tst_KeyValueFile::invalidUtf8_data() {
-    QTest::addColumn<QByteArray>("content");
-
-    QTest::newRow("byte FF") << QByteArray("[A]\r\nk=\xFF\r\n");
-    QTest::newRow("latin-1 text") << QByteArray("[A]\r\nk=Caf\xE9\r\n");
-    QTest::newRow("truncated at end") << QByteArray("[A]\r\nk=\xC3");
-    QTest::newRow("overlong slash") << QByteArray("[A]\r\nk=\xC0\xAF\r\n");
-    QTest::newRow("encoded surrogate") << QByteArray("[A]\r\nk=\xED\xA0\x80\r\n");
-    QTest::newRow("after a bom") << Bom + QByteArray("\x80[A]\r\n");
-    QTest::newRow("half a bom") << QByteArray("\xEF\xBB[A]\r\n");
+void tst_KeyValueFile::largeSection_data() {
+    QTest::addColumn<int>("keys");
+    QTest::newRow("a page's worth") << 21;
+    QTest::newRow("hundreds") << 500;
 }
 
-void tst_KeyValueFile::invalidUtf8() {
-    QFETCH(QByteArray, content);
-
-    const QString path = Path("bad.ini");
+void tst_KeyValueFile::largeSection() {
+    // Names without case, the first entry of a key, the first spelling: alike
+    // in sections of any size, also for keys written after the first lookup.
+    QFETCH(int, keys);
+    QByteArray content("[A]\r\n");
+    for (int i = 0; i < keys; ++i)
+        content += "Key" + QByteArray::number(i) + "=v" + QByteArray::number(i) + "\r\n";
+    content += "KEY3=later\r\nkey" + QByteArray::number(keys - 1) + "=later\r\n";
+    const QString path = Path("large.ini");
     WriteBytes(path, content);
-    const QString error = ErrorOf([&] { KeyValueFile file(path); });
-    QCOMPARE(error, QString("No mapping for the Unicode character exists in the target "
-                            "multi-byte code page"));
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    QCOMPARE(file.ReadString("a", "key3", ""), "v3");
+    QCOMPARE(file.ReadString("A", "KEY" + QString::number(keys - 1), ""),
+             "v" + QString::number(keys - 1));
+    QCOMPARE(file.ReadString("A", "Key" + QString::number(keys), "<def>"), "<def>");
+    file.WriteString("A", "kEy3", "new");
+    file.WriteString("A", "New", "1");
+    file.WriteString("A", "NEW", "2");
+    QCOMPARE(file.ReadString("A", "key3", ""), "new");
+    QCOMPARE(file.ReadString("A", "new", ""), "2");
+    file.Free();
+    QByteArray expected = Bom + content;
+    expected.replace("Key3=v3\r\n", "Key3=new\r\n");
+    expected += "New=2\r\n\r\n";
+    QCOMPARE(ReadBytes(path), expected);
+}
+
+void tst_KeyValueFile::damagedFile_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("firstBadLine");
+    QTest::addColumn<int>("badLines");
+    // (section, key, value read) triples; "<def>" where the default comes back.
+    QTest::addColumn<QStringList>("reads");
+    // The file after WriteString("Z", "w", "1") and Free().
+    QTest::addColumn<QByteArray>("rewritten");
+
+    const QByteArray z("[Z]\r\nw=1\r\n\r\n");
+    QTest::newRow("bad byte on the first line")
+        << QByteArray("\xE9t\xE9 comment\r\n[A]\r\nk=1\r\n") << 1 << 1 << QStringList{"A", "k", "1"}
+        << Bom + "[A]\r\nk=1\r\n\r\n" + z;
+    QTest::newRow("bad byte right after the bom, in a header")
+        << Bom + "\x80[A]\r\nk=1\r\n[B]\r\nm=2\r\n"
+        << 1 << 1 << QStringList{"A", "k", "<def>", "B", "m", "2"}
+        << Bom + "[B]\r\nm=2\r\n\r\n" + z;
+    QTest::newRow("half a bom") << QByteArray("\xEF\xBB[A]\r\nk=1\r\n[B]\r\nm=2\r\n") << 1 << 1
+                                << QStringList{"A", "k", "<def>", "B", "m", "2"}
+                                << Bom + "[B]\r\nm=2\r\n\r\n" + z;
+    QTest::newRow("bare line inside a section")
+        << QByteArray("[A]\r\nk=1\r\nju\xFFnk\r\nj=2\r\n") << 3 << 1
+        << QStringList{"A", "k", "1", "A", "j", "2"} << Bom + "[A]\r\nk=1\r\nj=2\r\n\r\n" + z;
+    QTest::newRow("in a key") << QByteArray("[A]\r\nk\xE9y=1\r\nj=2\r\n") << 2 << 1
+                              << QStringList{"A", "j", "2"} << Bom + "[A]\r\nj=2\r\n\r\n" + z;
+    QTest::newRow("in a value, the targets around it read")
+        << QByteArray("[OSC]\r\nsoundIP=10.0.0.5\r\nsoundAddress=caf\xE9\r\nlightIP=10.0.0.6\r\n")
+        << 3 << 1 << QStringList{"OSC",   "soundIP", "10.0.0.5", "OSC",     "soundAddress",
+                                 "<def>", "OSC",     "lightIP",  "10.0.0.6"}
+        << Bom + "[OSC]\r\nsoundIP=10.0.0.5\r\nlightIP=10.0.0.6\r\n\r\n" + z;
+    QTest::newRow("a bad value still hides a later entry of its key")
+        << QByteArray("[A]\r\nk=\xFF\r\nk=2\r\n") << 2 << 1 << QStringList{"A", "k", "<def>"}
+        << Bom + "[A]\r\nk=2\r\n\r\n" + z;
+    QTest::newRow("latin-1 e acute in a settings file")
+        << QByteArray("[Settings]\r\nTop=5\r\nLastScript=/Sc\xE8nes/act.pdf\r\nArrow=0\r\n\r\n"
+                      "[OSC]\r\nsoundIP=127.0.0.1\r\nsoundPort=53000\r\n")
+        << 3 << 1 << QStringList{"Settings", "Top",       "5",     "Settings",  "LastScript",
+                                 "<def>",    "Settings",  "Arrow", "0",         "OSC",
+                                 "soundIP",  "127.0.0.1", "OSC",   "soundPort", "53000"}
+        << Bom +
+               "[Settings]\r\nTop=5\r\nArrow=0\r\n\r\n[OSC]\r\nsoundIP=127.0.0.1\r\n"
+               "soundPort=53000\r\n\r\n" +
+               z;
+    QTest::newRow("truncated sequence at the end")
+        << QByteArray("[A]\r\nk=1\r\nj=\xC3") << 3 << 1
+        << QStringList{"A", "k", "1", "A", "j", "<def>"} << Bom + "[A]\r\nk=1\r\n\r\n" + z;
+    QTest::newRow("overlong slash")
+        << QByteArray("[A]\r\nk=\xC0\xAF\r\nj=2\r\n") << 2 << 1
+        << QStringList{"A", "k", "<def>", "A", "j", "2"} << Bom + "[A]\r\nj=2\r\n\r\n" + z;
+    QTest::newRow("encoded surrogate")
+        << QByteArray("[A]\r\nk=\xED\xA0\x80\r\nj=2\r\n") << 2 << 1
+        << QStringList{"A", "k", "<def>", "A", "j", "2"} << Bom + "[A]\r\nj=2\r\n\r\n" + z;
+    QTest::newRow("several bad lines, CR only")
+        << QByteArray("[A]\rk=\xFF\rj=2\r\xFE\r[B]\rm=\xE9\rn=3\r") << 2 << 3
+        << QStringList{"A", "k", "<def>", "A", "j", "2", "B", "m", "<def>", "B", "n", "3"}
+        << Bom + "[A]\r\nj=2\r\n\r\n[B]\r\nn=3\r\n\r\n" + z;
+    QTest::newRow("bad header: its entries join no other section")
+        << QByteArray("[A]\r\nk=1\r\n[B\xFF]\r\nk=2\r\nm=3\r\n[C]\r\nn=4\r\n") << 3 << 1
+        << QStringList{"A", "k", "1", "A", "m", "<def>", "C", "n", "4"}
+        << Bom + "[A]\r\nk=1\r\n\r\n[C]\r\nn=4\r\n\r\n" + z;
+    QTest::newRow("cue file, one bad record")
+        << QByteArray("[Page0]\r\nCue0=0.1|0.1|/a|0||\r\nCue1=0.2|0.1|/caf\xE9|0||\r\n"
+                      "Cue2=0.3|0.1|/c|0||\r\n\r\n[Page1]\r\nCue0=0.5|0.5|/d|0||\r\n")
+        << 3 << 1
+        << QStringList{"Page0", "Cue0", "0.1|0.1|/a|0||", "Page0", "Cue1", "<def>",
+                       "Page0", "Cue2", "0.3|0.1|/c|0||", "Page1", "Cue0", "0.5|0.5|/d|0||"}
+        << Bom +
+               "[Page0]\r\nCue0=0.1|0.1|/a|0||\r\nCue2=0.3|0.1|/c|0||\r\n\r\n[Page1]\r\n"
+               "Cue0=0.5|0.5|/d|0||\r\n\r\n" +
+               z;
+}
+
+void tst_KeyValueFile::damagedFile() {
+    QFETCH(QByteArray, content);
+    QFETCH(int, firstBadLine);
+    QFETCH(int, badLines);
+    QFETCH(QStringList, reads);
+    QFETCH(QByteArray, rewritten);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("bad.ini");
+    const QString copy = path + ".unreadable";
+    WriteBytes(path, content);
+    {
+        KeyValueFile file(path);
+        QVERIFY(file.Damaged());
+        QCOMPARE(file.DamagedLine(), firstBadLine);
+        QCOMPARE(file.DamagedLineCount(), badLines);
+        QCOMPARE(file.KeptCopyPath(), copy);
+        const QString problem = file.LoadProblem();
+        QVERIFY2(problem.startsWith("No mapping for the Unicode character exists in the target "
+                                    "multi-byte code page"),
+                 qPrintable(problem));
+        QVERIFY2(problem.contains("\"" + path + "\", line " + QString::number(firstBadLine) +
+                                  (badLines > 1 ? " and " : ".")),
+                 qPrintable(problem));
+        QVERIFY2(problem.contains("\"" + copy + "\""), qPrintable(problem));
+        for (qsizetype i = 0; i + 2 < reads.size(); i += 3)
+            QCOMPARE(file.ReadString(reads[i], reads[i + 1], "<def>"), reads[i + 2]);
+        file.SetAutoSave(true);
+        file.Free(); // nothing written yet: no copy, no rewrite
+        QVERIFY(!QFile::exists(copy));
+        QCOMPARE(ReadBytes(path), content);
+
+        file.WriteString("Z", "w", "1");
+        file.Free();
+        QCOMPARE(ReadBytes(copy), content);
+        QCOMPARE(ReadBytes(path), rewritten);
+        // A second save of the same object keeps the copy as it is.
+        QVERIFY(QFile::remove(copy));
+        file.WriteString("Z", "w", "1");
+        file.Free();
+        QVERIFY(!QFile::exists(copy));
+    }
+    KeyValueFile again(path);
+    QVERIFY(!again.Damaged());
+    QCOMPARE(again.DamagedLine(), 0);
+    QVERIFY(again.LoadProblem().isEmpty());
+    QVERIFY(again.KeptCopyPath().isEmpty());
+}
+
+void tst_KeyValueFile::keptCopyIsNeverOverwritten() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show.cues");
+    const QByteArray content("[Page0]\r\nCue0=0.1|0.1|/caf\xE9|0||\r\nCue1=0.2|0.1|/b|0||\r\n");
+    const QByteArray earlier("an earlier kept copy");
+    WriteBytes(path, content);
+    WriteBytes(path + ".unreadable", earlier);
+
+    KeyValueFile first(path);
+    KeyValueFile second(path); // opened before anything was saved, as the window does
+    QCOMPARE(first.KeptCopyPath(), path + ".unreadable-2");
+    QCOMPARE(second.KeptCopyPath(), path + ".unreadable-2");
+    // Another copy takes that name after the open: it is not overwritten either.
+    const QByteArray meanwhile("made meanwhile");
+    WriteBytes(path + ".unreadable-2", meanwhile);
+    first.SetAutoSave(true);
+    first.WriteString("Page0", "Cue5", "");
+    first.Free();
+    QCOMPARE(first.KeptCopyPath(), path + ".unreadable-3");
+    second.SetAutoSave(true);
+    second.WriteString("Page0", "Cue6", "");
+    second.Free();
+
+    QCOMPARE(ReadBytes(path + ".unreadable"), earlier);
+    QCOMPARE(ReadBytes(path + ".unreadable-2"), meanwhile);
+    QCOMPARE(ReadBytes(path + ".unreadable-3"), content);
+    QCOMPARE(QDir(dir.path()).entryList({"show.cues*"}, QDir::Files),
+             (QStringList{"show.cues", "show.cues.unreadable", "show.cues.unreadable-2",
+                          "show.cues.unreadable-3"}));
+    KeyValueFile again(path);
+    QVERIFY(!again.Damaged());
+    QCOMPARE(again.ReadString("Page0", "Cue1", ""), "0.2|0.1|/b|0||");
+}
+
+void tst_KeyValueFile::noCopyNoSave() {
+    // When the original cannot be kept, the file is not saved over.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show.cues");
+    const QByteArray content = "[A]\r\nk=\xFF\r\nbig=" + QByteArray(64 * 1024, 'x') + "\r\n";
+    WriteBytes(path, content);
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    file.WriteString("A", "j", "1");
+    QString error;
+    {
+        FileSizeLimit limit(4096);
+        QVERIFY(limit.Active());
+        error = ErrorOf([&] { file.Free(); });
+    }
+    QVERIFY2(error.startsWith("Cannot keep the original of \"" + path + "\" as \"" + path +
+                              ".unreadable\". "),
+             qPrintable(error));
     QCOMPARE(ReadBytes(path), content);
+    QVERIFY(!QFile::exists(path + ".unreadable"));
+    QVERIFY(file.Modified());
+    file.Free();
+    QCOMPARE(ReadBytes(path + ".unreadable"), content);
 }
 
 void tst_KeyValueFile::unreadableFile() {
@@ -569,6 +842,142 @@ void tst_KeyValueFile::uncreatableFile() {
     QVERIFY2(error.startsWith("Cannot create file \"" + path + "\". "), qPrintable(error));
     QVERIFY2(error.size() > path.size() + 25, qPrintable(error));
     QCOMPARE(ReadBytes(notADir), QByteArray("x"));
+}
+
+void tst_KeyValueFile::saveWherePermissionsAllow_data() {
+    QTest::addColumn<bool>("folderWritable");
+    QTest::addColumn<bool>("fileWritable");
+    QTest::addColumn<QString>("outcome"); // "replaced", "in place" or the error's start
+
+    QTest::newRow("writable folder: new file renamed over the old") << true << true << "replaced";
+    QTest::newRow("read-only folder, writable file: rewritten in place")
+        << false << true << "in place";
+    QTest::newRow("read-only folder, read-only file") << false << false << "Cannot create file";
+    QTest::newRow("writable folder, read-only file") << true << false << "Cannot create file";
+}
+
+void tst_KeyValueFile::saveWherePermissionsAllow() {
+    QFETCH(bool, folderWritable);
+    QFETCH(bool, fileWritable);
+    QFETCH(QString, outcome);
+
+    QTemporaryDir root;
+    QVERIFY(QFile::setPermissions(root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                   QFileDevice::ExeOther));
+    const QString folder = root.filePath("show");
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + "/show.cues";
+    const QByteArray old = Bom + QByteArray("[Page0]\r\nCue0=0.1|0.1|/a|0||\r\n\r\n");
+    WriteBytes(path, old);
+    // The same bits for the owner and for others, so they hold for "nobody" too.
+    const mode_t fileMode = fileWritable ? 0666 : 0444;
+    QCOMPARE(chmod(QFile::encodeName(path).constData(), fileMode), 0);
+    QCOMPARE(chmod(QFile::encodeName(folder).constData(), folderWritable ? 0777 : 0555), 0);
+    const ino_t before = InodeOf(path);
+
+    const QString result = AsUnprivileged([&]() -> QString {
+        try {
+            KeyValueFile file(path);
+            file.SetAutoSave(true);
+            file.WriteString("Page0", "Cue1", "0.2|0.1|/b|0||");
+            file.Free();
+        } catch (const CuewellError& e) {
+            return e.Text();
+        }
+        return "saved";
+    });
+    chmod(QFile::encodeName(folder).constData(), 0755);
+    if (result == "<no unprivileged user>")
+        QSKIP("Neither an unprivileged user nor a child running as one is available");
+
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"show.cues"});
+    if (outcome == "replaced" || outcome == "in place") {
+        QCOMPARE(result, "saved");
+        QCOMPARE(ReadBytes(path),
+                 Bom + QByteArray("[Page0]\r\nCue0=0.1|0.1|/a|0||\r\nCue1=0.2|0.1|/b|0||"
+                                  "\r\n\r\n"));
+        QCOMPARE(InodeOf(path) == before, outcome == "in place");
+        struct stat info {};
+        stat(QFile::encodeName(path).constData(), &info);
+        QCOMPARE(info.st_mode & 07777, fileMode); // the file keeps its permissions
+    } else {
+        QVERIFY2(result.startsWith(outcome + " \"" + path + "\". "), qPrintable(result));
+        QCOMPARE(ReadBytes(path), old);
+    }
+}
+
+void tst_KeyValueFile::newFileIsOnDiskBeforeItReplacesTheOld() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show.cues");
+    WriteBytes(path, "[A]\r\nk=1\r\n");
+    QStringList calls;
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteString("A", "k", "2");
+        SaveCalls = &calls;
+        file.Free();
+        SaveCalls = nullptr;
+    }
+    QCOMPARE(calls.size(), 3);
+    const QString temporary = calls[0].mid(6);
+    QVERIFY2(calls[0].startsWith("fsync " + path + ".saving-") &&
+                 temporary.size() == path.size() + 14,
+             qPrintable(calls.join(" / ")));
+    QCOMPARE(calls[1], "rename " + temporary + " " + path);
+    QCOMPARE(calls[2], "fsync " + QDir(dir.path()).canonicalPath());
+}
+
+void tst_KeyValueFile::leftoversOfInterruptedSaves_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("removed");
+
+    QTest::newRow("ours, same file") << "show.cues.saving-Ab3xQ9" << true;
+    QTest::newRow("ours, other file") << "act2.cues.saving-Ab3xQ9" << false;
+    QTest::newRow("name continues the file's name") << "show.cuesx.saving-Ab3xQ9" << false;
+    QTest::newRow("operator's backup") << "show.cues.backup" << false;
+    QTest::newRow("six letters, no infix") << "show.cues.Ab3xQ9" << false;
+    QTest::newRow("suffix too short") << "show.cues.saving-Ab3xQ" << false;
+    QTest::newRow("suffix too long") << "show.cues.saving-Ab3xQ9z" << false;
+    QTest::newRow("not a letter or digit") << "show.cues.saving-Ab3x-9" << false;
+    QTest::newRow("kept copy") << "show.cues.unreadable" << false;
+}
+
+void tst_KeyValueFile::leftoversOfInterruptedSaves() {
+    QFETCH(QString, name);
+    QFETCH(bool, removed);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("show.cues");
+    const QByteArray old = Bom + QByteArray("[A]\r\nk=1\r\n\r\n");
+    WriteBytes(path, old);
+    // A save cut off at the rename leaves the old file and a complete new one.
+    const pid_t child = fork();
+    if (child == 0) {
+        DieAtRename = true;
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteString("A", "k", "2");
+        file.Free();
+        _exit(1);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QCOMPARE(ReadBytes(path), old);
+    const QStringList left =
+        QDir(dir.path()).entryList(QDir::Files).filter(QRegularExpression("^show\\.cues\\..+"));
+    QCOMPARE(left.size(), 1);
+    QCOMPARE(ReadBytes(dir.filePath(left[0])), Bom + QByteArray("[A]\r\nk=2\r\n\r\n"));
+
+    WriteBytes(dir.filePath(name), "x");
+    KeyValueFile file(path);
+    file.SetAutoSave(true);
+    file.WriteString("A", "k", "3");
+    file.Free();
+    QVERIFY(!QFile::exists(dir.filePath(left[0])));
+    QCOMPARE(QFile::exists(dir.filePath(name)), !removed);
+    QCOMPARE(ReadBytes(path), Bom + QByteArray("[A]\r\nk=3\r\n\r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_KeyValueFile)

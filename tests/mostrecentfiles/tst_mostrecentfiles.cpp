@@ -64,6 +64,8 @@ private slots:
     void missingFileStartsEmpty();
     void lineBreakInPathIsNotStored();
     void unreadableSettingsFileIsLeftAlone();
+    void writingLeavesEveryOtherLine_data();
+    void writingLeavesEveryOtherLine();
 
 private:
     std::unique_ptr<TMostRecentFiles> Make(QMenu* menu, int maxFiles = 8);
@@ -418,6 +420,50 @@ void tst_MostRecentFiles::unreadableSettingsFileIsLeftAlone() {
     mru->AddFile("/s/a.pdf");
     mru.reset(); // the write fails quietly
     QCOMPARE(ReadFile(FIni), broken);
+}
+
+void tst_MostRecentFiles::writingLeavesEveryOtherLine_data() {
+    QTest::addColumn<QByteArray>("before"); // null: no file
+    QTest::addColumn<QByteArray>("after");
+
+    const QByteArray bom("\xEF\xBB\xBF");
+    QTest::newRow("keys set where they stand, all else as it was")
+        << QByteArray("; my settings\n[Settings]\ntop = 5\nUnknown=x\n\n[mru list]\n"
+                      "1=/old/a.pdf\n ; note\n  2 = /old/b.pdf\nExtra=keep me\n\n\n"
+                      "[OSC]\nsoundIP=1.2.3.4\n")
+        << QByteArray("; my settings\n[Settings]\ntop = 5\nUnknown=x\n\n[mru list]\n"
+                      "1=/new/x.pdf\n ; note\n  2 =\nExtra=keep me\n3=\n\n\n"
+                      "[OSC]\nsoundIP=1.2.3.4\n");
+    QTest::newRow("mixed line ends and a bom kept")
+        << bom + "[MRU List]\r\n1=/old/a.pdf\n2=/old/b.pdf\r3=/old/c.pdf\r\n[X]\r\n"
+        << bom + "[MRU List]\r\n1=/new/x.pdf\n2=\r3=\r\n[X]\r\n";
+    QTest::newRow("missing section added at the end")
+        << bom + "[Settings]\r\nTop=5\r\n"
+        << bom + "[Settings]\r\nTop=5\r\n[MRU List]\r\n1=/new/x.pdf\r\n2=\r\n3=\r\n\r\n";
+    QTest::newRow("no line break at the end")
+        << QByteArray("[MRU List]\r\n1=/old/a.pdf")
+        << QByteArray("[MRU List]\r\n1=/new/x.pdf\r\n2=\r\n3=");
+    QTest::newRow("only the first of a repeated section")
+        << QByteArray("[MRU List]\r\n1=a\r\n\r\n[MRU List]\r\n1=b\r\n")
+        << QByteArray("[MRU List]\r\n1=/new/x.pdf\r\n2=\r\n3=\r\n\r\n[MRU List]\r\n1=b\r\n");
+    QTest::newRow("a bare line of the key gets its value")
+        << QByteArray("[MRU List]\r\n1\r\n2=\r\n3=\r\n")
+        << QByteArray("[MRU List]\r\n1=/new/x.pdf\r\n2=\r\n3=\r\n");
+    QTest::newRow("no file") << QByteArray()
+                             << bom + "[MRU List]\r\n1=/new/x.pdf\r\n2=\r\n3=\r\n\r\n";
+}
+
+void tst_MostRecentFiles::writingLeavesEveryOtherLine() {
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+
+    if (!before.isNull())
+        WriteFile(FIni, before);
+    QMenu menu;
+    auto mru = Make(&menu, 3);
+    mru->AddFile("/new/x.pdf");
+    mru.reset();
+    QCOMPARE(ReadFile(FIni), after);
 }
 
 QTEST_MAIN(tst_MostRecentFiles)
