@@ -337,6 +337,7 @@ void TCuewell::FormCreate() {
     // comes first so that no error while reading the settings leaves GO dead.
     qApp->installEventFilter(this);
 
+    QString settingsProblem;
     {
         KeyValueFile settings(SettingsFile());
         move(settings.ReadInteger(Settings, QStringLiteral("Left"), 100),
@@ -352,8 +353,13 @@ void TCuewell::FormCreate() {
         LockCues1->setChecked(settings.ReadBool(Settings, QStringLiteral("LockCues"), false));
         Book->SetLocked(LockCues1->isChecked());
         SetGoGuard(settings.ReadInteger(Settings, QStringLiteral("GoGuard"), 0));
+        // A damaged settings file is read as far as it can be: the targets and
+        // the keys keep working, and the operator hears of it once.
+        settingsProblem = settings.LoadProblem();
         settings.Free();
     }
+    if (!settingsProblem.isEmpty())
+        ShowStandardError(settingsProblem);
 
     Targets.Apply();
 

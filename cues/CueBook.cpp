@@ -63,8 +63,9 @@ TStoredSize TCueBook::ReadCues() {
     if (FScript.isEmpty() || !QFileInfo::exists(CueFile()))
         return size;
     KeyValueFile file(CueFile());
-    for (int page = 0; page < PageCount(); ++page)
-        ReadPageSection(file, page, FTable[page]);
+    // A damaged file is read as far as it can be; the window says so once.
+    FLoadProblem = file.LoadProblem();
+    ReadAllPageSections(file, FTable);
     size.Exists = true;
     size.Height = file.ReadInteger(SettingsSection, QStringLiteral("Height"), 580);
     size.Width = file.ReadInteger(SettingsSection, QStringLiteral("Width"), 900);

@@ -103,6 +103,8 @@ private slots:
     void goAcrossPagesSavesPendingChanges();
     void goGuardHoldsBackASecondGoNotAutoplay();
     void lockedCuesStayAsTheyAre();
+    void damagedSettingsKeepGoWorking();
+    void damagedCueFileLoadsWhatItCan();
 };
 
 void tst_Cuewell::firstStartWithoutSettings() {
@@ -1102,6 +1104,57 @@ void tst_Cuewell::lockedCuesStayAsTheyAre() {
     QVERIFY(w.Form2->btnSave->isEnabled());
     w.close();
     QVERIFY(ReadFileBytes(f.SettingsPath()).contains("LockCues=0\r\n"));
+}
+
+void tst_Cuewell::damagedSettingsKeepGoWorking() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    // A Latin-1 "é" in a comment line of a hand-edited settings file.
+    const QByteArray settings =
+        "[Settings]\r\nNote=caf\xE9\r\n\r\n" + TargetSettings(sound.Port(), light.Port());
+    WriteFileText(f.SettingsPath(), settings);
+    const QByteArray original = ReadFileBytes(f.SettingsPath());
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    const QStringList errors = StopTexts(f.Prompts);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors.first().contains("cuewell.ini") && errors.first().contains("line 2"),
+             qPrintable(errors.first()));
+    QVERIFY(errors.first().contains("cuewell.ini.unreadable"));
+    // The targets were read and the keys work.
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Go(w);
+    QVERIFY(sound.Next().contains("/sound/a"));
+    // Closing says nothing more; the original is kept before the file is rewritten.
+    QVERIFY(w.close());
+    QCOMPARE(StopTexts(f.Prompts).size(), 1);
+    QCOMPARE(ReadFileBytes(f.Path("cuewell.ini.unreadable")), original);
+    const QByteArray rewritten = ReadFileBytes(f.SettingsPath());
+    QVERIFY(!rewritten.contains("\xE9"));
+    QVERIFY(rewritten.contains("soundPort=" + QByteArray::number(sound.Port())));
+}
+
+void tst_Cuewell::damagedCueFileLoadsWhatItCan() {
+    TWindowFixture f;
+    const QString a = MakeScript(f.Path("a.pdf"), 1);
+    WriteFileText(f.Path("a.cues"), CueFileText({{"0.1|0.1|/a1|0||", "0.2|0.1|/a2|0||",
+                                                  "0.3|0.1|/a3|0||", "0.4|0.1|/a4|0||"}}));
+    const QString b = MakeScript(f.Path("b.pdf"), 1);
+    WriteFileText(f.Path("b.cues"),
+                  CueFileText({{"0.2|0.2|/b1|0||", "0.4|0.2|/b\xE9|0||", "0.6|0.2|/b3|0||"}}));
+    TCuewell& w = f.StartOn(a);
+    QCOMPARE(VisiblePins(w), 4);
+    w.MostRecentFiles1MenuClick(nullptr, b);
+    QTRY_COMPARE(w.Book->Script(), b);
+    // Every cue but the damaged line's is read; a's pins are gone.
+    QCOMPARE(VisiblePins(w), 2);
+    QCOMPARE(w.Book->Record(0, 0), "0.2|0.2|/b1|0||");
+    QCOMPARE(w.Book->Record(0, 1), "0.6|0.2|/b3|0||");
+    const QStringList errors = StopTexts(f.Prompts);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors.first().contains("b.cues") && errors.first().contains("line 3"),
+             qPrintable(errors.first()));
 }
 
 QTEST_MAIN(tst_Cuewell)
