@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QPdfDocument>
 #include <QTextStream>
+#include <memory>
 
 namespace {
 
@@ -32,7 +33,7 @@ QSize ViewSizeOfWindow(QSize outer) {
 
 struct TShow {
     TCueTable Table;
-    QSize WindowSize;
+    QSize ViewSize;
 };
 
 TShow ReadShow(const QString& script) {
@@ -47,14 +48,27 @@ TShow ReadShow(const QString& script) {
         throw CuewellError(
             QStringLiteral("The script has no cue file: \"%1\" is missing").arg(cues));
     TShow show;
-    const KeyValueFile file(cues);
+    std::unique_ptr<KeyValueFile> opened;
+    try {
+        opened = std::make_unique<KeyValueFile>(cues);
+    } catch (const CuewellError& e) {
+        throw CuewellError(
+            QStringLiteral("Cannot read the cue file \"%1\": %2").arg(cues, e.Text()));
+    }
+    const KeyValueFile& file = *opened;
     show.Table.resize(doc.pageCount());
     for (int page = 0; page < doc.pageCount(); ++page)
         ReadPageSection(file, page, show.Table[page]);
-    // The size the window is locked to while the cues are shown.
-    show.WindowSize =
-        QSize(file.ReadInteger(QStringLiteral("Settings"), QStringLiteral("Width"), 900),
-              file.ReadInteger(QStringLiteral("Settings"), QStringLiteral("Height"), 580));
+    const QString settings = QStringLiteral("Settings");
+    // The view the pins were placed in, where the file records it; otherwise
+    // the one the window gets at the outer size it is locked to.
+    const QSize view(file.ReadInteger(settings, QStringLiteral("ViewWidth"), 0),
+                     file.ReadInteger(settings, QStringLiteral("ViewHeight"), 0));
+    show.ViewSize =
+        view.width() > 0 && view.height() > 0
+            ? view
+            : ViewSizeOfWindow(QSize(file.ReadInteger(settings, QStringLiteral("Width"), 900),
+                                     file.ReadInteger(settings, QStringLiteral("Height"), 580)));
     return show;
 }
 
@@ -90,7 +104,7 @@ int RunExportCommand(const QStringList& arguments, const QString& settingsPath, 
             request.Table = show.Table;
             request.SoundSelector = sound;
             request.LightSelector = light;
-            request.ViewSize = ViewSizeOfWindow(show.WindowSize);
+            request.ViewSize = show.ViewSize;
             const std::atomic<bool> never{false};
             WritePromptBook(request, never);
             out << "Wrote the prompt book \"" << output << "\": " << show.Table.size() << " pages, "
