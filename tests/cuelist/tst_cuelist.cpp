@@ -112,7 +112,7 @@ private slots:
         QCOMPARE(changed.at(1).at(0).toModelIndex().row(), 1);
         QCOMPARE(changed.at(2).at(0).toModelIndex().row(), 2);
         // A cue added on an earlier page moves the prompted cue down a row.
-        table[0][2] = QStringLiteral("0.4|0.1|/light/go 0|0|New|");
+        table[1][0] = QStringLiteral("0.4|0.1|/light/go 0|0|New|");
         model.Reset();
         QCOMPARE(prompted(), QList<int>{3});
         QCOMPARE(model.index(3, TCueListModel::colCall).data().toString(), QStringLiteral("Typo"));

@@ -391,7 +391,7 @@ private slots:
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("problem");
         QTest::addColumn<QString>("reason");
-        for (const QString option :
+        for (const QString& option :
              {QStringLiteral("--export-prompt-book"), QStringLiteral("--export-cue-sheet")}) {
             const QByteArray o = option.toLatin1();
             QTest::addRow("%s missing script", o.data()) << option << "missing script"
