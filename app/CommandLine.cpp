@@ -14,9 +14,11 @@ struct TOptionHelp {
 };
 
 // One row per option; the usage text is made from this table.
-constexpr std::array<TOptionHelp, 2> OptionHelp{{
+constexpr std::array<TOptionHelp, 4> OptionHelp{{
     {"-h, --help", "show this help and exit"},
     {"--version", "show the version and exit"},
+    {"--export-prompt-book OUT.pdf SCRIPT.pdf", "write the script with its cues marked, and exit"},
+    {"--export-cue-sheet OUT.csv SCRIPT.pdf", "write every cue as a CSV row, and exit"},
 }};
 
 bool IsFileUrl(const QString& text) {
@@ -91,10 +93,12 @@ QString UsageText(const QString& program) {
                        "script is remembered from the last run.\n\n"
                        "Options:\n")
             .arg(program);
-    for (const TOptionHelp& option : OptionHelp)
-        text += QStringLiteral("  %1%2\n")
-                    .arg(QString::fromLatin1(option.Names).leftJustified(24),
-                         QString::fromLatin1(option.Text));
+    for (const TOptionHelp& option : OptionHelp) {
+        // A long option takes its own line, its text goes under it.
+        QString names = QString::fromLatin1(option.Names);
+        names = names.size() < 24 ? names.leftJustified(24) : names + u'\n' + QString(26, u' ');
+        text += QStringLiteral("  %1%2\n").arg(names, QString::fromLatin1(option.Text));
+    }
     return text;
 }
 

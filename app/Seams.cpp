@@ -54,6 +54,19 @@ QString DesktopPrompts::OpenFileName(QWidget* parent, const QString& folder,
     return dialog.selectedFiles().constFirst();
 }
 
+QString DesktopPrompts::SaveFileName(QWidget* parent, const QString& title,
+                                     const QString& suggested, const QString& filter) {
+    QFileDialog dialog(parent, title, suggested, filter);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QFileInfo(suggested).suffix());
+    dialog.selectFile(suggested);
+    dialog.setSizeGripEnabled(true);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
 QString ProcessPaths::ExecutablePath() const {
     return QCoreApplication::applicationFilePath();
 }

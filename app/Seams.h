@@ -20,6 +20,14 @@ public:
                             TMsgIcon icon, TMsgButton button) = 0;
     // A modal file-open dialog; the empty text when the operator cancels.
     virtual QString OpenFileName(QWidget* parent, const QString& folder, const QString& filter) = 0;
+    // A modal save dialog starting at `suggested` (a full path) that asks before
+    // replacing a file; the empty text when the operator cancels. Stand-ins
+    // that do not answer it cancel.
+    virtual QString SaveFileName(QWidget* parent, const QString& title, const QString& suggested,
+                                 const QString& filter) {
+        (void)parent, (void)title, (void)suggested, (void)filter;
+        return {};
+    }
 };
 
 class IPaths {
@@ -41,6 +49,8 @@ public:
     void MessageBox(QWidget* parent, const QString& title, const QString& text, TMsgIcon icon,
                     TMsgButton button) override;
     QString OpenFileName(QWidget* parent, const QString& folder, const QString& filter) override;
+    QString SaveFileName(QWidget* parent, const QString& title, const QString& suggested,
+                         const QString& filter) override;
 };
 
 class ProcessPaths final : public IPaths {

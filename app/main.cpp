@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "app/CommandLine.h"
+#include "app/ExportCommand.h"
 #include "app/Seams.h"
 #include "app/TerminationSignals.h"
 #include "app/Unit1.h"
@@ -31,6 +32,9 @@ int Refuse(const QString& program, const QString& error) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The exports turn a show folder into paper without a window.
+    if (const int status = RunExportCommandLine(argc, argv); status >= 0)
+        return status;
     const QString program = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
     // Help and version need no display, so they are answered before Qt starts.
     const TCommandLine early = ParseCommandLine(ArgumentsAfterProgram(argc, argv));

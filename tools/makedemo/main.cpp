@@ -136,6 +136,9 @@ void WriteCues(const QString& path) {
         WritePageSection(file, page, table[page]);
     file.WriteInteger(QStringLiteral("Settings"), QStringLiteral("Height"), WindowH);
     file.WriteInteger(QStringLiteral("Settings"), QStringLiteral("Width"), WindowW);
+    // The view itself, so the prompt book need not guess the window's chrome.
+    file.WriteInteger(QStringLiteral("Settings"), QStringLiteral("ViewHeight"), ViewH);
+    file.WriteInteger(QStringLiteral("Settings"), QStringLiteral("ViewWidth"), ViewW);
     file.Free();
 }
 

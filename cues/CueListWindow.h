@@ -1,0 +1,40 @@
+#pragma once
+
+// The cue list: a window of its own beside the main window, listing every cue
+// in show order, following the prompt, and flagging cues that reach no target.
+
+#include "cues/CueListModel.h"
+
+#include <QWidget>
+
+class QLabel;
+class QTableView;
+
+class TCueListWindow : public QWidget {
+    Q_OBJECT
+public:
+    // A top-level window owned by `parent`; the table must outlive it.
+    TCueListWindow(const TCueTable& table, const QString& soundSelector,
+                   const QString& lightSelector, QWidget* parent = nullptr);
+
+    TCueListModel& Model() { return *FModel; }
+    QTableView& View() { return *FView; }
+
+    // The table changed: list it again.
+    void Reset();
+    void SetSelectors(const QString& soundSelector, const QString& lightSelector);
+    // Marks the prompted cue and brings it into view; (-1, -1) for none.
+    void SetPrompted(int page, int slot);
+
+signals:
+    // A row was double-clicked: turn to that page and prompt that cue.
+    void CueChosen(int page, int slot);
+
+private:
+    void UpdateSummary();
+    void ShowPrompted();
+
+    TCueListModel* FModel;
+    QTableView* FView;
+    QLabel* FSummary;
+};
