@@ -4,11 +4,15 @@
 #include "app/Locations.h"
 #include "cues/CueBook.h"
 #include "cues/CueLayout.h"
+#include "cues/CueListWindow.h"
 #include "cues/CuePin.h"
 #include "cues/GoGuard.h"
 #include "cues/IntervalTimer.h"
+#include "cues/PromptBookDialog.h"
 #include "cues/Unit2.h"
 #include "osc/Dispatch.h"
+#include "osc/RemoteControl.h"
+#include "osc/RemoteDialog.h"
 #include "osc/Unit3.h"
 #include "store/KeyValueFile.h"
 #include "view/AdvPDFViewer.h"
@@ -102,6 +106,12 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), 
     setFont(font);
 
     FGoGuard = std::make_unique<TGoGuard>();
+    // Remote commands run exactly what Space and the page buttons do.
+    Remote = new TRemoteControl(this);
+    connect(Remote, &TRemoteControl::Go, this, [this] { Guarded([this] { ManualGo(); }); });
+    connect(Remote, &TRemoteControl::NextPage, this, [this] { Guarded([this] { NextClick(); }); });
+    connect(Remote, &TRemoteControl::PreviousPage, this,
+            [this] { Guarded([this] { PrevClick(); }); });
     Book = new TCueBook(this);
     connect(Book, &TCueBook::PageCuesChanged, this,
             [this](int page) { Guarded([&] { BookPageChanged(page); }); });
@@ -227,11 +237,16 @@ void TCuewell::BuildMenus() {
     OpenShowPDF1 = file->addAction(QStringLiteral("Open Show PDF"));
     OpenRecentPDF1 = file->addMenu(QStringLiteral("Open Recent PDF"));
     OpenRecentPDF2 = file->addAction(QStringLiteral("Save Backup"));
+    file->addSeparator();
+    ExportPromptBook1 = file->addAction(QStringLiteral("Export Prompt Book..."));
+    ExportCueSheet1 = file->addAction(QStringLiteral("Export Cue Sheet..."));
+    file->addSeparator();
     Exit1 = file->addAction(QStringLiteral("Exit"));
 
     QMenu* options = menuBar()->addMenu(QStringLiteral("Options"));
     SaveCues1 = options->addAction(QStringLiteral("Save Cues"));
     OSCSettings1 = options->addAction(QStringLiteral("OSC Settings"));
+    RemoteControl1 = options->addAction(QStringLiteral("Remote Control"));
     PromptisArrow1 = options->addAction(QStringLiteral("Prompt is Arrow"));
     PromptisCall1 = options->addAction(QStringLiteral("Prompt is Call"));
     AllowSizechange1 = options->addAction(QStringLiteral("Allow Size change"));
@@ -248,6 +263,8 @@ void TCuewell::BuildMenus() {
         guards->addAction(item);
         connect(item, &QAction::triggered, this, [this, ms] { SetGoGuard(ms); });
     }
+    QMenu* view = menuBar()->addMenu(QStringLiteral("View"));
+    CueList1 = view->addAction(QStringLiteral("Cue List"));
     menuBar()->addMenu(QStringLiteral("Help"));
 
     // The two prompt styles are one radio group; they only change what is stored at close.
@@ -266,6 +283,13 @@ void TCuewell::BuildMenus() {
             [this] { Guarded([this] { SaveCues1Click(); }); });
     connect(OSCSettings1, &QAction::triggered, this,
             [this] { Guarded([this] { OSCSettings1Click(); }); });
+    connect(RemoteControl1, &QAction::triggered, this,
+            [this] { Guarded([this] { RemoteControl1Click(); }); });
+    connect(ExportPromptBook1, &QAction::triggered, this,
+            [this] { Guarded([this] { ExportPromptBook1Click(); }); });
+    connect(ExportCueSheet1, &QAction::triggered, this,
+            [this] { Guarded([this] { ExportCueSheet1Click(); }); });
+    connect(CueList1, &QAction::triggered, this, [this] { Guarded([this] { CueList1Click(); }); });
     connect(LockCues1, &QAction::triggered, this,
             [this] { Guarded([this] { LockCues1Click(); }); });
     connect(AllowSizechange1, &QAction::triggered, this,
@@ -353,6 +377,7 @@ void TCuewell::FormCreate() {
         LockCues1->setChecked(settings.ReadBool(Settings, QStringLiteral("LockCues"), false));
         Book->SetLocked(LockCues1->isChecked());
         SetGoGuard(settings.ReadInteger(Settings, QStringLiteral("GoGuard"), 0));
+        Remote->ReadSettings(settings);
         // A damaged settings file is read as far as it can be: the targets and
         // the keys keep working, and the operator hears of it once.
         settingsProblem = settings.LoadProblem();
@@ -362,6 +387,8 @@ void TCuewell::FormCreate() {
         ShowStandardError(settingsProblem);
 
     Targets.Apply();
+    // A port that cannot be opened is reported; the show runs on from the keys.
+    Guarded([this] { Remote->Apply(); });
 
     AdvPDF->Options().Header.clear();
     OpenDialog1Folder = QFileInfo(FContext.Paths.ExecutablePath()).absolutePath();
@@ -499,6 +526,63 @@ void TCuewell::OpenShowPDF1Click() {
 
 void TCuewell::OSCSettings1Click() {
     Form3->ShowNonModal();
+}
+
+void TCuewell::RemoteControl1Click() {
+    if (!RemoteDialog)
+        RemoteDialog = new TRemoteDialog(*Remote, FContext.Prompts, SettingsFile(), this);
+    RemoteDialog->ShowNonModal();
+}
+
+void TCuewell::ExportPromptBook1Click() {
+    if (!Book->ScriptLoaded())
+        return;
+    // The cues as they stand, pending changes included.
+    ExportPromptBookInteractive(this, FContext.Prompts, Book->Script(), Book->CueTable(),
+                                Targets.SoundAddress, Targets.LightAddress,
+                                QSize(ViewWidth, ViewHeight));
+}
+
+void TCuewell::ExportCueSheet1Click() {
+    if (!Book->ScriptLoaded())
+        return;
+    ExportCueSheetInteractive(this, FContext.Prompts, Book->Script(), Book->CueTable(),
+                              Targets.SoundAddress, Targets.LightAddress);
+}
+
+void TCuewell::CueList1Click() {
+    if (!CueList) {
+        CueList =
+            new TCueListWindow(Book->CueTable(), Targets.SoundAddress, Targets.LightAddress, this);
+        connect(CueList, &TCueListWindow::CueChosen, this,
+                [this](int page, int slot) { Guarded([&] { GoToCue(page, slot); }); });
+        connect(Book, &TCueBook::PageCuesChanged, CueList, [this] { CueList->Reset(); });
+        connect(Book, &TCueBook::ScriptChanged, CueList, [this] { CueList->Reset(); });
+        connect(Book, &TCueBook::PromptMoved, CueList, [this] {
+            CueList->SetPrompted(Book->HasPrompt() ? Book->PromptPage() : -1,
+                                 Book->HasPrompt() ? Book->CurrentCue() : -1);
+        });
+        connect(&Targets, &TOscTargets::Changed, CueList,
+                [this] { CueList->SetSelectors(Targets.SoundAddress, Targets.LightAddress); });
+        CueList->SetPrompted(Book->HasPrompt() ? Book->PromptPage() : -1,
+                             Book->HasPrompt() ? Book->CurrentCue() : -1);
+    }
+    CueList->show();
+    CueList->raise();
+}
+
+void TCuewell::GoToCue(int page, int slot) {
+    if (!Book->ValidPage(page) || page >= AdvPDF->PageCount())
+        return;
+    if (page != AdvPDF->PageIndex()) {
+        AutoCue->SetEnabled(false);
+        SavePendingBeforeTurning();
+        AdvPDF->SetPageIndex(page);
+        ShownPage = AdvPDF->PageIndex();
+        NowCue->hide();
+        ShowCues(ShownPage);
+    }
+    CueClick(slot);
 }
 
 void TCuewell::AllowSizechange1Click() {

@@ -23,6 +23,9 @@ class QMenu;
 class QPushButton;
 class TAdvPDFViewer;
 class TCueBook;
+class TCueListWindow;
+class TRemoteControl;
+class TRemoteDialog;
 class TGoGuard;
 class TCuePin;
 class TForm2;
@@ -81,11 +84,20 @@ public:
     IntervalTimer* AutoCue = nullptr;
     TForm2* Form2 = nullptr;
     TForm3* Form3 = nullptr;
+    // GO and the page buttons from another program, a pedal or a tablet.
+    TRemoteControl* Remote = nullptr;
+    TRemoteDialog* RemoteDialog = nullptr;
+    // All cues of the script in show order, in a window of its own.
+    TCueListWindow* CueList = nullptr;
 
     QMenu* OpenRecentPDF1 = nullptr;
     QAction* OpenShowPDF1 = nullptr;
     QAction* OpenRecentPDF2 = nullptr;
     QAction* Exit1 = nullptr;
+    QAction* ExportPromptBook1 = nullptr;
+    QAction* ExportCueSheet1 = nullptr;
+    QAction* CueList1 = nullptr;
+    QAction* RemoteControl1 = nullptr;
     QAction* SaveCues1 = nullptr;
     QAction* OSCSettings1 = nullptr;
     QAction* PromptisArrow1 = nullptr;
@@ -105,6 +117,12 @@ public:
     // ---- menus ----
     void OpenShowPDF1Click();
     void OSCSettings1Click();
+    void RemoteControl1Click();
+    void ExportPromptBook1Click();
+    void ExportCueSheet1Click();
+    void CueList1Click();
+    // Turns to a cue's page and prompts it, as a click on its pin does.
+    void GoToCue(int page, int slot);
     void AllowSizechange1Click();
     void LockCues1Click();
     // Sets the shortest time between two GOs given by hand; 0 is off.
