@@ -2,7 +2,10 @@
 
 #include "app/Errors.h"
 #include "app/Locations.h"
+#include "app/WindowSettings.h"
+#include "app/WindowTools.h"
 #include "cues/CueBook.h"
+#include "cues/CueGlyphs.h"
 #include "cues/CueLayout.h"
 #include "cues/CueListWindow.h"
 #include "cues/CuePin.h"
@@ -20,83 +23,17 @@
 
 #include <QActionGroup>
 #include <QApplication>
-#include <QBitmap>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QMenuBar>
-#include <QPainter>
 #include <QPushButton>
 #include <QWheelEvent>
 
 #include <exception>
-
-namespace {
-
-const QString Settings = QStringLiteral("Settings");
-
-// Shows the hourglass for the life of the object.
-class BusyCursor {
-public:
-    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-    BusyCursor(const BusyCursor&) = delete;
-    BusyCursor& operator=(const BusyCursor&) = delete;
-};
-
-// Lets a handler run before and after a watched object's own handling of an event.
-class EventHook : public QObject {
-public:
-    using Handler = std::function<bool(QObject*, QEvent*)>;
-    EventHook(QObject* parent, Handler handler) : QObject(parent), FHandler(std::move(handler)) {}
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override { return FHandler(watched, event); }
-
-private:
-    Handler FHandler;
-};
-
-// The pin drawn when "Pin_16T3.bmp" cannot be read: a red head on a grey needle.
-QPixmap BuiltInPinGlyph() {
-    QPixmap glyph(PinSize, PinSize);
-    glyph.fill(Qt::transparent);
-    QPainter p(&glyph);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(QColor(90, 90, 90), 2));
-    p.drawLine(QPointF(7.5, 8), QPointF(3, 15));
-    p.setPen(QPen(QColor(120, 0, 0), 1));
-    p.setBrush(QColor(220, 30, 30));
-    p.drawEllipse(QRectF(5, 1, 9, 9));
-    return glyph;
-}
-
-bool HasKey(const KeyValueFile& file, const QString& section, const QString& key) {
-    const QString absent = QStringLiteral("\x01absent");
-    return file.ReadString(section, key, absent) != absent;
-}
-
-bool IsPageKey(int key) {
-    switch (key) {
-    case Qt::Key_PageUp:
-    case Qt::Key_PageDown:
-    case Qt::Key_Up:
-    case Qt::Key_Down:
-    case Qt::Key_Left:
-    case Qt::Key_Right:
-    case Qt::Key_Home:
-    case Qt::Key_End:
-        return true;
-    default:
-        return false;
-    }
-}
-
-} // namespace
 
 TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), FContext(context) {
     setObjectName(QStringLiteral("Cuewell"));
@@ -297,44 +234,16 @@ void TCuewell::BuildMenus() {
 }
 
 void TCuewell::BuildImageList() {
-    // 0: a blue arrow pointing right, on white.
-    QPixmap arrow(32, 32);
-    arrow.fill(Qt::white);
-    {
-        QPainter p(&arrow);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(20, 70, 220));
-        const QPointF shape[] = {{3, 12}, {17, 12}, {17, 4}, {29, 16}, {17, 28}, {17, 20}, {3, 20}};
-        p.drawPolygon(shape, 7);
-    }
-    ImageList1[piArrow] = QIcon(arrow);
-    const QColor solids[] = {QColor(65, 255, 65), QColor(69, 251, 247), QColor(252, 68, 228)};
-    for (int i = 0; i < 3; ++i) {
-        QPixmap square(32, 32);
-        square.fill(solids[i]);
-        ImageList1[piSound + i] = QIcon(square);
-    }
+    ImageList1 = PromptImages();
 }
 
 void TCuewell::CreatePins() {
-    QPixmap glyph;
-    const QString glyphFile = PinGlyphFile(QDir::currentPath(), FContext.Paths.ExecutablePath());
-    QImageReader reader(glyphFile);
-    const QImage image = reader.read();
-    if (image.isNull()) {
-        const QString path = QFileInfo(glyphFile).absoluteFilePath();
-        const QString reason =
-            QFile::exists(path) ? reader.errorString() : QStringLiteral("The file does not exist");
-        // The show can still be run with a drawn pin; say what went wrong and go on.
-        ShowStandardError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
-        glyph = BuiltInPinGlyph();
-    } else {
-        // As with classic glyphs, the bottom-left pixel's colour is transparent.
-        glyph = QPixmap::fromImage(image);
-        glyph.setMask(QBitmap::fromImage(
-            image.createMaskFromColor(image.pixel(0, image.height() - 1), Qt::MaskInColor)));
-    }
+    QString problem;
+    const QPixmap glyph =
+        ReadPinGlyph(PinGlyphFile(QDir::currentPath(), FContext.Paths.ExecutablePath()), problem);
+    // The show can still be run with the drawn pin; say what went wrong and go on.
+    if (!problem.isEmpty())
+        ShowStandardError(problem);
     for (int i = 0; i < MaxCuesPerPage; ++i) {
         auto* pin = new TCuePin(AdvPDF, glyph);
         pin->setObjectName(QStringLiteral("CuePin%1").arg(i));
@@ -362,27 +271,27 @@ void TCuewell::FormCreate() {
     qApp->installEventFilter(this);
 
     QString settingsProblem;
+    TWindowSettings stored;
     {
         KeyValueFile settings(SettingsFile());
-        move(settings.ReadInteger(Settings, QStringLiteral("Left"), 100),
-             settings.ReadInteger(Settings, QStringLiteral("Top"), 100));
-        SetOuterHeight(settings.ReadInteger(Settings, QStringLiteral("Height"), 600));
-        SetOuterWidth(settings.ReadInteger(Settings, QStringLiteral("Width"), 700));
-        LastScript = settings.ReadString(Settings, QStringLiteral("LastScript"), QString());
+        stored.Read(settings);
         Targets.ReadFrom(settings);
-        const bool arrow = settings.ReadBool(Settings, QStringLiteral("Arrow"), true);
-        PromptisArrow1->setChecked(arrow);
-        PromptisCall1->setChecked(!arrow);
-        PromptIsArrow = PromptisArrow1->isChecked();
-        LockCues1->setChecked(settings.ReadBool(Settings, QStringLiteral("LockCues"), false));
-        Book->SetLocked(LockCues1->isChecked());
-        SetGoGuard(settings.ReadInteger(Settings, QStringLiteral("GoGuard"), 0));
         Remote->ReadSettings(settings);
         // A damaged settings file is read as far as it can be: the targets and
         // the keys keep working, and the operator hears of it once.
         settingsProblem = settings.LoadProblem();
         settings.Free();
     }
+    move(stored.Left, stored.Top);
+    SetOuterHeight(stored.Height);
+    SetOuterWidth(stored.Width);
+    LastScript = stored.LastScript;
+    PromptisArrow1->setChecked(stored.Arrow);
+    PromptisCall1->setChecked(!stored.Arrow);
+    PromptIsArrow = PromptisArrow1->isChecked();
+    LockCues1->setChecked(stored.LockCues);
+    Book->SetLocked(stored.LockCues);
+    SetGoGuard(stored.GoGuard);
     if (!settingsProblem.isEmpty())
         ShowStandardError(settingsProblem);
 
@@ -481,26 +390,19 @@ void TCuewell::FormClose(QCloseEvent* event) {
     // The script shown is the one to reopen; a script that never opened is not,
     // while the one remembered from the last run is kept until another opens.
     const QString lastScript = Book->ScriptLoaded() ? Book->Script() : LastScript;
+    TWindowSettings stored;
+    stored.Top = frameGeometry().top();
+    stored.Left = frameGeometry().left();
+    stored.LastScript = lastScript;
+    stored.Arrow = PromptisArrow1->isChecked();
+    stored.LockCues = Book->Locked();
+    stored.GoGuard = GoGuardMs();
     KeyValueFile settings(SettingsFile());
     settings.SetAutoSave(true);
-    settings.WriteInteger(Settings, QStringLiteral("Top"), frameGeometry().top());
-    settings.WriteInteger(Settings, QStringLiteral("Left"), frameGeometry().left());
-    settings.WriteString(Settings, QStringLiteral("LastScript"), lastScript);
-    settings.WriteBool(Settings, QStringLiteral("Arrow"), PromptisArrow1->isChecked());
-    // Options a settings file did not hold stay out of it while they are off.
-    if (Book->Locked() || HasKey(settings, Settings, QStringLiteral("LockCues")))
-        settings.WriteBool(Settings, QStringLiteral("LockCues"), Book->Locked());
-    if (GoGuardMs() > 0 || HasKey(settings, Settings, QStringLiteral("GoGuard")))
-        settings.WriteInteger(Settings, QStringLiteral("GoGuard"), GoGuardMs());
+    stored.WriteAtClose(settings);
     settings.Free();
 
-    if (Book->ScriptLoaded() && QFileInfo::exists(CueFile())) {
-        KeyValueFile cues(CueFile());
-        cues.SetAutoSave(true);
-        cues.WriteInteger(Settings, QStringLiteral("Height"), OuterHeight());
-        cues.WriteInteger(Settings, QStringLiteral("Width"), OuterWidth());
-        cues.Free();
-    }
+    Book->StoreWindowSize(OuterHeight(), OuterWidth());
 }
 
 void TCuewell::closeEvent(QCloseEvent* event) {
@@ -707,32 +609,15 @@ void TCuewell::ReadCues() {
 void TCuewell::ShowCues(int Which) {
     if (!Book->ScriptLoaded() || Which < 0)
         return;
-    // Places first, then one pass over the pins: a pin that stays shown is only
-    // moved, which keeps a page turn in the middle of a show quick.
-    std::array<QPoint, MaxCuesPerPage> at;
-    int count = 0;
-    QString error;
-    if (Book->ValidPage(Which)) {
-        const CueRow& row = Book->CueTable()[Which];
-        try {
-            for (; count < MaxCuesPerPage && !row[count].isEmpty(); ++count) {
-                const arStr fields = SplitRecord(row[count]);
-                // A record without a position (no "|" at all) is pinned at the
-                // page's corner, where the operator can find and mend it.
-                at[count] = fields[cfTop].isEmpty() && fields[cfLeft].isEmpty()
-                                ? QPoint(0, 0)
-                                : PinTopLeft(fields, ViewWidth, ViewHeight);
-                if (count > 0)
-                    at[count].setY(SeparatedTop(at[count].y(), at[count - 1].y()));
-            }
-        } catch (const CuewellError& e) {
-            error = e.Text();
-        }
-    }
+    // One pass over the pins: a pin that stays shown is only moved, which keeps
+    // a page turn in the middle of a show quick.
+    const TPinLayout layout = Book->ValidPage(Which)
+                                  ? LayoutPins(Book->CueTable()[Which], ViewWidth, ViewHeight)
+                                  : TPinLayout();
     for (int i = 0; i < MaxCuesPerPage; ++i) {
         TCuePin* pin = CuePin[i];
-        if (i < count) {
-            pin->move(at[i]);
+        if (i < layout.Count) {
+            pin->move(layout.At[i]);
             pin->SetTag(i);
             pin->setVisible(true);
         } else {
@@ -741,9 +626,9 @@ void TCuewell::ShowCues(int Which) {
     }
     // A record that cannot be placed stops the layout there, with the pins
     // before it shown.
-    if (!error.isEmpty())
-        throw CuewellError(error);
-    LastPinIndex = count - 1;
+    if (!layout.Error.isEmpty())
+        throw CuewellError(layout.Error);
+    LastPinIndex = layout.Count - 1;
 }
 
 void TCuewell::AdvPDFMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {

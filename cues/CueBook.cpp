@@ -120,6 +120,16 @@ void TCueBook::SetLocked(bool locked) {
     emit LockChanged(locked);
 }
 
+void TCueBook::StoreWindowSize(int height, int width) {
+    if (FScript.isEmpty() || !QFileInfo::exists(CueFile()))
+        return;
+    KeyValueFile file(CueFile());
+    file.SetAutoSave(true);
+    file.WriteInteger(SettingsSection, QStringLiteral("Height"), height);
+    file.WriteInteger(SettingsSection, QStringLiteral("Width"), width);
+    file.Free();
+}
+
 void TCueBook::MarkDirty(int page) {
     if (ValidPage(page) && !FLocked)
         FDirty.insert(page);

@@ -59,6 +59,8 @@ public:
     void SavePage(int page);
     // Writes every page at once; nothing is pending afterwards.
     void SaveCues();
+    // Writes the window's outer size into the cue file, when the script has one.
+    void StoreWindowSize(int height, int width);
     // The text of the last read's problem (a damaged cue file), or empty.
     const QString& LoadProblem() const { return FLoadProblem; }
 

@@ -1,5 +1,7 @@
 #include "cues/CueLayout.h"
 
+#include "app/Errors.h"
+
 QPoint PinTopLeft(const arStr& fields, int viewWidth, int viewHeight) {
     const double left = ParseFraction(QString::fromUtf8(FieldOf(fields, cfLeft)));
     const double top = ParseFraction(QString::fromUtf8(FieldOf(fields, cfTop)));
@@ -34,4 +36,21 @@ bool FieldsAutoplay(const arStr& fields) {
     if (fields.size() <= cfAutoplay)
         return false;
     return ParseBoolField(QString::fromUtf8(fields[cfAutoplay]));
+}
+
+TPinLayout LayoutPins(const CueRow& row, int viewWidth, int viewHeight) {
+    TPinLayout layout;
+    try {
+        for (int& n = layout.Count; n < MaxCuesPerPage && !row[n].isEmpty(); ++n) {
+            const arStr fields = SplitRecord(row[n]);
+            layout.At[n] = fields[cfTop].isEmpty() && fields[cfLeft].isEmpty()
+                               ? QPoint(0, 0)
+                               : PinTopLeft(fields, viewWidth, viewHeight);
+            if (n > 0)
+                layout.At[n].setY(SeparatedTop(layout.At[n].y(), layout.At[n - 1].y()));
+        }
+    } catch (const CuewellError& e) {
+        layout.Error = e.Text();
+    }
+    return layout;
 }

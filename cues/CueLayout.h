@@ -7,6 +7,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <array>
 
 constexpr int PinSize = 16;
 // A pin closer than this below its predecessor is pushed down by the same amount.
@@ -38,3 +39,16 @@ enum PromptImage { piArrow = 0, piSound = 1, piLight = 2, piNeither = 3 };
 // (light wins when both selector texts are equal).
 PromptImage CallPromptImage(const QString& selector, const QString& soundAddress,
                             const QString& lightAddress);
+
+// Where the pins of one page go: the records before the first empty slot, each
+// pushed below its predecessor when they would touch. A record without any
+// position (no "|" at all) is pinned at the view's corner, where the operator
+// can find and mend it.
+struct TPinLayout {
+    std::array<QPoint, MaxCuesPerPage> At{};
+    // The pins that could be placed; the layout stops at a record it cannot read.
+    int Count = 0;
+    // The conversion error of that record, or empty.
+    QString Error;
+};
+TPinLayout LayoutPins(const CueRow& row, int viewWidth, int viewHeight);
