@@ -224,6 +224,16 @@ public:
         return w;
     }
 
+    // The usual show: targets at two receivers, a script of `pages` pages and
+    // its cue file, the window started on it.
+    TCuewell& StartShow(const TReceiver& sound, const TReceiver& light, int pages,
+                        const QList<QList<QByteArray>>& cues, QSize view = QSize(940, 500)) {
+        WriteFileText(SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+        const QString script = MakeScript(Path(QStringLiteral("show.pdf")), pages);
+        WriteFileText(Path(QStringLiteral("show.cues")), CueFileText(cues));
+        return StartOn(script, view);
+    }
+
     void SetViewSize(QSize view) {
         TCuewell& w = *Window;
         const bool locked = w.SizeLocked();

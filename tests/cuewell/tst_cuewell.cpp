@@ -420,11 +420,7 @@ void tst_Cuewell::dragStoresThousandthsAndKeepsFields() {
 void tst_Cuewell::goSendsWorkedExampleToSoundOnly() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/go 5|0||", "0.4|0.2|/x|0||"}}));
-    TCuewell& w = f.StartOn(script);
+    TCuewell& w = f.StartShow(sound, light, 1, {{"0.2|0.2|/sound/go 5|0||", "0.4|0.2|/x|0||"}});
     QVERIFY(!w.NowCue->isVisible());
     // With the prompt hidden Space fires nothing.
     Go(w);
@@ -555,10 +551,7 @@ void tst_Cuewell::goAtLastCueOfPageTurnsPage() {
 void tst_Cuewell::goAtLastCueOfScriptStops() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 2);
-    WriteFileText(f.Path("show.cues"), CueFileText({{}, {"0.2|0.2|/sound/end|0||"}}));
-    TCuewell& w = f.StartOn(script);
+    TCuewell& w = f.StartShow(sound, light, 2, {{}, {"0.2|0.2|/sound/end|0||"}});
     w.NextClick();
     QCOMPARE(VisiblePins(w), 1);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
@@ -573,13 +566,10 @@ void tst_Cuewell::goAtLastCueOfScriptStops() {
 void tst_Cuewell::autoplayRunFiresFromOneGo() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(
-        f.Path("show.cues"),
-        CueFileText({{"0.1|0.2|/sound/1|0||", "0.2|0.2|/sound/2|-1||", "0.3|0.2|/sound/3|-1||",
-                      "0.4|0.2|/sound/4|True||", "0.5|0.2|/sound/5|0||"}}));
-    TCuewell& w = f.StartOn(script);
+    TCuewell& w =
+        f.StartShow(sound, light, 1,
+                    {{"0.1|0.2|/sound/1|0||", "0.2|0.2|/sound/2|-1||", "0.3|0.2|/sound/3|-1||",
+                      "0.4|0.2|/sound/4|True||", "0.5|0.2|/sound/5|0||"}});
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     Go(w);
     QTRY_COMPARE_WITH_TIMEOUT(w.Book->CurrentCue(), 4, 5000);
@@ -622,12 +612,9 @@ void tst_Cuewell::callPromptBesidePin() {
 void tst_Cuewell::layoutNeverChangesPromptedCue() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/first|0||", "0.4|0.2|/sound/second|0||",
-                                "0.6|0.2|/sound/third|0||"}}));
-    TCuewell& w = f.StartOn(script);
+    TCuewell& w = f.StartShow(
+        sound, light, 1,
+        {{"0.2|0.2|/sound/first|0||", "0.4|0.2|/sound/second|0||", "0.6|0.2|/sound/third|0||"}});
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     // A resize and a new cue lay the pins out again; GO still fires the prompted cue.
     f.SetViewSize(QSize(900, 480));
@@ -698,11 +685,9 @@ void tst_Cuewell::pinsFollowViewerAfterPartialAndCtrlWheel() {
 void tst_Cuewell::heldSpaceFiresOneCue() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||",
-                                                     "0.6|0.2|/sound/c|0||"}}));
-    TCuewell& w = f.StartOn(script);
+    TCuewell& w =
+        f.StartShow(sound, light, 1,
+                    {{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||", "0.6|0.2|/sound/c|0||"}});
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
     QCoreApplication::sendEvent(KeyTarget(w), &press);
@@ -828,11 +813,7 @@ void tst_Cuewell::dropWithUnsavedCuesKeepsTheScript() {
 void tst_Cuewell::everyDialogSaveReachesGo() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||"}}));
-    TCuewell& w = f.StartOn(script);
+    TCuewell& w = f.StartShow(sound, light, 1, {{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||"}});
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QTest::mouseClick(w.CuePin[0], Qt::RightButton);
     w.Form2->CheckBox1->setChecked(true);
@@ -848,11 +829,8 @@ void tst_Cuewell::everyDialogSaveReachesGo() {
 void tst_Cuewell::ctrlClickAbovePromptedCueFiresEachCueOnce() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.5|0.5|/sound/a|0||", "0.7|0.5|/sound/b|0||"}}));
-    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    TCuewell& w = f.StartShow(sound, light, 1, {{"0.5|0.5|/sound/a|0||", "0.7|0.5|/sound/b|0||"}},
+                              QSize(1000, 500));
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(508, 58));
     QCOMPARE(w.Book->Record(0, 0), "0.1|0.5||0||");
@@ -879,13 +857,10 @@ void tst_Cuewell::manualActionCancelsPendingAutoplayTick() {
     QFETCH(QString, action);
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 2);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|-1||",
+    TCuewell& w = f.StartShow(sound, light, 2,
+                              {{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|-1||",
                                 "0.6|0.2|/sound/c|0||", "0.8|0.2|/sound/d|0||"},
-                               {"0.2|0.2|/sound/e|0||"}}));
-    TCuewell& w = f.StartOn(script);
+                               {"0.2|0.2|/sound/e|0||"}});
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     // GO fires a and prompts b, whose autoplay tick is now armed; the next
     // action comes before the tick.
@@ -912,11 +887,8 @@ void tst_Cuewell::manualActionCancelsPendingAutoplayTick() {
 void tst_Cuewell::recordWithoutBarSendsNothingAndGoMovesOn() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/a|0||", "junk", "0.6|0.2|/sound/c|0||"}}));
-    TCuewell& w = f.StartOn(script);
+    TCuewell& w =
+        f.StartShow(sound, light, 1, {{"0.2|0.2|/sound/a|0||", "junk", "0.6|0.2|/sound/c|0||"}});
     QCOMPARE(VisiblePins(w), 3);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     Go(w);
@@ -960,11 +932,8 @@ void tst_Cuewell::recentScriptChoiceErrorIsShown() {
 void tst_Cuewell::promptFollowsPinAfterResizeWithoutFiring() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/a|-1||", "0.5|0.5|/sound/b|0||"}}));
-    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    TCuewell& w = f.StartShow(sound, light, 1, {{"0.2|0.2|/sound/a|-1||", "0.5|0.5|/sound/b|0||"}},
+                              QSize(1000, 500));
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QTRY_COMPARE(w.Book->CurrentCue(), 1);
     QVERIFY(sound.Next().contains("/sound/a"));
@@ -997,11 +966,7 @@ void tst_Cuewell::cueDialogHiddenWhenAnotherScriptReplacesIt() {
 void tst_Cuewell::autoplayStoppedWhenWindowCloses() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"),
-                  CueFileText({{"0.2|0.2|/sound/a|-1||", "0.5|0.5|/sound/b|0||"}}));
-    TCuewell& w = f.StartOn(script);
+    TCuewell& w = f.StartShow(sound, light, 1, {{"0.2|0.2|/sound/a|-1||", "0.5|0.5|/sound/b|0||"}});
     // The click prompts an autoplay cue; the window closes before its tick.
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QVERIFY(w.AutoCue->Enabled());
@@ -1013,12 +978,10 @@ void tst_Cuewell::autoplayStoppedWhenWindowCloses() {
 void tst_Cuewell::goAcrossPagesSavesPendingChanges() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 2);
-    WriteFileText(
-        f.Path("show.cues"),
-        CueFileText({{"0.2|0.2|/sound/a|0||", "0.5|0.5|/sound/b|0||"}, {"0.2|0.2|/sound/c|0||"}}));
-    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    TCuewell& w =
+        f.StartShow(sound, light, 2,
+                    {{"0.2|0.2|/sound/a|0||", "0.5|0.5|/sound/b|0||"}, {"0.2|0.2|/sound/c|0||"}},
+                    QSize(1000, 500));
     // A drag of the first pin stores its place in the table, pending.
     TCuePin* pin = w.CuePin[0];
     QTest::mousePress(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
