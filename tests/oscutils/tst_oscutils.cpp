@@ -121,6 +121,8 @@ private slots:
     void decodeArguments();
     void roundTrip();
     void elementsOutliveMessage();
+    void writtenBack_data();
+    void writtenBack();
     void unpackRange();
     void readingRoutines_data();
     void readingRoutines();
@@ -531,6 +533,37 @@ void tst_OSCUtils::elementsOutliveMessage() {
     QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c"));
     kept[2].append('\x0D');
     QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c0d"));
+}
+
+void tst_OSCUtils::writtenBack_data() {
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("int") << Hex("2F610000 2C690000 0000002A");
+    QTest::newRow("float") << Hex("2F610000 2C660000 3FC00000");
+    QTest::newRow("strings, padded")
+        << Hex("2F736F756E642F676F000000 2C737300 35000000 61626364 00000000");
+    QTest::newRow("blob, data-less tags, double")
+        << Hex("2F610000 2C625464 00000000 00000003 0A0B0C00 3FF8000000000000");
+    QTest::newRow("address not valid UTF-8") << Hex("2F61E97A 00000000 2C690000 00000007");
+    QTest::newRow("no arguments") << Hex("2F676F00 2C000000");
+}
+
+void tst_OSCUtils::writtenBack() {
+    // A received message, once decoded, is written back as the bytes it
+    // came in: a forwarded message reaches its receiver unchanged.
+    QFETCH(QByteArray, bytes);
+
+    const auto message = TOSCMessage::Unpack(bytes);
+    message->Decode();
+    QCOMPARE(message->ToOSCBytes().toHex(' '), bytes.toHex(' '));
+
+    // Arguments added afterwards follow the received ones.
+    message->AddInteger(9);
+    const auto again = TOSCMessage::Unpack(message->ToOSCBytes());
+    again->Decode();
+    QCOMPARE(again->TypeTags(), message->TypeTags());
+    QCOMPARE(again->GetArgumentAsInt(again->ArgumentCount() - 1), 9);
+    QCOMPARE(again->ToOSCBytes(), message->ToOSCBytes());
 }
 
 void tst_OSCUtils::unpackRange() {
