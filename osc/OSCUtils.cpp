@@ -249,7 +249,8 @@ QVarLengthArray<qsizetype, 8> BraceMatches(QStringView body, QStringView text) {
         qsizetype comma = body.indexOf(u',', start);
         const qsizetype stop = comma < 0 ? body.size() : comma;
         const QStringView alternative = body.mid(start, stop - start);
-        if (text.startsWith(alternative))
+        // Checked apart: a null text does not "start with" an empty view.
+        if (alternative.isEmpty() || text.startsWith(alternative))
             lengths.append(alternative.size());
         if (comma < 0)
             break;

@@ -140,6 +140,8 @@ private slots:
     void matchesReference_data();
     void matchesReference();
     void matchAndUnmatch();
+    void braceMatches_data();
+    void braceMatches();
 };
 
 void tst_OSCUtils::cueBundle_data() {
@@ -965,6 +967,30 @@ void tst_OSCUtils::matchAndUnmatch() {
     QCOMPARE(message.MatchAddress(u"/go"_qs), nullptr);
     message.Unmatch();
     QCOMPARE(message.MatchAddress(u"/go"_qs), &message);
+}
+
+void tst_OSCUtils::braceMatches_data() {
+    QTest::addColumn<QString>("body");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<qsizetype>>("lengths");
+
+    QTest::newRow("two alternatives begin the text")
+        << u"foo,f,x"_qs << u"foobar"_qs << QList<qsizetype>{3, 1};
+    QTest::newRow("none begins it") << u"foo,x"_qs << u"fo"_qs << QList<qsizetype>{};
+    // An empty alternative begins every text, a null one too.
+    QTest::newRow("empty body, empty text") << u""_qs << u""_qs << QList<qsizetype>{0};
+    QTest::newRow("empty body, null text") << u""_qs << QString() << QList<qsizetype>{0};
+    QTest::newRow("empty last, null text") << u"a,"_qs << QString() << QList<qsizetype>{0};
+    QTest::newRow("empty first, text") << u",a"_qs << u"ab"_qs << QList<qsizetype>{0, 1};
+}
+
+void tst_OSCUtils::braceMatches() {
+    QFETCH(QString, body);
+    QFETCH(QString, text);
+    QFETCH(QList<qsizetype>, lengths);
+
+    const auto found = BraceMatches(body, text);
+    QCOMPARE(QList<qsizetype>(found.begin(), found.end()), lengths);
 }
 
 QTEST_GUILESS_MAIN(tst_OSCUtils)
