@@ -182,8 +182,9 @@ public:
 
     // Reads the type tags and arguments of an unpacked message, once.
     // Raises CuewellError (and stays undecoded) for unreadable bytes.
-    // Allocates nothing for a message of up to 15 type tags: the arguments
-    // stay in the received buffer and are only located.
+    // The arguments stay in the received buffer and are only located:
+    // nothing is allocated for up to 4 arguments, and beyond that the list
+    // of their places grows by doubling, never once per argument.
     void Decode();
     // A received string or blob shares the received buffer (no copy); a
     // received number is its bytes in reverse order; an added argument is
