@@ -68,14 +68,13 @@ QByteArray Reversed(const QByteArray& bytes, int offset, int n) {
 // storage rather than copying it: no allocation, and it stays valid (the
 // storage is reference-counted) for as long as any copy of it lives. Only a
 // buffer that cannot be shared (raw data) is copied.
-QByteArray SharedSlice(QByteArray& buffer, qsizetype offset, qsizetype n) {
-    QByteArray::DataPointer& whole = buffer.data_ptr();
-    if (!whole.d_ptr())
+QByteArray SharedSlice(QByteArray buffer, qsizetype offset, qsizetype n) {
+    QByteArray::DataPointer& slice = buffer.data_ptr();
+    if (!slice.d_ptr())
         return QByteArray(buffer.constData() + offset, n);
-    QByteArray::DataPointer slice(whole);
     slice.ptr += offset;
     slice.size = n;
-    return QByteArray(std::move(slice));
+    return buffer;
 }
 
 // Received address bytes as text: ASCII, the usual case, is widened in one
@@ -250,7 +249,8 @@ QVarLengthArray<qsizetype, 8> BraceMatches(QStringView body, QStringView text) {
         qsizetype comma = body.indexOf(u',', start);
         const qsizetype stop = comma < 0 ? body.size() : comma;
         const QStringView alternative = body.mid(start, stop - start);
-        if (text.startsWith(alternative))
+        // Checked apart: a null text does not "start with" an empty view.
+        if (alternative.isEmpty() || text.startsWith(alternative))
             lengths.append(alternative.size());
         if (comma < 0)
             break;
@@ -655,16 +655,26 @@ int TOSCMessage::AddAsBytes(QChar typeTag, const QByteArray& value, const QLocal
 }
 
 qsizetype TOSCMessage::OSCByteSize() const {
-    qsizetype size = OSCStringSize(FAddress) +
-                     OSCStringSize(QStringView(FTypeTags.constData(), FTypeTags.size()));
+    qsizetype size = HasReceivedAddress() ? PaddedLength(FAddressLength) : OSCStringSize(FAddress);
+    size += OSCStringSize(QStringView(FTypeTags.constData(), FTypeTags.size()));
+    if (!FReceived.isEmpty())
+        size += FArgumentsEnd - FArgumentsOffset;
     for (const QByteArray& argument : FArguments)
         size += argument.size();
     return size;
 }
 
 char* TOSCMessage::WriteOSCBytes(char* out) const {
-    out = WriteOSCString(out, FAddress);
+    // A received message goes back out as the bytes it came in.
+    out = HasReceivedAddress()
+              ? WriteOSCString(out, FBytes.constData() + FAddressOffset, FAddressLength)
+              : WriteOSCString(out, FAddress);
     out = WriteOSCString(out, QStringView(FTypeTags.constData(), FTypeTags.size()));
+    if (!FReceived.isEmpty()) {
+        const qsizetype n = FArgumentsEnd - FArgumentsOffset;
+        std::memcpy(out, FBytes.constData() + FArgumentsOffset, size_t(n));
+        out += n;
+    }
     for (const QByteArray& argument : FArguments) {
         std::memcpy(out, argument.constData(), size_t(argument.size()));
         out += argument.size();
@@ -675,7 +685,23 @@ char* TOSCMessage::WriteOSCBytes(char* out) const {
 TOSCMessage* TOSCMessage::MatchAddress(const QString& address) {
     if (FMatched)
         return nullptr;
-    if (!PatternMatches(FAddress, address))
+    bool matches = false;
+    if (HasReceivedAddress() && FAddressLength <= 256) {
+        // The usual received address is short ASCII: widened on the stack,
+        // it is matched without building a text.
+        const char* raw = FBytes.constData() + FAddressOffset;
+        char16_t wide[256];
+        bool ascii = true;
+        for (int k = 0; k < FAddressLength; ++k) {
+            ascii = ascii && uchar(raw[k]) < 0x80;
+            wide[k] = uchar(raw[k]);
+        }
+        matches = ascii ? PatternMatches(QStringView(wide, FAddressLength), address)
+                        : PatternMatches(Address(), address);
+    } else {
+        matches = PatternMatches(Address(), address);
+    }
+    if (!matches)
         return nullptr;
     FMatched = true;
     return this;
@@ -705,12 +731,41 @@ std::unique_ptr<TOSCMessage> TOSCMessage::UnpackAt(const QByteArray& bytes, int 
     if (next > end)
         RaiseUnreadable(QStringLiteral("the address at byte %1 is cut off").arg(offset));
     auto message = std::make_unique<TOSCMessage>(bytes);
-    message->FAddress = AddressText(bytes.constData() + offset, length);
+    message->FAddressOffset = offset;
+    message->FAddressLength = length;
     message->FTimeTag = timeTag;
     message->FTypeTagOffset = int(next);
     message->FEnd = end;
     return message;
 }
+
+QString TOSCMessage::Address() const {
+    if (!HasReceivedAddress())
+        return FAddress;
+    return AddressText(FBytes.constData() + FAddressOffset, FAddressLength);
+}
+
+namespace {
+
+// The size of a number's data for its type tag; 0 for any other tag.
+int NumberSize(char16_t tag) {
+    switch (tag) {
+    case u'i':
+    case u'f':
+    case u'c':
+    case u'r':
+    case u'm':
+        return 4;
+    case u'h':
+    case u't':
+    case u'd':
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
 
 void TOSCMessage::Decode() {
     if (FIsDecoded)
@@ -732,71 +787,40 @@ void TOSCMessage::Decode() {
         TOSCMessage* message;
         ~Restore() {
             if (message) {
-                message->FTypeTags.clear();
-                message->FTypeTags.append(u',');
-                message->FArguments.clear();
+                message->FTypeTags.resize(1);
+                message->FTypeTags[0] = u',';
+                message->FReceived.clear();
             }
         }
     } restore{this};
-    // Clearing a QVarLengthArray reallocates, so the "," of an undecoded
-    // message is overwritten in place instead.
     QVarLengthArray<QChar, 16>& tags = FTypeTags;
-    QVarLengthArray<QByteArray, 4>& arguments = FArguments;
-    if (tags.size() != 1 || !arguments.isEmpty()) {
-        tags.clear();
-        tags.append(u',');
+    QVarLengthArray<TReceivedArgument, 4>& arguments = FReceived;
+    if (!arguments.isEmpty() || !FArguments.isEmpty()) {
         arguments.clear();
+        FArguments.clear();
     }
     const char* raw = FBytes.constData() + pos;
-    bool ascii = std::all_of(raw, raw + length, [](char b) { return uchar(b) < 0x80; });
-    if (ascii && length > 0) {
-        tags[0] = QLatin1Char(raw[0]);
-        for (int k = 1; k < length; ++k)
-            tags.append(QLatin1Char(raw[k]));
-    } else {
+    tags.resize(length);
+    QChar* tag = tags.data();
+    bool ascii = true;
+    for (int k = 0; k < length; ++k) {
+        ascii = ascii && uchar(raw[k]) < 0x80;
+        tag[k] = QLatin1Char(raw[k]);
+    }
+    if (!ascii) {
         const QString text = QString::fromUtf8(raw, length);
         tags.clear();
         tags.append(text.constData(), text.size());
     }
     pos = int(PaddedLength(qsizetype(pos) + length));
-
-    // Strings and blobs share the received buffer; the numbers, stored in
-    // reverse byte order, share one buffer of their own. Decoding allocates
-    // per message at most that one buffer, never per argument.
-    qsizetype numberBytes = 0;
-    for (qsizetype k = 1; k < tags.size(); ++k) {
-        switch (tags[k].unicode()) {
-        case u'i':
-        case u'f':
-        case u'c':
-        case u'r':
-        case u'm':
-            numberBytes += 4;
-            break;
-        case u'h':
-        case u't':
-        case u'd':
-            numberBytes += 8;
-            break;
-        default:
-            break;
-        }
-    }
-    QByteArray numbers(numberBytes, Qt::Uninitialized);
-    qsizetype numbersUsed = 0;
-    auto number = [&](int at, int n) {
-        const char* from = FBytes.constData() + at;
-        char* to = numbers.data() + numbersUsed;
-        for (int k = 0; k < n; ++k)
-            to[k] = from[n - 1 - k];
-        arguments.append(SharedSlice(numbers, numbersUsed, n));
-        numbersUsed += n;
-    };
+    FArgumentsOffset = pos;
 
     auto cutOff = [&](QChar tag, int at) {
         RaiseUnreadable(
             QStringLiteral("argument \"%1\" at byte %2 is cut off").arg(QString(tag)).arg(at));
     };
+    // The arguments are only located: strings and blobs are handed out as
+    // shares of the received buffer, numbers read from it when asked for.
     for (qsizetype k = 1; k < tags.size(); ++k) {
         const QChar tag = tags[k];
         const int at = pos;
@@ -806,7 +830,7 @@ void TOSCMessage::Decode() {
             if (!ScanString(FBytes, pos, end, length) ||
                 PaddedLength(qsizetype(pos) + length) > end)
                 cutOff(tag, at);
-            arguments.append(SharedSlice(FBytes, pos, length));
+            arguments.append({pos, length});
             pos = int(PaddedLength(qsizetype(pos) + length));
             break;
         }
@@ -817,7 +841,7 @@ void TOSCMessage::Decode() {
         case u'm':
             if (pos > end - 4)
                 cutOff(tag, at);
-            number(pos, 4);
+            arguments.append({pos, 4});
             pos += 4;
             break;
         case u'h':
@@ -825,7 +849,7 @@ void TOSCMessage::Decode() {
         case u'd':
             if (pos > end - 8)
                 cutOff(tag, at);
-            number(pos, 8);
+            arguments.append({pos, 8});
             pos += 8;
             break;
         case u'b': {
@@ -839,7 +863,7 @@ void TOSCMessage::Decode() {
             const qsizetype after = qsizetype(data) + size + (4 - size % 4) % 4;
             if (after > end)
                 cutOff(tag, at);
-            arguments.append(SharedSlice(FBytes, data, size));
+            arguments.append({data, size});
             pos = int(after);
             break;
         }
@@ -849,27 +873,52 @@ void TOSCMessage::Decode() {
         case u'I':
         case u'[':
         case u']':
-            arguments.append(QByteArray());
+            arguments.append({pos, 0});
             break;
         default:
             RaiseUnreadable(
                 QStringLiteral("unknown type tag \"%1\" at position %2").arg(QString(tag)).arg(k));
         }
     }
+    FArgumentsEnd = pos;
     restore.message = nullptr;
     FIsDecoded = true;
 }
 
-const QByteArray& TOSCMessage::GetArgument(int index) const {
-    if (index < 0 || index >= FArguments.size())
+QByteArray TOSCMessage::GetArgument(int index) const {
+    if (index < 0 || index >= ArgumentCount())
         RaiseOutOfRange();
-    return FArguments[index];
+    if (index >= FReceived.size())
+        return FArguments[index - FReceived.size()];
+    const TReceivedArgument& argument = FReceived[index];
+    const char16_t tag = FTypeTags[index + 1].unicode();
+    if (NumberSize(tag) > 0)
+        return Reversed(FBytes, argument.Offset, argument.Size);
+    if (tag == u's' || tag == u'S' || tag == u'b')
+        return SharedSlice(FBytes, argument.Offset, argument.Size);
+    return QByteArray(); // a data-less tag
 }
 
 qint32 TOSCMessage::GetArgumentAsInt(int index) const {
-    const QByteArray& element = GetArgument(index);
+    if (index < 0 || index >= ArgumentCount())
+        RaiseOutOfRange();
+    const char* element = nullptr;
+    qsizetype size = 0;
+    if (index < FReceived.size()) {
+        const TReceivedArgument& argument = FReceived[index];
+        // A number's element is its bytes reversed: its first 4 are the
+        // last 4 sent, least significant first.
+        if (NumberSize(FTypeTags[index + 1].unicode()) > 0)
+            return qint32(BigEndian32(FBytes, argument.Offset + argument.Size - 4));
+        element = FBytes.constData() + argument.Offset;
+        size = argument.Size;
+    } else {
+        const QByteArray& added = FArguments[index - FReceived.size()];
+        element = added.constData();
+        size = added.size();
+    }
     quint32 v = 0;
-    const qsizetype n = std::min<qsizetype>(element.size(), 4);
+    const qsizetype n = std::min<qsizetype>(size, 4);
     for (qsizetype k = 0; k < n; ++k)
         v |= quint32(uchar(element[k])) << (8 * k);
     return qint32(v);

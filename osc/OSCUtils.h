@@ -182,16 +182,26 @@ public:
 
     // Reads the type tags and arguments of an unpacked message, once.
     // Raises CuewellError (and stays undecoded) for unreadable bytes.
+    // The arguments stay in the received buffer and are only located:
+    // nothing is allocated for up to 4 arguments, and beyond that the list
+    // of their places grows by doubling, never once per argument.
     void Decode();
-    const QByteArray& GetArgument(int index) const;
+    // A received string or blob shares the received buffer (no copy); a
+    // received number is its bytes in reverse order; an added argument is
+    // its wire bytes.
+    QByteArray GetArgument(int index) const;
     qint32 GetArgumentAsInt(int index) const;
     float GetArgumentAsFloat(int index) const;
     // The tag of argument Index: the character after the "," at Index + 1.
     QString GetTypeTag(int index) const;
 
-    const QString& Address() const { return FAddress; }
-    void SetAddress(const QString& address) { FAddress = address; }
-    int ArgumentCount() const { return int(FArguments.size()); }
+    // A received address is converted to text when asked for, not when read.
+    QString Address() const;
+    void SetAddress(const QString& address) {
+        FAddress = address;
+        FAddressLength = -1;
+    }
+    int ArgumentCount() const { return int(FReceived.size() + FArguments.size()); }
     QString TypeTags() const { return QString(FTypeTags.constData(), FTypeTags.size()); }
     bool IsDecoded() const { return FIsDecoded; }
     void SetIsDecoded(bool value) { FIsDecoded = value; }
@@ -206,17 +216,35 @@ private:
     friend class TOSCPacket;
     static std::unique_ptr<TOSCMessage> UnpackAt(const QByteArray& bytes, int offset, int end,
                                                  double timeTag);
+    bool HasReceivedAddress() const { return FAddressLength >= 0; }
 
+    // A decoded argument's data in FBytes: a string without its zero and
+    // padding, a blob without its size, a number as sent.
+    struct TReceivedArgument {
+        qint32 Offset;
+        qint32 Size;
+    };
+
+    // The address of a built message, or one set after reading.
     QString FAddress;
-    // Kept inline: a cue's message has one argument and two tags, and the
-    // GO path should not allocate for them.
-    QVarLengthArray<QByteArray, 4> FArguments;
+    // The received address's UTF-8 bytes in FBytes; a length of -1 means
+    // FAddress holds the address.
+    qint32 FAddressOffset = 0;
+    qint32 FAddressLength = -1;
     bool FIsDecoded = false;
     bool FMatched = false;
     double FTimeTag = 0;
     int FTypeTagOffset = 0;
     // Where the received message ends in FBytes; reads stop there.
     int FEnd = 0;
+    // The received arguments' wire bytes in FBytes, as written back.
+    int FArgumentsOffset = 0;
+    int FArgumentsEnd = 0;
+    QVarLengthArray<TReceivedArgument, 4> FReceived;
+    // Arguments added to the message, as wire bytes; they follow the
+    // received ones. Kept inline: a cue's message has one argument and two
+    // tags, and the GO path should not allocate for them.
+    QVarLengthArray<QByteArray, 4> FArguments;
     QVarLengthArray<QChar, 16> FTypeTags;
 };
 

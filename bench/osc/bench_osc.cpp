@@ -16,6 +16,11 @@
 #include <functional>
 #include <vector>
 
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#define CUEWELL_CALLGRIND 1
+#endif
+
 namespace {
 
 template <class T> void Keep(const T& value) {
@@ -82,6 +87,29 @@ void Row(const char* what, const Figure& ours, const Figure* liblo, const Figure
     std::printf("  oscpack %6.1f / %6.1f ns (%4.2f x)\n", oscpack.median, oscpack.p99,
                 ours.median / oscpack.median);
 }
+
+#ifdef CUEWELL_CALLGRIND
+// Under callgrind (run with --collect-atstart=no): the instructions of
+// Calls runs of each op, one dump per op named after it, so that figures
+// from a busy machine can be checked against counts that do not depend on
+// it. Returns false when not running under valgrind.
+bool CountInstructions(const std::vector<std::pair<const char*, Op>>& ops) {
+    if (!RUNNING_ON_VALGRIND)
+        return false;
+    constexpr int Calls = 10000;
+    for (const auto& [name, op] : ops) {
+        for (int k = 0; k < 100; ++k)
+            op();
+        CALLGRIND_TOGGLE_COLLECT;
+        for (int k = 0; k < Calls; ++k)
+            op();
+        CALLGRIND_TOGGLE_COLLECT;
+        CALLGRIND_DUMP_STATS_AT(name);
+    }
+    std::printf("instructions of %d calls of each op dumped per op\n", Calls);
+    return true;
+}
+#endif
 
 } // namespace
 
@@ -182,6 +210,21 @@ int main() {
         osc::ReceivedMessage message(packet);
         Keep(message.ArgumentsBegin()->AsString()[0]);
     };
+
+#ifdef CUEWELL_CALLGRIND
+    if (CountInstructions({{"ours-build-bundle", oursBundle},
+                           {"liblo-build-bundle", libloBundle},
+                           {"oscpack-build-bundle", oscpackBundle},
+                           {"ours-build-message", oursMessage},
+                           {"liblo-build-message", libloMessage},
+                           {"oscpack-build-message", oscpackMessage},
+                           {"ours-read-bundle", oursReadBundle},
+                           {"oscpack-read-bundle", oscpackReadBundle},
+                           {"ours-read-message", oursReadMessage},
+                           {"liblo-read-message", libloReadMessage},
+                           {"oscpack-read-message", oscpackReadMessage}}))
+        return 0;
+#endif
 
     const std::vector<Figure> bundle = Measure({oursBundle, libloBundle, oscpackBundle});
     const std::vector<Figure> message = Measure({oursMessage, libloMessage, oscpackMessage});

@@ -66,7 +66,13 @@ void Walk(TOSCPacket* packet, const QString& address) {
             Check(k < 0 || k >= count);
         }
     }
-    (void)message->ToOSCBytes();
+    // Written back and read again, the message is the same message.
+    const auto again = TOSCMessage::Unpack(message->ToOSCBytes());
+    again->Decode();
+    Check(again->Address() == message->Address() && again->TypeTags() == message->TypeTags() &&
+          again->ArgumentCount() == count);
+    for (int k = 0; k < count; ++k)
+        Check(again->GetArgument(k) == message->GetArgument(k));
     (void)PatternMatches(message->Address(), address);
 }
 

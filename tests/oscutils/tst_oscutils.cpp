@@ -121,6 +121,8 @@ private slots:
     void decodeArguments();
     void roundTrip();
     void elementsOutliveMessage();
+    void writtenBack_data();
+    void writtenBack();
     void unpackRange();
     void readingRoutines_data();
     void readingRoutines();
@@ -138,6 +140,8 @@ private slots:
     void matchesReference_data();
     void matchesReference();
     void matchAndUnmatch();
+    void braceMatches_data();
+    void braceMatches();
 };
 
 void tst_OSCUtils::cueBundle_data() {
@@ -531,6 +535,37 @@ void tst_OSCUtils::elementsOutliveMessage() {
     QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c"));
     kept[2].append('\x0D');
     QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c0d"));
+}
+
+void tst_OSCUtils::writtenBack_data() {
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("int") << Hex("2F610000 2C690000 0000002A");
+    QTest::newRow("float") << Hex("2F610000 2C660000 3FC00000");
+    QTest::newRow("strings, padded")
+        << Hex("2F736F756E642F676F000000 2C737300 35000000 61626364 00000000");
+    QTest::newRow("blob, data-less tags, double")
+        << Hex("2F610000 2C625464 00000000 00000003 0A0B0C00 3FF8000000000000");
+    QTest::newRow("address not valid UTF-8") << Hex("2F61E97A 00000000 2C690000 00000007");
+    QTest::newRow("no arguments") << Hex("2F676F00 2C000000");
+}
+
+void tst_OSCUtils::writtenBack() {
+    // A received message, once decoded, is written back as the bytes it
+    // came in: a forwarded message reaches its receiver unchanged.
+    QFETCH(QByteArray, bytes);
+
+    const auto message = TOSCMessage::Unpack(bytes);
+    message->Decode();
+    QCOMPARE(message->ToOSCBytes().toHex(' '), bytes.toHex(' '));
+
+    // Arguments added afterwards follow the received ones.
+    message->AddInteger(9);
+    const auto again = TOSCMessage::Unpack(message->ToOSCBytes());
+    again->Decode();
+    QCOMPARE(again->TypeTags(), message->TypeTags());
+    QCOMPARE(again->GetArgumentAsInt(again->ArgumentCount() - 1), 9);
+    QCOMPARE(again->ToOSCBytes(), message->ToOSCBytes());
 }
 
 void tst_OSCUtils::unpackRange() {
@@ -932,6 +967,30 @@ void tst_OSCUtils::matchAndUnmatch() {
     QCOMPARE(message.MatchAddress(u"/go"_qs), nullptr);
     message.Unmatch();
     QCOMPARE(message.MatchAddress(u"/go"_qs), &message);
+}
+
+void tst_OSCUtils::braceMatches_data() {
+    QTest::addColumn<QString>("body");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<qsizetype>>("lengths");
+
+    QTest::newRow("two alternatives begin the text")
+        << u"foo,f,x"_qs << u"foobar"_qs << QList<qsizetype>{3, 1};
+    QTest::newRow("none begins it") << u"foo,x"_qs << u"fo"_qs << QList<qsizetype>{};
+    // An empty alternative begins every text, a null one too.
+    QTest::newRow("empty body, empty text") << u""_qs << u""_qs << QList<qsizetype>{0};
+    QTest::newRow("empty body, null text") << u""_qs << QString() << QList<qsizetype>{0};
+    QTest::newRow("empty last, null text") << u"a,"_qs << QString() << QList<qsizetype>{0};
+    QTest::newRow("empty first, text") << u",a"_qs << u"ab"_qs << QList<qsizetype>{0, 1};
+}
+
+void tst_OSCUtils::braceMatches() {
+    QFETCH(QString, body);
+    QFETCH(QString, text);
+    QFETCH(QList<qsizetype>, lengths);
+
+    const auto found = BraceMatches(body, text);
+    QCOMPARE(QList<qsizetype>(found.begin(), found.end()), lengths);
 }
 
 QTEST_GUILESS_MAIN(tst_OSCUtils)
