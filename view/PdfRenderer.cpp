@@ -12,6 +12,10 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#ifdef Q_OS_LINUX
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 namespace {
 // A render larger than this would cost hundreds of megabytes for a view that
@@ -37,8 +41,7 @@ QSize CappedRenderSize(QSize size) {
 // Qt PDF leaves the paper transparent: lay the page onto white. Done by hand in
 // place, as a QPainter composite of a non-premultiplied image costs as much as
 // a third of the render itself.
-namespace {
-QImage OnWhite(QImage image) {
+QImage CompositeOnWhite(QImage image) {
     const bool premultiplied = image.format() == QImage::Format_ARGB32_Premultiplied;
     if (!premultiplied && image.format() != QImage::Format_ARGB32) {
         QImage paper(image.size(), QImage::Format_RGB32);
@@ -49,11 +52,18 @@ QImage OnWhite(QImage image) {
         painter.drawImage(0, 0, image);
         return paper;
     }
+    constexpr QRgb White = 0xFFFFFFFF;
     for (int y = 0; y < image.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < image.width(); ++x) {
             const QRgb p = line[x];
             const uint a = qAlpha(p);
+            // Most of a page is bare paper or solid ink, and either way the
+            // blend below gives white or the pixel itself.
+            if (a == 0) {
+                line[x] = White;
+                continue;
+            }
             if (a == 255)
                 continue;
             const uint back = 255 - a;
@@ -66,7 +76,6 @@ QImage OnWhite(QImage image) {
     image.reinterpretAsFormat(QImage::Format_RGB32);
     return image;
 }
-} // namespace
 
 QSize DerivedRenderSize(QSize destination, QSizeF pageSize) {
     if (!(pageSize.width() > 0) || !(pageSize.height() > 0))
@@ -142,8 +151,10 @@ public:
         wait();
     }
 
+    // Waits for a call of the previous hook under way, so that whatever the
+    // hook refers to may go once this returns. Must not be called from the hook.
     void SetHook(std::function<void(int)> hook) {
-        std::lock_guard lock(FMutex);
+        std::lock_guard lock(FHookMutex);
         FHook = std::move(hook);
     }
 
@@ -151,6 +162,7 @@ public:
 
 protected:
     void run() override {
+        LowerPriority();
         for (;;) {
             Job job;
             {
@@ -168,6 +180,18 @@ protected:
     }
 
 private:
+    // Renders are background work: on Linux, batch scheduling keeps a waking
+    // render from preempting the user-interface thread (a GO, an autoplay tick)
+    // while still getting its fair share of the processor, which idle
+    // scheduling would not on a busy machine.
+    static void LowerPriority() {
+#ifdef Q_OS_LINUX
+        sched_param param{};
+        param.sched_priority = 0;
+        pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+#endif
+    }
+
     void Execute(Job& job) {
         TPdfResult result;
         TPdfCompletion status = TPdfCompletion::Failed;
@@ -224,18 +248,18 @@ private:
         const QSize size = DerivedRenderSize(job.Destination, doc.pagePointSize(job.Page));
         if (size.isEmpty())
             return TPdfCompletion::Failed;
-        std::function<void(int)> hook;
         {
-            std::lock_guard lock(FMutex);
-            hook = FHook;
+            // Held through the call: the hook cannot be replaced under it. The
+            // queue has its own lock, so posting and cancelling go on meanwhile.
+            std::lock_guard lock(FHookMutex);
+            if (FHook)
+                FHook(job.Page);
         }
-        if (hook)
-            hook(job.Page);
         QImage page = doc.render(job.Page, size);
         ++RendersRun;
         if (page.isNull())
             return TPdfCompletion::Failed;
-        QImage paper = OnWhite(std::move(page));
+        QImage paper = CompositeOnWhite(std::move(page));
         if (paper.isNull())
             return TPdfCompletion::Failed;
         result.Image = std::move(paper);
@@ -247,6 +271,7 @@ private:
     std::condition_variable FWake;
     std::deque<Job> FQueue;
     bool FStopping = false;
+    std::mutex FHookMutex;
     std::function<void(int)> FHook;
     quint64 FLastDoc = 0;
     std::map<quint64, std::unique_ptr<QPdfDocument>> FDocs;

@@ -8,7 +8,8 @@
 //
 // Qt PDF serialises every PDFium call behind one process-wide mutex and a render
 // cannot be interrupted, so a second worker would gain nothing. Cancelling drops
-// an operation not yet started and discards the result of one under way.
+// an operation not yet started and discards the result of one under way. The
+// worker runs at a priority that never preempts the user-interface thread.
 
 #include <QImage>
 #include <QList>
@@ -74,7 +75,9 @@ public:
     // are not counted).
     int RendersRun() const;
     // Called on the worker thread just before each render runs; lets a test hold
-    // a render "under way" without relying on timing.
+    // a render "under way" without relying on timing. Replacing or clearing the
+    // hook waits for a call of the previous one under way to return, so what it
+    // refers to may be destroyed afterwards; not to be called from the hook.
     void SetBeforeRenderHook(std::function<void(int page)> hook);
 
 private:
@@ -88,6 +91,10 @@ private:
     TPdfOperation FLastOp = 0;
     std::unordered_map<TPdfOperation, bool> FPending;
 };
+
+// The page laid onto white: an ARGB32 image, premultiplied or not, becomes RGB32
+// with each pixel blended over white (other formats are painted onto white).
+QImage CompositeOnWhite(QImage image);
 
 // The image size for a render: `destination` holds one dimension, the other is
 // derived from `pageSize` and rounded with halves to even (at least 1).
