@@ -262,15 +262,11 @@ void TAdvPDFViewerPrivate::LoadAround() {
 void TAdvPDFViewerPrivate::LoadPage(int index) {
     if (!FPdfDocument || index < 0 || index >= PageCount())
         return;
-    const QSizeF pageSize = FPdfDocument->PageSizes.value(index);
-    if (!(pageSize.width() > 0) || !(pageSize.height() > 0))
-        return;
     TAdvPDFViewerPage& entry = FPages.Obtain(index);
     if (entry.IsLoaded() || entry.FLoading)
         return;
-    const QSize destination = RenderDestination(pageSize, Layout().Page, q->devicePixelRatioF());
-    // One dimension is given, the other is 0.
-    if (destination.width() <= 0 && destination.height() <= 0) {
+    const QRectF box = Layout().Page;
+    if (!(box.width() > 0) || !(box.height() > 0)) {
         // No room to show it; the next resize asks again.
         if (!entry.IsLoadedForPainting())
             FPages.Remove(index);
@@ -278,7 +274,7 @@ void TAdvPDFViewerPrivate::LoadPage(int index) {
     }
     entry.FLoading = true;
     entry.FOperation = FRenderer->RenderPage(
-        FPdfDocument->Id, index, destination,
+        FPdfDocument->Id, index, box, q->devicePixelRatioF(),
         [this, index](TPdfOperation op, TPdfCompletion status, const QImage& image) {
             RenderCompleted(op, index, status, image);
         });

@@ -1,6 +1,7 @@
 #include "view/PdfRenderer.h"
 
 #include "store/CueStore.h"
+#include "view/ViewerGeometry.h"
 
 #include <QFileInfo>
 #include <QPainter>
@@ -108,7 +109,8 @@ struct TPdfJob {
     QString Password;
     quint64 Doc = 0;
     int Page = 0;
-    QSize Destination;
+    QRectF Box;
+    qreal DevicePixelRatio = 1.0;
     // Receives the outcome on the user-interface thread.
     std::function<void(TPdfCompletion, const TPdfResult&)> Finish;
 };
@@ -229,12 +231,6 @@ private:
         auto info = std::make_shared<TPdfDocumentInfo>();
         info->Id = ++FLastDoc;
         info->PageCount = doc->pageCount();
-        info->PageSizes.reserve(info->PageCount);
-        for (int i = 0; i < info->PageCount; ++i) {
-            const QSizeF points = doc->pagePointSize(i);
-            // Points are 1/72 inch; the viewer works in 1/96 inch.
-            info->PageSizes.append(points.isValid() ? points * (96.0 / 72.0) : QSizeF());
-        }
         FDocs[info->Id] = std::move(doc);
         result.Doc = std::move(info);
         return TPdfCompletion::Success;
@@ -245,7 +241,13 @@ private:
         if (it == FDocs.end() || job.Page < 0 || job.Page >= it->second->pageCount())
             return TPdfCompletion::Failed;
         QPdfDocument& doc = *it->second;
-        const QSize size = DerivedRenderSize(job.Destination, doc.pagePointSize(job.Page));
+        const QSizeF points = doc.pagePointSize(job.Page);
+        if (!points.isValid())
+            return TPdfCompletion::Failed;
+        // Points are 1/72 inch; the viewer works in 1/96 inch.
+        const QSizeF pageSize = points * (96.0 / 72.0);
+        const QSize size =
+            DerivedRenderSize(RenderDestination(pageSize, job.Box, job.DevicePixelRatio), pageSize);
         if (size.isEmpty())
             return TPdfCompletion::Failed;
         {
@@ -341,13 +343,14 @@ TPdfOperation TPdfRenderer::OpenDocument(const QString& file, const QString& pas
     });
 }
 
-TPdfOperation TPdfRenderer::RenderPage(quint64 document, int page, QSize destination,
-                                       RenderDone done) {
+TPdfOperation TPdfRenderer::RenderPage(quint64 document, int page, QRectF box,
+                                       qreal devicePixelRatio, RenderDone done) {
     TPdfJob job;
     job.What = TPdfJobKind::Render;
     job.Doc = document;
     job.Page = page;
-    job.Destination = destination;
+    job.Box = box;
+    job.DevicePixelRatio = devicePixelRatio;
     return Start(std::move(job), [done = std::move(done)](TPdfOperation op, TPdfCompletion status,
                                                           const TPdfResult& r) {
         done(op, status, status == TPdfCompletion::Success ? r.Image : QImage());

@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QList>
 #include <QObject>
+#include <QRectF>
 #include <QSize>
 #include <QSizeF>
 #include <QString>
@@ -26,12 +27,11 @@ enum class TPdfCompletion { Success, Cancelled, Failed };
 
 // What the user-interface thread knows of an open document; read once at open,
 // so that nothing calls into the document while a render may hold its lock.
+// Page sizes are read by each render instead: reading them all would hold up
+// the open by a fifth of a millisecond a page.
 struct TPdfDocumentInfo {
     quint64 Id = 0;
     int PageCount = 0;
-    // Page sizes in device-independent units (1/96 inch); an invalid size marks
-    // a page the document cannot give.
-    QList<QSizeF> PageSizes;
 };
 
 using TPdfOperation = quint64;
@@ -62,10 +62,12 @@ public:
     // Fails for a missing, damaged, password-protected or page-less file. A
     // successful document stays open until CloseDocument.
     TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done);
-    // Renders one page composited onto white. `destination` gives one dimension
-    // in device pixels (the other is 0); the other follows from the page's
-    // proportions.
-    TPdfOperation RenderPage(quint64 document, int page, QSize destination, RenderDone done);
+    // Renders one page composited onto white, fitted into `box` (the viewer's
+    // page rectangle) at `devicePixelRatio`: the render size follows from the
+    // page's size as RenderDestination and DerivedRenderSize give it. Fails for
+    // a page the document cannot give or that does not fit the box.
+    TPdfOperation RenderPage(quint64 document, int page, QRectF box, qreal devicePixelRatio,
+                             RenderDone done);
     // Ends the operation through its completion with Cancelled, unless it has
     // already completed.
     void Cancel(TPdfOperation operation);

@@ -131,6 +131,11 @@ int main(int argc, char** argv) {
     UseHeadlessDefaults();
     QGuiApplication app(argc, argv);
     QTemporaryDir dir;
+    // BENCH_KEEP=1 keeps the folder (script, cues, settings) for a closer look.
+    if (qEnvironmentVariableIntValue("BENCH_KEEP") == 1) {
+        dir.setAutoRemove(false);
+        std::printf("folder kept: %s\n", qPrintable(dir.path()));
+    }
     const QString folder = dir.path();
     const QString script = dir.filePath("script.pdf");
     WriteScript(script);
