@@ -34,6 +34,9 @@ constexpr float MinZoom = 0.2f;
 // The cache holds the shown page and this many pages on either side, rendered
 // ahead so that a page turn finds its page painted: at most three images.
 constexpr int CacheRadius = 1;
+// Posted at low priority, behind the repaint of a page turn: the pages ahead
+// are asked for once the turned page is on screen.
+const QEvent::Type LoadAheadEvent = QEvent::Type(QEvent::User + 0x4c41);
 
 QFont BandFont() {
     QFont font(QStringLiteral("Segoe UI"));
@@ -74,6 +77,7 @@ public:
     void GoToPage(int index, bool repaint = true);
     // Requests the shown page, then its neighbours, and lets go of the rest.
     void LoadAround();
+    void LoadAhead();
     void LoadPage(int index);
     void RenderCompleted(TPdfOperation op, int index, TPdfCompletion status, const QImage& image);
     void ResizeReaction();
@@ -106,6 +110,7 @@ public:
     // After a resize or zoom, the shown page is asked for once more when the
     // renders have drained.
     bool FFollowUpPending = false;
+    bool FLoadAheadPosted = false;
     bool FWaitCursorShown = false;
     // The image on screen: while the shown page renders, the page before it
     // stays painted instead of a blank page.
@@ -238,11 +243,19 @@ void TAdvPDFViewerPrivate::GoToPage(int index, bool repaint) {
     CancelRenders(target - CacheRadius, target + CacheRadius);
     const bool changed = target != FPageIndex;
     FPageIndex = target;
-    LoadAround();
+    FPages.KeepOnly(FPageIndex - CacheRadius, FPageIndex + CacheRadius);
+    LoadPage(FPageIndex);
     // A page still rendering is painted by its completion; until then the
-    // page before it stays on screen rather than a blank one.
-    if (repaint && !ShownPagePending())
-        q->update();
+    // page before it stays on screen rather than a blank one. The renders
+    // ahead queue behind it.
+    if (ShownPagePending()) {
+        LoadAhead();
+    } else {
+        if (repaint)
+            q->update();
+        if (!std::exchange(FLoadAheadPosted, true))
+            QCoreApplication::postEvent(q, new QEvent(LoadAheadEvent), Qt::LowEventPriority);
+    }
     UpdateWaitCursor();
     if (changed)
         emit q->OnPageChanged(FPageIndex);
@@ -250,9 +263,13 @@ void TAdvPDFViewerPrivate::GoToPage(int index, bool repaint) {
 
 void TAdvPDFViewerPrivate::LoadAround() {
     FPages.KeepOnly(FPageIndex - CacheRadius, FPageIndex + CacheRadius);
-    // The worker takes them in order: the shown page first, then the next page
-    // (a GO turns forwards), then the previous one.
     LoadPage(FPageIndex);
+    LoadAhead();
+}
+
+void TAdvPDFViewerPrivate::LoadAhead() {
+    // The worker takes them in order, after the shown page: the next page (a
+    // GO turns forwards), then the previous one.
     for (int step = 1; step <= CacheRadius; ++step) {
         LoadPage(FPageIndex + step);
         LoadPage(FPageIndex - step);
@@ -482,6 +499,15 @@ bool TAdvPDFViewer::PageCached(int index) const {
 
 TPdfRenderer& TAdvPDFViewer::Renderer() const {
     return *d->FRenderer;
+}
+
+bool TAdvPDFViewer::event(QEvent* event) {
+    if (event->type() == LoadAheadEvent) {
+        d->FLoadAheadPosted = false;
+        d->LoadAhead();
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 void TAdvPDFViewer::paintEvent(QPaintEvent*) {
