@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QWheelEvent>
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <utility>
 #include <vector>
 
@@ -29,6 +31,12 @@ const QColor BandTextColour(0, 0, 0);
 constexpr int BandFontPixels = 11;
 constexpr int BandTextInset = 2;
 constexpr float MinZoom = 0.2f;
+// The cache holds the shown page and this many pages on either side, rendered
+// ahead so that a page turn finds its page painted: at most three images.
+constexpr int CacheRadius = 1;
+// Posted at low priority, behind the repaint of a page turn: the pages ahead
+// are asked for once the turned page is on screen.
+const QEvent::Type LoadAheadEvent = QEvent::Type(QEvent::User + 0x4c41);
 
 QFont BandFont() {
     QFont font(QStringLiteral("Segoe UI"));
@@ -64,15 +72,20 @@ public:
                         std::shared_ptr<const TPdfDocumentInfo> doc);
     void LoadFailed();
 
-    void CancelRenders(int keepPage = -1);
+    // Cancels every render under way except those of pages keepFirst..keepLast.
+    void CancelRenders(int keepFirst = 1, int keepLast = 0);
     void GoToPage(int index, bool repaint = true);
+    // Requests the shown page, then its neighbours, and lets go of the rest.
+    void LoadAround();
+    void LoadAhead();
     void LoadPage(int index);
     void RenderCompleted(TPdfOperation op, int index, TPdfCompletion status, const QImage& image);
     void ResizeReaction();
-    void DoScrollTimer();
+    void ForgetPages();
+    // The shown page has no image yet and one is on its way.
+    bool ShownPagePending() const;
 
-    void ShowWaitCursor();
-    void DoCursorTimer();
+    void UpdateWaitCursor();
     void RestoreCursor();
 
     int PageCount() const { return FPdfDocument ? FPdfDocument->PageCount : 0; }
@@ -94,9 +107,17 @@ public:
     TPdfOperation FFileLoad = 0; // 0: none under way
     TPdfOperation FDocLoad = 0;
     QTimer FDocLoadTimer;
-    QTimer FScrollTimer;
-    QTimer FCursorTimer;
+    // After a resize or zoom, the shown page is asked for once more when the
+    // renders have drained.
+    bool FFollowUpPending = false;
+    bool FLoadAheadPosted = false;
     bool FWaitCursorShown = false;
+    // The image on screen: while the shown page renders, the page before it
+    // stays painted instead of a blank page.
+    mutable QImage FDisplayedImage;
+    mutable int FDisplayedIndex = -1;
+    // Opt-in start-up trace: the time of the first painted page, on stdout.
+    mutable bool FTraceFirstPaint = false;
     bool FDestroying = false;
     TWheelAccumulator FWheel;
     bool FLeftPressed = false;
@@ -108,19 +129,17 @@ public:
 
 TAdvPDFViewerPrivate::TAdvPDFViewerPrivate(TAdvPDFViewer* viewer)
     : q(viewer), FRenderer(std::make_unique<TPdfRenderer>()) {
-    for (QTimer* timer : {&FDocLoadTimer, &FScrollTimer, &FCursorTimer}) {
-        timer->setInterval(1);
-        timer->setTimerType(Qt::PreciseTimer);
-    }
+    FDocLoadTimer.setInterval(1);
+    FDocLoadTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&FDocLoadTimer, &QTimer::timeout, q, [this] { DoDocLoadTimer(); });
-    QObject::connect(&FScrollTimer, &QTimer::timeout, q, [this] { DoScrollTimer(); });
-    QObject::connect(&FCursorTimer, &QTimer::timeout, q, [this] { DoCursorTimer(); });
+    FTraceFirstPaint = qEnvironmentVariableIntValue("CUEWELL_TRACE_FIRST_PAINT") == 1;
 }
 
 // --- document load -----------------------------------------------------------
 
 void TAdvPDFViewerPrivate::StartDocumentLoad() {
     CancelRenders();
+    UpdateWaitCursor();
     // The load itself starts from the timer: the write returns at once and the
     // cancelled renders drain before the cache is emptied.
     FDocLoadTimer.start();
@@ -130,12 +149,11 @@ void TAdvPDFViewerPrivate::DoDocLoadTimer() {
     if (!FLoadingPages.empty())
         return;
     FDocLoadTimer.stop();
-    FPages.Clear();
+    ForgetPages();
     if (FFileLoad)
         FRenderer->Cancel(std::exchange(FFileLoad, 0));
     if (FDocLoad)
         FRenderer->Cancel(std::exchange(FDocLoad, 0));
-    ShowWaitCursor();
     FFileLoad = FRenderer->LookupFile(
         FFileName, [this](TPdfOperation op, TPdfCompletion status, const QString& file) {
             FileLookedUp(op, status, file);
@@ -152,7 +170,6 @@ void TAdvPDFViewerPrivate::FileLookedUp(TPdfOperation op, TPdfCompletion status,
             LoadFailed();
         return;
     }
-    ShowWaitCursor();
     FDocLoad = FRenderer->OpenDocument(file, FPassword,
                                        [this](TPdfOperation op, TPdfCompletion status,
                                               std::shared_ptr<const TPdfDocumentInfo> doc) {
@@ -178,7 +195,7 @@ void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion statu
     // Pages requested during the load came from the previous document; their
     // images must never be shown for this one.
     CancelRenders();
-    FPages.Clear();
+    ForgetPages();
     if (FPdfDocument)
         FRenderer->CloseDocument(FPdfDocument->Id);
     FPdfDocument = std::move(doc);
@@ -195,17 +212,18 @@ void TAdvPDFViewerPrivate::LoadFailed() {
     // The previous document stays current; show its page again rather than
     // leaving the page area blank under its page number.
     if (PageCount() > 0) {
-        LoadPage(FPageIndex);
+        LoadAround();
         q->update();
+        UpdateWaitCursor();
     }
 }
 
 // --- pages -------------------------------------------------------------------
 
-void TAdvPDFViewerPrivate::CancelRenders(int keepPage) {
+void TAdvPDFViewerPrivate::CancelRenders(int keepFirst, int keepLast) {
     for (auto it = FLoadingPages.rbegin(); it != FLoadingPages.rend(); ++it) {
         const auto [op, page] = *it;
-        if (page == keepPage)
+        if (page >= keepFirst && page <= keepLast)
             continue;
         FRenderer->Cancel(op);
         // The entry stops waiting at once, so a new request of the page starts
@@ -220,44 +238,70 @@ void TAdvPDFViewerPrivate::CancelRenders(int keepPage) {
 void TAdvPDFViewerPrivate::GoToPage(int index, bool repaint) {
     const int count = PageCount();
     const int target = std::max(0, std::min(index, count - 1));
-    // A render of the page being gone to is kept: the same page requested
-    // again must not lose the render it is already waiting for.
-    CancelRenders(target);
+    // Renders of the pages around the one gone to are kept: they are wanted
+    // again at once, and a render cannot be restarted for less.
+    CancelRenders(target - CacheRadius, target + CacheRadius);
     const bool changed = target != FPageIndex;
     FPageIndex = target;
+    FPages.KeepOnly(FPageIndex - CacheRadius, FPageIndex + CacheRadius);
     LoadPage(FPageIndex);
-    if (repaint)
-        q->update();
+    // A page still rendering is painted by its completion; until then the
+    // page before it stays on screen rather than a blank one. The renders
+    // ahead queue behind it.
+    if (ShownPagePending()) {
+        LoadAhead();
+    } else {
+        if (repaint)
+            q->update();
+        if (!std::exchange(FLoadAheadPosted, true))
+            QCoreApplication::postEvent(q, new QEvent(LoadAheadEvent), Qt::LowEventPriority);
+    }
+    UpdateWaitCursor();
     if (changed)
         emit q->OnPageChanged(FPageIndex);
+}
+
+void TAdvPDFViewerPrivate::LoadAround() {
+    FPages.KeepOnly(FPageIndex - CacheRadius, FPageIndex + CacheRadius);
+    LoadPage(FPageIndex);
+    LoadAhead();
+}
+
+void TAdvPDFViewerPrivate::LoadAhead() {
+    // The worker takes them in order, after the shown page: the next page (a
+    // GO turns forwards), then the previous one.
+    for (int step = 1; step <= CacheRadius; ++step) {
+        LoadPage(FPageIndex + step);
+        LoadPage(FPageIndex - step);
+    }
 }
 
 void TAdvPDFViewerPrivate::LoadPage(int index) {
     if (!FPdfDocument || index < 0 || index >= PageCount())
         return;
-    const QSizeF pageSize = FPdfDocument->PageSizes.value(index);
-    if (!(pageSize.width() > 0) || !(pageSize.height() > 0))
-        return;
     TAdvPDFViewerPage& entry = FPages.Obtain(index);
     if (entry.IsLoaded() || entry.FLoading)
         return;
-    const QSize destination = RenderDestination(pageSize, Layout().Page, q->devicePixelRatioF());
-    // One dimension is given, the other is 0.
-    if (destination.width() <= 0 && destination.height() <= 0) {
+    const QRectF box = Layout().Page;
+    if (!(box.width() > 0) || !(box.height() > 0)) {
         // No room to show it; the next resize asks again.
         if (!entry.IsLoadedForPainting())
             FPages.Remove(index);
         return;
     }
-    ShowWaitCursor();
     entry.FLoading = true;
     entry.FOperation = FRenderer->RenderPage(
-        FPdfDocument->Id, index, destination,
+        FPdfDocument->Id, index, box, q->devicePixelRatioF(),
         [this, index](TPdfOperation op, TPdfCompletion status, const QImage& image) {
             RenderCompleted(op, index, status, image);
         });
     FLoadingPages.emplace_back(entry.FOperation, index);
     ++FRendersRequested;
+}
+
+bool TAdvPDFViewerPrivate::ShownPagePending() const {
+    const TAdvPDFViewerPage* entry = FPages.Find(FPageIndex);
+    return entry && entry->FLoading && !entry->IsLoadedForPainting();
 }
 
 void TAdvPDFViewerPrivate::RenderCompleted(TPdfOperation op, int index, TPdfCompletion status,
@@ -276,7 +320,14 @@ void TAdvPDFViewerPrivate::RenderCompleted(TPdfOperation op, int index, TPdfComp
         }
     }
     std::erase_if(FLoadingPages, [op](const auto& p) { return p.first == op; });
-    q->update();
+    if (FLoadingPages.empty() && std::exchange(FFollowUpPending, false) && PageCount() > 0) {
+        // Whatever a resize cancelled and the renders since left stale.
+        LoadAround();
+    }
+    // A page rendered ahead changes nothing on screen.
+    if (index == FPageIndex)
+        q->update();
+    UpdateWaitCursor();
     emit q->OnPageRendered(index, rendered);
 }
 
@@ -284,36 +335,32 @@ void TAdvPDFViewerPrivate::ResizeReaction() {
     FPages.MarkAllForReload();
     CancelRenders();
     FPageIndex = std::max(0, std::min(FPageIndex, PageCount() - 1));
-    LoadPage(FPageIndex);
-    FScrollTimer.start();
+    LoadAround();
+    FFollowUpPending = !FLoadingPages.empty();
+    // The stale image is stretched into the new page rectangle meanwhile.
     q->update();
+    UpdateWaitCursor();
 }
 
-void TAdvPDFViewerPrivate::DoScrollTimer() {
-    if (!FLoadingPages.empty())
-        return;
-    FScrollTimer.stop();
-    LoadPage(FPageIndex);
-    q->update();
+void TAdvPDFViewerPrivate::ForgetPages() {
+    FPages.Clear();
+    FDisplayedImage = QImage();
+    FDisplayedIndex = -1;
 }
 
 // --- wait cursor -------------------------------------------------------------
 
-void TAdvPDFViewerPrivate::ShowWaitCursor() {
-    if (!FLoadingPages.empty())
-        return;
-    if (!FWaitCursorShown) {
+// The hourglass shows while the shown page is rendering; renders ahead of the
+// reader do not show it.
+void TAdvPDFViewerPrivate::UpdateWaitCursor() {
+    const TAdvPDFViewerPage* shown = FPages.Find(FPageIndex);
+    const bool busy = PageCount() > 0 && shown && shown->FLoading;
+    if (busy && !FWaitCursorShown) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
         FWaitCursorShown = true;
+    } else if (!busy) {
+        RestoreCursor();
     }
-    FCursorTimer.start();
-}
-
-void TAdvPDFViewerPrivate::DoCursorTimer() {
-    if (!FLoadingPages.empty())
-        return;
-    FCursorTimer.stop();
-    RestoreCursor();
 }
 
 void TAdvPDFViewerPrivate::RestoreCursor() {
@@ -333,16 +380,37 @@ void TAdvPDFViewerPrivate::Paint(QPainter& painter) const {
     painter.drawRect(layout.Content.adjusted(0.5, 0.5, -0.5, -0.5));
 
     const int count = PageCount();
+    int number = FPageIndex;
     if (count > 0) {
         const TAdvPDFViewerPage* entry = FPages.Find(FPageIndex);
         if (entry && entry->IsLoadedForPainting()) {
-            const QRectF target = PlacedImageRect(layout.Page, entry->FBitmap.size());
+            FDisplayedImage = entry->FBitmap;
+            FDisplayedIndex = FPageIndex;
+        } else if (!ShownPagePending()) {
+            FDisplayedImage = QImage();
+            FDisplayedIndex = -1;
+        }
+        // While the shown page renders, the page on screen is painted again
+        // with its own number, so the two always agree.
+        if (FDisplayedIndex >= 0)
+            number = FDisplayedIndex;
+        const QImage& image = FDisplayedImage;
+        if (!image.isNull()) {
+            const QRectF target = PlacedImageRect(layout.Page, image.size());
             painter.save();
             painter.setClipRect(layout.PageClip);
-            if (target.size() != QSizeF(entry->FBitmap.size()) / entry->FBitmap.devicePixelRatio())
+            if (target.size() != QSizeF(image.size()) / image.devicePixelRatio())
                 painter.setRenderHint(QPainter::SmoothPixmapTransform);
-            painter.drawImage(target, entry->FBitmap);
+            painter.drawImage(target, image);
             painter.restore();
+            if (FTraceFirstPaint) {
+                FTraceFirstPaint = false;
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                std::printf("cuewell first page painted %lld\n",
+                            (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+                std::fflush(stdout);
+            }
         }
     }
 
@@ -354,7 +422,7 @@ void TAdvPDFViewerPrivate::Paint(QPainter& painter) const {
         painter.drawText(layout.Header - inset, textFlags | Qt::AlignHCenter, FOptions.Header);
     if (count > 0)
         painter.drawText(layout.PageNumber - inset, textFlags | Qt::AlignRight,
-                         QStringLiteral("%1 / %2").arg(FPageIndex + 1).arg(count));
+                         QStringLiteral("%1 / %2").arg(number + 1).arg(count));
 }
 
 // --- TAdvPDFViewer -----------------------------------------------------------
@@ -431,6 +499,15 @@ bool TAdvPDFViewer::PageCached(int index) const {
 
 TPdfRenderer& TAdvPDFViewer::Renderer() const {
     return *d->FRenderer;
+}
+
+bool TAdvPDFViewer::event(QEvent* event) {
+    if (event->type() == LoadAheadEvent) {
+        d->FLoadAheadPosted = false;
+        d->LoadAhead();
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 void TAdvPDFViewer::paintEvent(QPaintEvent*) {

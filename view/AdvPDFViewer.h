@@ -67,6 +67,7 @@ signals:
     void OnPageRendered(int pageIndex, bool rendered);
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

@@ -19,6 +19,10 @@ void TAdvPDFViewerPages::Remove(int index) {
     std::erase_if(FItems, [index](const auto& p) { return p->FIndex == index; });
 }
 
+void TAdvPDFViewerPages::KeepOnly(int first, int last) {
+    std::erase_if(FItems, [=](const auto& p) { return p->FIndex < first || p->FIndex > last; });
+}
+
 void TAdvPDFViewerPages::MarkAllForReload() {
     for (auto& p : FItems)
         p->FReload = true;

@@ -1,6 +1,7 @@
 #pragma once
 
-// The viewer's page cache: one entry per page index that has been requested.
+// The viewer's page cache: one entry per page index that has been requested
+// and still lies around the shown page.
 
 #include "view/PdfRenderer.h"
 
@@ -34,6 +35,8 @@ public:
     // The entry for `index`, appended when there is none.
     TAdvPDFViewerPage& Obtain(int index);
     void Remove(int index);
+    // Drops every entry whose index lies outside first..last.
+    void KeepOnly(int first, int last);
     void Clear() { FItems.clear(); }
     int Count() const { return int(FItems.size()); }
     void MarkAllForReload();

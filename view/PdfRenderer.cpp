@@ -1,6 +1,7 @@
 #include "view/PdfRenderer.h"
 
 #include "store/CueStore.h"
+#include "view/ViewerGeometry.h"
 
 #include <QFileInfo>
 #include <QPainter>
@@ -12,6 +13,10 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#ifdef Q_OS_LINUX
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 namespace {
 // A render larger than this would cost hundreds of megabytes for a view that
@@ -37,8 +42,7 @@ QSize CappedRenderSize(QSize size) {
 // Qt PDF leaves the paper transparent: lay the page onto white. Done by hand in
 // place, as a QPainter composite of a non-premultiplied image costs as much as
 // a third of the render itself.
-namespace {
-QImage OnWhite(QImage image) {
+QImage CompositeOnWhite(QImage image) {
     const bool premultiplied = image.format() == QImage::Format_ARGB32_Premultiplied;
     if (!premultiplied && image.format() != QImage::Format_ARGB32) {
         QImage paper(image.size(), QImage::Format_RGB32);
@@ -49,11 +53,18 @@ QImage OnWhite(QImage image) {
         painter.drawImage(0, 0, image);
         return paper;
     }
+    constexpr QRgb White = 0xFFFFFFFF;
     for (int y = 0; y < image.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < image.width(); ++x) {
             const QRgb p = line[x];
             const uint a = qAlpha(p);
+            // Most of a page is bare paper or solid ink, and either way the
+            // blend below gives white or the pixel itself.
+            if (a == 0) {
+                line[x] = White;
+                continue;
+            }
             if (a == 255)
                 continue;
             const uint back = 255 - a;
@@ -66,7 +77,6 @@ QImage OnWhite(QImage image) {
     image.reinterpretAsFormat(QImage::Format_RGB32);
     return image;
 }
-} // namespace
 
 QSize DerivedRenderSize(QSize destination, QSizeF pageSize) {
     if (!(pageSize.width() > 0) || !(pageSize.height() > 0))
@@ -99,7 +109,8 @@ struct TPdfJob {
     QString Password;
     quint64 Doc = 0;
     int Page = 0;
-    QSize Destination;
+    QRectF Box;
+    qreal DevicePixelRatio = 1.0;
     // Receives the outcome on the user-interface thread.
     std::function<void(TPdfCompletion, const TPdfResult&)> Finish;
 };
@@ -142,8 +153,10 @@ public:
         wait();
     }
 
+    // Waits for a call of the previous hook under way, so that whatever the
+    // hook refers to may go once this returns. Must not be called from the hook.
     void SetHook(std::function<void(int)> hook) {
-        std::lock_guard lock(FMutex);
+        std::lock_guard lock(FHookMutex);
         FHook = std::move(hook);
     }
 
@@ -151,6 +164,7 @@ public:
 
 protected:
     void run() override {
+        LowerPriority();
         for (;;) {
             Job job;
             {
@@ -168,6 +182,18 @@ protected:
     }
 
 private:
+    // Renders are background work: on Linux, batch scheduling keeps a waking
+    // render from preempting the user-interface thread (a GO, an autoplay tick)
+    // while still getting its fair share of the processor, which idle
+    // scheduling would not on a busy machine.
+    static void LowerPriority() {
+#ifdef Q_OS_LINUX
+        sched_param param{};
+        param.sched_priority = 0;
+        pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+#endif
+    }
+
     void Execute(Job& job) {
         TPdfResult result;
         TPdfCompletion status = TPdfCompletion::Failed;
@@ -205,12 +231,6 @@ private:
         auto info = std::make_shared<TPdfDocumentInfo>();
         info->Id = ++FLastDoc;
         info->PageCount = doc->pageCount();
-        info->PageSizes.reserve(info->PageCount);
-        for (int i = 0; i < info->PageCount; ++i) {
-            const QSizeF points = doc->pagePointSize(i);
-            // Points are 1/72 inch; the viewer works in 1/96 inch.
-            info->PageSizes.append(points.isValid() ? points * (96.0 / 72.0) : QSizeF());
-        }
         FDocs[info->Id] = std::move(doc);
         result.Doc = std::move(info);
         return TPdfCompletion::Success;
@@ -221,21 +241,27 @@ private:
         if (it == FDocs.end() || job.Page < 0 || job.Page >= it->second->pageCount())
             return TPdfCompletion::Failed;
         QPdfDocument& doc = *it->second;
-        const QSize size = DerivedRenderSize(job.Destination, doc.pagePointSize(job.Page));
+        const QSizeF points = doc.pagePointSize(job.Page);
+        if (!points.isValid())
+            return TPdfCompletion::Failed;
+        // Points are 1/72 inch; the viewer works in 1/96 inch.
+        const QSizeF pageSize = points * (96.0 / 72.0);
+        const QSize size =
+            DerivedRenderSize(RenderDestination(pageSize, job.Box, job.DevicePixelRatio), pageSize);
         if (size.isEmpty())
             return TPdfCompletion::Failed;
-        std::function<void(int)> hook;
         {
-            std::lock_guard lock(FMutex);
-            hook = FHook;
+            // Held through the call: the hook cannot be replaced under it. The
+            // queue has its own lock, so posting and cancelling go on meanwhile.
+            std::lock_guard lock(FHookMutex);
+            if (FHook)
+                FHook(job.Page);
         }
-        if (hook)
-            hook(job.Page);
         QImage page = doc.render(job.Page, size);
         ++RendersRun;
         if (page.isNull())
             return TPdfCompletion::Failed;
-        QImage paper = OnWhite(std::move(page));
+        QImage paper = CompositeOnWhite(std::move(page));
         if (paper.isNull())
             return TPdfCompletion::Failed;
         result.Image = std::move(paper);
@@ -247,6 +273,7 @@ private:
     std::condition_variable FWake;
     std::deque<Job> FQueue;
     bool FStopping = false;
+    std::mutex FHookMutex;
     std::function<void(int)> FHook;
     quint64 FLastDoc = 0;
     std::map<quint64, std::unique_ptr<QPdfDocument>> FDocs;
@@ -316,13 +343,14 @@ TPdfOperation TPdfRenderer::OpenDocument(const QString& file, const QString& pas
     });
 }
 
-TPdfOperation TPdfRenderer::RenderPage(quint64 document, int page, QSize destination,
-                                       RenderDone done) {
+TPdfOperation TPdfRenderer::RenderPage(quint64 document, int page, QRectF box,
+                                       qreal devicePixelRatio, RenderDone done) {
     TPdfJob job;
     job.What = TPdfJobKind::Render;
     job.Doc = document;
     job.Page = page;
-    job.Destination = destination;
+    job.Box = box;
+    job.DevicePixelRatio = devicePixelRatio;
     return Start(std::move(job), [done = std::move(done)](TPdfOperation op, TPdfCompletion status,
                                                           const TPdfResult& r) {
         done(op, status, status == TPdfCompletion::Success ? r.Image : QImage());

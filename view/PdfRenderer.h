@@ -8,11 +8,13 @@
 //
 // Qt PDF serialises every PDFium call behind one process-wide mutex and a render
 // cannot be interrupted, so a second worker would gain nothing. Cancelling drops
-// an operation not yet started and discards the result of one under way.
+// an operation not yet started and discards the result of one under way. The
+// worker runs at a priority that never preempts the user-interface thread.
 
 #include <QImage>
 #include <QList>
 #include <QObject>
+#include <QRectF>
 #include <QSize>
 #include <QSizeF>
 #include <QString>
@@ -25,12 +27,11 @@ enum class TPdfCompletion { Success, Cancelled, Failed };
 
 // What the user-interface thread knows of an open document; read once at open,
 // so that nothing calls into the document while a render may hold its lock.
+// Page sizes are read by each render instead: reading them all would hold up
+// the open by a fifth of a millisecond a page.
 struct TPdfDocumentInfo {
     quint64 Id = 0;
     int PageCount = 0;
-    // Page sizes in device-independent units (1/96 inch); an invalid size marks
-    // a page the document cannot give.
-    QList<QSizeF> PageSizes;
 };
 
 using TPdfOperation = quint64;
@@ -61,10 +62,12 @@ public:
     // Fails for a missing, damaged, password-protected or page-less file. A
     // successful document stays open until CloseDocument.
     TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done);
-    // Renders one page composited onto white. `destination` gives one dimension
-    // in device pixels (the other is 0); the other follows from the page's
-    // proportions.
-    TPdfOperation RenderPage(quint64 document, int page, QSize destination, RenderDone done);
+    // Renders one page composited onto white, fitted into `box` (the viewer's
+    // page rectangle) at `devicePixelRatio`: the render size follows from the
+    // page's size as RenderDestination and DerivedRenderSize give it. Fails for
+    // a page the document cannot give or that does not fit the box.
+    TPdfOperation RenderPage(quint64 document, int page, QRectF box, qreal devicePixelRatio,
+                             RenderDone done);
     // Ends the operation through its completion with Cancelled, unless it has
     // already completed.
     void Cancel(TPdfOperation operation);
@@ -74,7 +77,9 @@ public:
     // are not counted).
     int RendersRun() const;
     // Called on the worker thread just before each render runs; lets a test hold
-    // a render "under way" without relying on timing.
+    // a render "under way" without relying on timing. Replacing or clearing the
+    // hook waits for a call of the previous one under way to return, so what it
+    // refers to may be destroyed afterwards; not to be called from the hook.
     void SetBeforeRenderHook(std::function<void(int page)> hook);
 
 private:
@@ -88,6 +93,10 @@ private:
     TPdfOperation FLastOp = 0;
     std::unordered_map<TPdfOperation, bool> FPending;
 };
+
+// The page laid onto white: an ARGB32 image, premultiplied or not, becomes RGB32
+// with each pixel blended over white (other formats are painted onto white).
+QImage CompositeOnWhite(QImage image);
 
 // The image size for a render: `destination` holds one dimension, the other is
 // derived from `pageSize` and rounded with halves to even (at least 1).

@@ -13,8 +13,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <thread>
+#ifdef Q_OS_LINUX
+#include <sched.h>
+#endif
 
 namespace {
 
@@ -60,6 +67,10 @@ public:
     void WaitForRender() {
         std::unique_lock lock(FMutex);
         FChanged.wait(lock, [this] { return FWaiting > 0; });
+    }
+    bool RenderHeld() {
+        std::lock_guard lock(FMutex);
+        return FWaiting > 0;
     }
     void Open() {
         std::lock_guard lock(FMutex);
@@ -125,10 +136,26 @@ private slots:
     void resizeRendersAgain();
     void destroyedWhileRendering();
 
+    void hookReplacementWaitsForCallUnderWay();
+    void rendersRunBelowInterfacePriority();
+    void cacheFollowsShownPage_data();
+    void cacheFollowsShownPage();
+    void cacheBoundedPagingLongScript();
+    void turnFindsPagePainted_data();
+    void turnFindsPagePainted();
+    void pendingTurnKeepsPagePainted();
+    void waitCursorOnlyForShownPage();
+    void compositeOnWhite_data();
+    void compositeOnWhite();
+
 private:
-    // A shown 940 x 524 viewer with `path` loaded and page 0 rendered.
+    // A shown 940 x 524 viewer with `path` loaded, page 0 and the pages rendered
+    // ahead of it done.
     std::unique_ptr<TAdvPDFViewer> OpenViewer(const QString& path, QSize size = {940, 524});
     static void WaitRendered(TAdvPDFViewer& viewer, int page);
+    // Waits until the shown page and its neighbours are rendered.
+    static void WaitSettled(TAdvPDFViewer& viewer);
+    static QList<int> CachedPages(const TAdvPDFViewer& viewer);
 
     QTemporaryDir FDir;
     QString FTwelve;    // 12 portrait A4 pages
@@ -157,12 +184,27 @@ std::unique_ptr<TAdvPDFViewer> tst_AdvPDFViewer::OpenViewer(const QString& path,
     viewer->SetFileName(path);
     if (!loaded.wait(10000))
         return nullptr;
-    WaitRendered(*viewer, 0);
+    WaitSettled(*viewer);
     return viewer;
 }
 
 void tst_AdvPDFViewer::WaitRendered(TAdvPDFViewer& viewer, int page) {
     QTRY_VERIFY_WITH_TIMEOUT(viewer.PageCached(page), 10000);
+}
+
+void tst_AdvPDFViewer::WaitSettled(TAdvPDFViewer& viewer) {
+    const int shown = viewer.PageIndex();
+    for (int page = std::max(0, shown - 1); page <= std::min(shown + 1, viewer.PageCount() - 1);
+         ++page)
+        WaitRendered(viewer, page);
+}
+
+QList<int> tst_AdvPDFViewer::CachedPages(const TAdvPDFViewer& viewer) {
+    QList<int> pages;
+    for (int page = 0; page < viewer.PageCount(); ++page)
+        if (viewer.PageCached(page))
+            pages.append(page);
+    return pages;
 }
 
 // --- geometry ----------------------------------------------------------------
@@ -657,40 +699,43 @@ void tst_AdvPDFViewer::pageChangeCancelsRender() {
     QSignalSpy rendered(viewer.get(), &TAdvPDFViewer::OnPageRendered);
     {
         RenderGate gate(viewer->Renderer());
-        viewer->SetPageIndex(1);
-        gate.WaitForRender();    // page 1 is rendering now
-        viewer->SetPageIndex(2); // not started yet when page 3 is asked for
-        viewer->SetPageIndex(3);
+        viewer->SetPageIndex(5);
+        gate.WaitForRender();    // page 5 is rendering, 6 and 4 are queued
+        viewer->SetPageIndex(9); // none of them is wanted any more
     }
-    WaitRendered(*viewer, 3);
-    QTRY_COMPARE(rendered.count(), 3);
-    QVERIFY(!viewer->PageCached(1));
-    QVERIFY(!viewer->PageCached(2));
-    // Page 1 ran and was thrown away; page 2 never ran.
-    QCOMPARE(viewer->Renderer().RendersRun(), ranBefore + 2);
+    WaitSettled(*viewer);
+    QTRY_COMPARE(rendered.count(), 6);
+    QCOMPARE(CachedPages(*viewer), (QList<int>{8, 9, 10}));
+    // Page 5 ran and was thrown away; 6 and 4 never ran.
+    QCOMPARE(viewer->Renderer().RendersRun(), ranBefore + 4);
     for (const QList<QVariant>& args : rendered)
-        QCOMPARE(args.at(1).toBool(), args.at(0).toInt() == 3);
+        QCOMPARE(args.at(1).toBool(), args.at(0).toInt() >= 8);
 }
 
 void tst_AdvPDFViewer::cachedImageReused() {
     auto viewer = OpenViewer(FTwelve);
     QVERIFY(viewer);
     viewer->NextPage();
-    WaitRendered(*viewer, 1);
+    WaitSettled(*viewer); // pages 0, 1, 2
     const int requested = viewer->RendersRequested();
     const int ran = viewer->Renderer().RendersRun();
-    viewer->PreviousPage();
+    viewer->PreviousPage(); // page 2 falls out of the cache
     QVERIFY(viewer->PageCached(0));
     viewer->NextPage();
-    viewer->NextPage(); // at page 1, then 2: only page 2 is new
-    WaitRendered(*viewer, 2);
-    QCOMPARE(viewer->RendersRequested(), requested + 1);
-    QCOMPARE(viewer->Renderer().RendersRun(), ran + 1);
-    // The cached page paints at once, without a render.
-    viewer->FirstPage();
+    viewer->NextPage(); // at page 1, then 2: only 2 (again) and 3 are rendered
+    WaitSettled(*viewer);
+    QCOMPARE(viewer->RendersRequested(), requested + 2);
+    QCOMPARE(viewer->Renderer().RendersRun(), ran + 2);
+    // The cached page paints at once, without a render; only page 0, which
+    // comes back into reach, is asked for.
+    RenderGate gate(viewer->Renderer());
+    viewer->PreviousPage();
     const QImage shot = viewer->grab().toImage();
     QCOMPARE(Pixel(shot, 470, 45), Paper);
-    QCOMPARE(viewer->RendersRequested(), requested + 1);
+    QCOMPARE(viewer->RendersRequested(), requested + 2);
+    // Once the page is on screen.
+    QTRY_COMPARE(viewer->RendersRequested(), requested + 3);
+    QVERIFY(!viewer->PageCached(0));
 }
 
 void tst_AdvPDFViewer::returningToCancelledPageRendersIt() {
@@ -698,24 +743,27 @@ void tst_AdvPDFViewer::returningToCancelledPageRendersIt() {
     QVERIFY(viewer);
     {
         RenderGate gate(viewer->Renderer());
-        viewer->SetPageIndex(1);
+        viewer->SetPageIndex(6);
         gate.WaitForRender();
-        viewer->SetPageIndex(2);
-        viewer->SetPageIndex(1); // back before the cancelled render has drained
+        viewer->SetPageIndex(9);
+        viewer->SetPageIndex(6); // back before the cancelled render has drained
     }
-    WaitRendered(*viewer, 1);
-    // Asking for the page being rendered again keeps that render.
-    const int requested = viewer->RendersRequested();
+    WaitSettled(*viewer);
+    QCOMPARE(CachedPages(*viewer), (QList<int>{5, 6, 7}));
+    // Asking again for a page being rendered, or for one around it, keeps
+    // its render: each page runs once.
+    const int ran = viewer->Renderer().RendersRun();
     {
         RenderGate gate(viewer->Renderer());
-        viewer->SetPageIndex(5);
-        gate.WaitForRender();
-        viewer->SetPageIndex(5);
+        viewer->SetPageIndex(2);
+        gate.WaitForRender(); // 2 runs; 3 and 1 are queued
+        viewer->SetPageIndex(2);
         viewer->NextPage();
         viewer->PreviousPage();
     }
-    WaitRendered(*viewer, 5);
-    QCOMPARE(viewer->RendersRequested(), requested + 3);
+    WaitSettled(*viewer);
+    QCOMPARE(CachedPages(*viewer), (QList<int>{1, 2, 3}));
+    QCOMPARE(viewer->Renderer().RendersRun(), ran + 3);
 }
 
 void tst_AdvPDFViewer::paintedGeometry_data() {
@@ -809,7 +857,8 @@ void tst_AdvPDFViewer::resizeRendersAgain() {
     {
         RenderGate gate(viewer->Renderer());
         viewer->resize(940, 324);
-        QVERIFY(!viewer->PageCached(0));
+        // The page ahead is of the old size too.
+        QCOMPARE(CachedPages(*viewer), QList<int>());
         // Meanwhile the stale image is stretched into the new page rectangle:
         // 279 high from y = 40.
         gate.WaitForRender();
@@ -818,11 +867,19 @@ void tst_AdvPDFViewer::resizeRendersAgain() {
         QCOMPARE(Pixel(stale, 470, 318), Paper);
         QCOMPARE(Pixel(stale, 470, 319), Background);
     }
-    WaitRendered(*viewer, 0);
-    QCOMPARE(viewer->RendersRequested(), requested + 1);
+    WaitSettled(*viewer);
+    QCOMPARE(viewer->RendersRequested(), requested + 2);
+    QCOMPARE(CachedPages(*viewer), (QList<int>{0, 1}));
     const QImage shot = viewer->grab().toImage();
     QCOMPARE(Pixel(shot, 470, 318), Paper);
     QCOMPARE(Pixel(shot, 470, 319), Background);
+    // The page ahead, turned to, is of the new size without a render.
+    viewer->NextPage();
+    const QImage next = viewer->grab().toImage();
+    QCOMPARE(Pixel(next, 470, 318), Paper);
+    QCOMPARE(Pixel(next, 470, 319), Background);
+    QCOMPARE(viewer->RendersRequested(), requested + 2);
+    QTRY_COMPARE(viewer->RendersRequested(), requested + 3); // page 2, ahead again
 }
 
 void tst_AdvPDFViewer::destroyedWhileRendering() {
@@ -838,6 +895,257 @@ void tst_AdvPDFViewer::destroyedWhileRendering() {
     QCoreApplication::processEvents();
     QCOMPARE(rendered.count(), 0);
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// --- rendering ahead -----------------------------------------------------------
+
+void tst_AdvPDFViewer::hookReplacementWaitsForCallUnderWay() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    TPdfRenderer& renderer = viewer->Renderer();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false, released = false, returned = false;
+    renderer.SetBeforeRenderHook([&](int) {
+        std::unique_lock lock(mutex);
+        if (entered)
+            return;
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+        returned = true;
+    });
+    viewer->SetPageIndex(6);
+    {
+        std::unique_lock lock(mutex);
+        QVERIFY(changed.wait_for(lock, std::chrono::seconds(10), [&] { return entered; }));
+    }
+    // Cleared from another thread while the hook is held inside its call: the
+    // clearing must not return before the call has, whatever the hook's
+    // captures are by then.
+    bool clearedBeforeReturn = true;
+    bool clearDone = false;
+    std::thread clearer([&] {
+        renderer.SetBeforeRenderHook({});
+        std::lock_guard lock(mutex);
+        clearedBeforeReturn = !returned;
+        clearDone = true;
+        changed.notify_all();
+    });
+    {
+        // Time for a clearing that does not wait to show itself.
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::milliseconds(500), [&] { return clearDone; });
+        released = true;
+        changed.notify_all();
+    }
+    clearer.join();
+    QVERIFY(!clearedBeforeReturn);
+    WaitSettled(*viewer);
+}
+
+void tst_AdvPDFViewer::rendersRunBelowInterfacePriority() {
+#ifndef Q_OS_LINUX
+    QSKIP("batch scheduling is a Linux policy");
+#else
+    auto viewer = OpenViewer(FThree);
+    QVERIFY(viewer);
+    std::atomic<int> policy{-1};
+    viewer->Renderer().SetBeforeRenderHook([&](int) { policy = sched_getscheduler(0); });
+    viewer->resize(900, 500); // renders the pages again
+    WaitSettled(*viewer);
+    viewer->Renderer().SetBeforeRenderHook({});
+    QCOMPARE(policy.load(), SCHED_BATCH);
+#endif
+}
+
+void tst_AdvPDFViewer::cacheFollowsShownPage_data() {
+    QTest::addColumn<QList<int>>("path"); // pages gone to, in order, after opening
+    QTest::addColumn<QList<int>>("cached");
+    QTest::newRow("open: the next page ahead") << QList<int>{} << QList<int>{0, 1};
+    QTest::newRow("middle: both sides") << QList<int>{5} << QList<int>{4, 5, 6};
+    QTest::newRow("last: the one before") << QList<int>{11} << QList<int>{10, 11};
+    QTest::newRow("paging on lets go behind")
+        << QList<int>{1, 2, 3, 4, 5, 6} << QList<int>{5, 6, 7};
+    QTest::newRow("paging back lets go ahead") << QList<int>{9, 8, 7} << QList<int>{6, 7, 8};
+    QTest::newRow("jump back") << QList<int>{8, 2} << QList<int>{1, 2, 3};
+}
+
+void tst_AdvPDFViewer::cacheFollowsShownPage() {
+    QFETCH(QList<int>, path);
+    QFETCH(QList<int>, cached);
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    for (int page : path) {
+        viewer->SetPageIndex(page);
+        WaitSettled(*viewer);
+    }
+    QCOMPARE(CachedPages(*viewer), cached);
+}
+
+void tst_AdvPDFViewer::cacheBoundedPagingLongScript() {
+    const QString path = FDir.filePath("long.pdf");
+    WritePortraitPdf(path, 60);
+    auto viewer = OpenViewer(path);
+    QVERIFY(viewer);
+    auto window = [&](int shown) {
+        QList<int> pages;
+        for (int p = std::max(0, shown - 1); p <= std::min(shown + 1, 59); ++p)
+            pages.append(p);
+        return pages;
+    };
+    for (int page = 1; page < 60; ++page) {
+        viewer->NextPage();
+        QVERIFY(viewer->PageCached(page)); // rendered ahead
+        WaitSettled(*viewer);
+        QCOMPARE(CachedPages(*viewer), window(page));
+    }
+    for (int page = 58; page >= 50; --page) {
+        viewer->PreviousPage();
+        QVERIFY(viewer->PageCached(page));
+        WaitSettled(*viewer);
+        QCOMPARE(CachedPages(*viewer), window(page));
+    }
+}
+
+void tst_AdvPDFViewer::turnFindsPagePainted_data() {
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("to");
+    QTest::newRow("page down") << 4 << int(Qt::Key_PageDown) << 5;
+    QTest::newRow("page up") << 6 << int(Qt::Key_PageUp) << 5;
+    QTest::newRow("right to the last") << 10 << int(Qt::Key_Right) << 11;
+}
+
+void tst_AdvPDFViewer::turnFindsPagePainted() {
+    QFETCH(int, from);
+    QFETCH(int, key);
+    QFETCH(int, to);
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    // How the page looks when painted normally.
+    viewer->SetPageIndex(to);
+    WaitSettled(*viewer);
+    const QImage expected = viewer->grab().toImage();
+    // Away and back next to it, so that nothing of the page is left over.
+    viewer->SetPageIndex(to < 6 ? 11 : 0);
+    WaitSettled(*viewer);
+    viewer->SetPageIndex(from);
+    WaitSettled(*viewer);
+    QTest::mouseClick(viewer.get(), Qt::RightButton, {}, QPoint(400, 300));
+    const int requested = viewer->RendersRequested();
+    // Whatever the worker would do now waits: the page must already be there.
+    RenderGate gate(viewer->Renderer());
+    QTest::keyClick(viewer.get(), Qt::Key(key));
+    QCOMPARE(viewer->PageIndex(), to);
+    QVERIFY(viewer->PageCached(to));
+    QCOMPARE(viewer->grab().toImage(), expected);
+    // At most the page beyond it is asked for, never the page itself.
+    QVERIFY(viewer->RendersRequested() <= requested + 1);
+}
+
+void tst_AdvPDFViewer::pendingTurnKeepsPagePainted() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(3);
+    WaitSettled(*viewer);
+    const QImage before = viewer->grab().toImage();
+    RenderGate gate(viewer->Renderer());
+    viewer->SetPageIndex(9); // not rendered, and held
+    gate.WaitForRender();
+    // No blank page meanwhile: page 4 stays painted, with its own number.
+    QCOMPARE(viewer->grab().toImage(), before);
+    gate.Open();
+    WaitRendered(*viewer, 9);
+    QVERIFY(viewer->grab().toImage() != before);
+}
+
+void tst_AdvPDFViewer::waitCursorOnlyForShownPage() {
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(4);
+    WaitSettled(*viewer);
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+    {
+        RenderGate gate(viewer->Renderer());
+        viewer->NextPage(); // page 5 is there; page 6 is rendered ahead, held
+        QTRY_VERIFY_WITH_TIMEOUT(gate.RenderHeld(), 10000); // asked for after the paint
+        QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+        viewer->SetPageIndex(10); // the shown page itself must be rendered
+        QVERIFY(QGuiApplication::overrideCursor());
+        QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    }
+    WaitRendered(*viewer, 10);
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+    WaitSettled(*viewer);
+}
+
+namespace {
+// Blends each pixel over white, one pixel at a time, without shortcuts.
+QImage ReferenceOnWhite(const QImage& image) {
+    const bool premultiplied = image.format() == QImage::Format_ARGB32_Premultiplied;
+    QImage out(image.size(), QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const uint a = qAlpha(in[x]);
+            auto blend = [&](uint c) {
+                return premultiplied ? std::min(255u, c + 255 - a)
+                                     : (c * a + 255 * (255 - a) + 127) / 255;
+            };
+            line[x] = qRgb(blend(qRed(in[x])), blend(qGreen(in[x])), blend(qBlue(in[x])));
+        }
+    }
+    return out;
+}
+} // namespace
+
+void tst_AdvPDFViewer::compositeOnWhite_data() {
+    QTest::addColumn<QImage>("image");
+    // Pixels as a render leaves them: bare paper, solid ink, and the grey
+    // edges of glyphs, in runs and mixed, on odd widths.
+    auto make = [](QImage::Format format, QSize size, auto pixel) {
+        QImage image(size, format);
+        for (int y = 0; y < size.height(); ++y)
+            for (int x = 0; x < size.width(); ++x)
+                reinterpret_cast<QRgb*>(image.scanLine(y))[x] = pixel(x, y);
+        return image;
+    };
+    auto mixed = [](bool premultiplied) {
+        return [premultiplied](int x, int y) -> QRgb {
+            const uint alphas[] = {0, 0, 0, 255, 255, 1, 128, 254, 0, 37};
+            const uint a = alphas[(x + 3 * y) % 10];
+            const uint r = (x * 7 + y) % 256, g = (x * 13) % 256, b = (y * 29) % 256;
+            if (!premultiplied)
+                return qRgba(r, g, b, a);
+            return qRgba(r * a / 255, g * a / 255, b * a / 255, a);
+        };
+    };
+    const auto pre = QImage::Format_ARGB32_Premultiplied;
+    const auto straight = QImage::Format_ARGB32;
+    QTest::newRow("premultiplied, mixed") << make(pre, {37, 11}, mixed(true));
+    QTest::newRow("straight, mixed") << make(straight, {37, 11}, mixed(false));
+    QTest::newRow("premultiplied, all clear")
+        << make(pre, {5, 3}, [](int, int) -> QRgb { return 0; });
+    QTest::newRow("straight, clear with colour")
+        << make(straight, {5, 3}, [](int x, int) { return qRgba(200, 10 * x, 90, 0); });
+    QTest::newRow("premultiplied, opaque ink")
+        << make(pre, {4, 4}, [](int x, int y) { return qRgba(x * 60, y * 60, 30, 255); });
+    QTest::newRow("one pixel, half")
+        << make(pre, {1, 1}, [](int, int) { return qRgba(64, 0, 127, 128); });
+}
+
+void tst_AdvPDFViewer::compositeOnWhite() {
+    QFETCH(QImage, image);
+    const QImage expected = ReferenceOnWhite(image);
+    const QImage actual = CompositeOnWhite(image);
+    QCOMPARE(actual.format(), QImage::Format_RGB32);
+    QCOMPARE(actual.size(), expected.size());
+    for (int y = 0; y < expected.height(); ++y)
+        QVERIFY2(std::memcmp(actual.constScanLine(y), expected.constScanLine(y),
+                             size_t(expected.width()) * 4) == 0,
+                 qPrintable(QStringLiteral("row %1").arg(y)));
 }
 
 QTEST_MAIN(tst_AdvPDFViewer)

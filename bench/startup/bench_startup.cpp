@@ -1,0 +1,177 @@
+// Start-up: from process start to the first page painted, for a 500-page
+// script with 21 cues on every page, beside a bare program that opens the same
+// PDF with QPdfDocument and renders page 0 (the floor), alternating in one run.
+//
+// The cuewell executable is copied into a folder of its own with a settings
+// file naming the script, and run with CUEWELL_TRACE_FIRST_PAINT=1, which makes
+// the page viewer print the time of its first painted page.
+//
+// Run from a Release build; both programs use QT_QPA_PLATFORM=offscreen.
+
+#include "bench/common/Headless.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QPageLayout>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+constexpr int PageCount = 500;
+constexpr int CuesPerPage = 21;
+constexpr int Runs = 15;
+// The window's client area is 940 x 524, so the page is shown 479 high.
+constexpr int ShownHeight = 479;
+
+void WriteScript(const QString& path) {
+    QPdfWriter writer(path);
+    writer.setResolution(72);
+    writer.setPageLayout(
+        QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(50, 50, 50, 50)));
+    QPainter painter(&writer);
+    QFont font("DejaVu Serif");
+    font.setPointSizeF(11);
+    painter.setFont(font);
+    const QString line = QStringLiteral(
+        "HAMLET. To be, or not to be, that is the question: whether 'tis nobler in the mind");
+    for (int page = 0; page < PageCount; ++page) {
+        if (page > 0)
+            writer.newPage();
+        painter.drawText(0, 14, QStringLiteral("Act %1, scene %2").arg(page / 40 + 1).arg(page));
+        for (int i = 0; i < 46; ++i)
+            painter.drawText(0, 40 + i * 15, QStringLiteral("%1 %2").arg(i + 1).arg(line));
+    }
+}
+
+// Sorted top to bottom, as a save leaves them.
+void WriteCues(const QString& path) {
+    QByteArray text;
+    for (int page = 0; page < PageCount; ++page) {
+        text += "[Page" + QByteArray::number(page) + "]\n";
+        for (int cue = 0; cue < CuesPerPage; ++cue) {
+            const int top = 10 + cue * 4;
+            text += "Cue" + QByteArray::number(cue) + "=0." + QByteArray::number(top) + "|0." +
+                    QByteArray::number(20 + cue % 5 * 10) + "|/sound/go " +
+                    QByteArray::number(page * CuesPerPage + cue) + "|" +
+                    (cue % 3 == 2 ? "-1" : "0") + "|Cue " + QByteArray::number(cue + 1) + "|\n";
+        }
+        text += "\n";
+    }
+    text += "[Settings]\nHeight=563\nWidth=946\n\n";
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(text);
+}
+
+qint64 MonotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// Starts the program and returns the milliseconds from just before its start to
+// the time it prints after `marker`; -1 if it never does.
+double TimeToMarker(const QString& program, const QStringList& args, const QString& folder,
+                    const QByteArray& marker) {
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    const qint64 start = MonotonicNs();
+    process.start(program, args);
+    QByteArray out;
+    QElapsedTimer waited;
+    waited.start();
+    qint64 at = -1;
+    while (waited.elapsed() < 30000) {
+        process.waitForReadyRead(100);
+        out += process.readAllStandardOutput();
+        const qsizetype pos = out.indexOf(marker);
+        if (pos >= 0) {
+            const qsizetype end = out.indexOf('\n', pos);
+            if (end > pos) {
+                at = out.mid(pos + marker.size(), end - pos - marker.size()).trimmed().toLongLong();
+                break;
+            }
+        }
+        if (process.state() == QProcess::NotRunning)
+            break;
+    }
+    // Killed, not closed: closing would write the settings file.
+    process.kill();
+    process.waitForFinished(5000);
+    if (at < 0) {
+        std::fprintf(stderr, "%s printed no marker:\n%s\n%s\n", qPrintable(program),
+                     out.constData(), process.readAllStandardError().constData());
+        return -1;
+    }
+    return double(at - start) / 1e6;
+}
+
+double Percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    const double rank = p * double(v.size() - 1);
+    const size_t lo = size_t(rank);
+    const size_t hi = std::min(lo + 1, v.size() - 1);
+    return v[lo] + (v[hi] - v[lo]) * (rank - double(lo));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    UseHeadlessDefaults();
+    QGuiApplication app(argc, argv);
+    QTemporaryDir dir;
+    // BENCH_KEEP=1 keeps the folder (script, cues, settings) for a closer look.
+    if (qEnvironmentVariableIntValue("BENCH_KEEP") == 1) {
+        dir.setAutoRemove(false);
+        std::printf("folder kept: %s\n", qPrintable(dir.path()));
+    }
+    const QString folder = dir.path();
+    const QString script = dir.filePath("script.pdf");
+    WriteScript(script);
+    WriteCues(dir.filePath("script.cues"));
+
+    const QString exe = dir.filePath("cuewell");
+    if (!QFile::copy(CUEWELL_EXE, exe) || !QFile::copy(CUEWELL_PIN, dir.filePath("Pin_16T3.bmp")))
+        return 1;
+    {
+        QFile ini(dir.filePath("cuewell.ini"));
+        if (!ini.open(QIODevice::WriteOnly))
+            return 1;
+        ini.write("[Settings]\nLeft=100\nTop=100\nHeight=563\nWidth=946\nLastScript=" +
+                  script.toUtf8() + "\nArrow=1\n\n");
+    }
+    qputenv("CUEWELL_TRACE_FIRST_PAINT", "1");
+
+    std::vector<double> cuewell, bare;
+    for (int run = 0; run < Runs; ++run) {
+        // Alternating, so both see the same machine and the same file cache.
+        const double b = TimeToMarker(BARE_EXE, {script, QString::number(ShownHeight)}, folder,
+                                      "bare first page rendered ");
+        const double c = TimeToMarker(exe, {}, folder, "cuewell first page painted ");
+        if (b < 0 || c < 0)
+            return 1;
+        bare.push_back(b);
+        cuewell.push_back(c);
+    }
+    const double mb = Percentile(bare, 0.5), pb = Percentile(bare, 0.99);
+    const double mc = Percentile(cuewell, 0.5), pc = Percentile(cuewell, 0.99);
+    std::printf("startup: %d-page script, %d cues a page, %d runs each\n", PageCount, CuesPerPage,
+                Runs);
+    std::printf("  bare open + render page 0 (floor)  median %7.1f ms  p99 %7.1f ms\n", mb, pb);
+    std::printf(
+        "  cuewell to first page painted      median %7.1f ms  p99 %7.1f ms  (median %.2f x "
+        "floor, goal <= 1.5)\n",
+        mc, pc, mc / mb);
+    return 0;
+}
