@@ -238,6 +238,14 @@ bool IsBlankByte(char c) {
     return uchar(c) <= 32;
 }
 
+// ASCII reads the same as Latin-1, whose conversion is the cheaper one.
+bool IsAscii(QByteArrayView bytes) {
+    uchar any = 0;
+    for (const char byte : bytes)
+        any |= uchar(byte);
+    return any < 128;
+}
+
 constexpr quint64 HashStart = 0xcbf29ce484222325ULL;
 constexpr quint64 HashPrime = 0x100000001b3ULL;
 
@@ -273,10 +281,8 @@ quint64 FoldHash(QByteArrayView utf8) {
     return h;
 }
 
-// Spreads every bit into the low ones, which pick the slot; `salt` tells the
-// sections apart.
-quint32 Mix(quint64 h, quint64 salt) {
-    h ^= (salt + 1) * 0x9e3779b97f4a7c15ULL;
+// Spreads every bit into the low ones, which pick the slot.
+quint32 Mix(quint64 h) {
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;
     h ^= h >> 33;
@@ -324,11 +330,25 @@ bool SameName(QByteArrayView a, QByteArrayView b) {
     return SameName(QString::fromUtf8(a), b);
 }
 
+// `value` is ASCII and `bytes` are the same characters. Stored values hold
+// no line break, so an equal value has none either.
+bool SameAsciiValue(QStringView value, QByteArrayView bytes) {
+    if (value.size() != bytes.size())
+        return false;
+    const char16_t* in = value.utf16();
+    const uchar* stored = reinterpret_cast<const uchar*>(bytes.data());
+    unsigned differ = 0;
+    for (qsizetype i = 0; i < value.size(); ++i)
+        differ |= unsigned(in[i] ^ stored[i]) | (stored[i] & 0x80u);
+    return differ == 0;
+}
+
 constexpr qsizetype MinSlots = 16;
 
 // Slot of `hash`: the item that `match` accepts, or the free slot where it would go.
-template <typename Match> qsizetype Probe(const QList<qint32>& table, quint32 hash, Match match) {
-    const qsizetype mask = table.size() - 1;
+template <typename Match>
+qsizetype Probe(const std::vector<qint32>& table, quint32 hash, Match match) {
+    const qsizetype mask = qsizetype(table.size()) - 1;
     for (qsizetype i = hash & mask;; i = (i + 1) & mask) {
         const qint32 item = table[i];
         if (item < 0 || match(item))
@@ -338,19 +358,19 @@ template <typename Match> qsizetype Probe(const QList<qint32>& table, quint32 ha
 
 // Keeps at least half the table free, so that probes stay short.
 template <typename Item>
-void Reserve(QList<qint32>& table, qsizetype used, const QList<Item>& items) {
-    if ((used + 1) * 2 <= table.size())
+void Reserve(std::vector<qint32>& table, qsizetype used, const std::vector<Item>& items) {
+    if ((used + 1) * 2 <= qsizetype(table.size()))
         return;
-    qsizetype size = std::max(MinSlots, table.size() * 2);
-    QList<qint32> grown(size, -1);
+    const qsizetype size = std::max(MinSlots, qsizetype(table.size()) * 2);
+    std::vector<qint32> grown(size_t(size), -1);
     for (const qint32 item : std::as_const(table))
         if (item >= 0)
             grown[Probe(grown, items[item].hash, [](qint32) { return false; })] = item;
     table = std::move(grown);
 }
 
-void CheckCount(qsizetype count) {
-    if (count >= std::numeric_limits<qint32>::max())
+void CheckCount(size_t count) {
+    if (count >= size_t(std::numeric_limits<qint32>::max()))
         throw CuewellError(QStringLiteral("Too many lines in a settings file"));
 }
 
@@ -390,21 +410,22 @@ KeyValueFile::Span KeyValueFile::AddBytes(QStringView text, bool oneLine) {
     const qsizetype start = FAdded.size();
     FAdded.resize(start + text.size());
     char* out = FAdded.data() + start;
+    const char16_t* in = text.utf16();
     for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
+        const char16_t c = in[i];
         if (c >= 128) {
             // Pieces always meet at ASCII, so encoding them one by one gives
             // the bytes the whole text would give.
             FAdded.truncate(start + i);
             FAdded += text.sliced(i).toUtf8();
+            char* tail = FAdded.data();
+            for (qsizetype j = start + i; oneLine && j < FAdded.size(); ++j)
+                if (tail[j] == '\r' || tail[j] == '\n')
+                    tail[j] = ' ';
             break;
         }
-        out[i] = char(c);
+        out[i] = oneLine && (c == u'\r' || c == u'\n') ? ' ' : char(c);
     }
-    if (oneLine)
-        for (qsizetype i = start; i < FAdded.size(); ++i)
-            if (FAdded[i] == '\r' || FAdded[i] == '\n')
-                FAdded[i] = ' ';
     return Span{start | Added, FAdded.size() - start};
 }
 
@@ -417,9 +438,10 @@ void KeyValueFile::Load() {
     const bool whole = bytes.sliced(start).isValidUtf8();
     const char* data = bytes.data();
     while (start < n) {
-        qsizetype end = start;
-        while (end < n && data[end] != '\r' && data[end] != '\n')
-            ++end;
+        const void* lf = std::memchr(data + start, '\n', size_t(n - start));
+        qsizetype end = lf ? static_cast<const char*>(lf) - data : n;
+        if (const void* cr = std::memchr(data + start, '\r', size_t(end - start)))
+            end = static_cast<const char*>(cr) - data;
         LoadLine(start, end, !whole && !bytes.sliced(start, end - start).isValidUtf8());
         start = NextLineStart(bytes, end);
     }
@@ -457,8 +479,7 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         while (keyEnd > keyBegin && IsBlankByte(data[keyEnd - 1]))
             --keyEnd;
         const Span key{keyBegin, keyEnd - keyBegin};
-        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged,
-                 Mix(FoldHash(Bytes(key)), quint64(FCurrent)));
+        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, Mix(FoldHash(Bytes(key))));
         return;
     }
     while (begin < end && IsBlankByte(data[begin]))
@@ -475,7 +496,7 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         while (nameEnd > nameBegin && IsBlankByte(data[nameEnd - 1]))
             --nameEnd;
         const Span name{nameBegin, nameEnd - nameBegin};
-        const quint32 hash = Mix(FoldHash(Bytes(name)), 0);
+        const quint32 hash = Mix(FoldHash(Bytes(name)));
         // A repeated section: the first one of a name wins.
         FCurrent = FindSection(Bytes(name), hash) >= 0 ? -1 : AddSection(name, hash);
         return;
@@ -485,7 +506,7 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
     const char* eq = static_cast<const char*>(std::memchr(data + begin, '=', size_t(end - begin)));
     if (!eq) {
         const Span line{begin, end - begin};
-        AddEntry(FCurrent, line, Span{}, 0, Mix(FoldHash(Bytes(line)), quint64(FCurrent)));
+        AddEntry(FCurrent, line, Span{}, 0, Mix(FoldHash(Bytes(line))));
         return;
     }
     qsizetype keyEnd = eq - data;
@@ -496,68 +517,110 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         ++valueBegin;
     const Span key{begin, keyEnd - begin};
     AddEntry(FCurrent, key, Span{valueBegin, end - valueBegin}, HasValue,
-             Mix(FoldHash(Bytes(key)), quint64(FCurrent)));
+             Mix(FoldHash(Bytes(key))));
 }
 
 qint32 KeyValueFile::AddSection(Span name, quint32 hash) {
     CheckCount(FSections.size());
     const qint32 index = qint32(FSections.size());
-    FSections.append(Section{name, hash, -1, -1});
+    FSections.push_back(Section{name, hash, -1, -1, 0, -1});
     Reserve(FSectionIndex.table, FSectionIndex.used, FSections);
     FSectionIndex.table[Probe(FSectionIndex.table, hash, [](qint32) { return false; })] = index;
     ++FSectionIndex.used;
     return index;
 }
 
+namespace {
+// Up to this many entries a section is scanned: its entries lie side by side
+// and their hashes are compared first, so a scan costs less than an index.
+constexpr qint32 LargeSection = 48;
+} // namespace
+
 void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash) {
     CheckCount(FEntries.size());
     const qint32 index = qint32(FEntries.size());
-    FEntries.append(Entry{key, value, hash, section, -1, flags});
-    Section& s = FSections[section];
+    FEntries.push_back(Entry{key, value, hash, -1, flags});
+    Section& s = FSections[size_t(section)];
     if (s.last < 0)
         s.first = index;
     else
-        FEntries[s.last].next = index;
+        FEntries[size_t(s.last)].next = index;
     s.last = index;
-    // The first entry of a key is the one read and written.
-    Reserve(FEntryIndex.table, FEntryIndex.used, FEntries);
-    const QByteArrayView name = Bytes(key);
-    const qsizetype slot = Probe(FEntryIndex.table, hash, [&](qint32 item) {
-        const Entry& e = FEntries[item];
-        return e.hash == hash && e.section == section && SameName(Bytes(e.key), name);
-    });
-    if (FEntryIndex.table[slot] < 0) {
-        FEntryIndex.table[slot] = index;
-        ++FEntryIndex.used;
+    ++s.count;
+    if (s.keyIndex >= 0) {
+        // The first entry of a key is the one read and written.
+        Index& keys = FKeyIndexes[size_t(s.keyIndex)];
+        Reserve(keys.table, keys.used, FEntries);
+        const QByteArrayView name = Bytes(key);
+        const qsizetype slot = Probe(keys.table, hash, [&](qint32 item) {
+            const Entry& e = FEntries[size_t(item)];
+            return e.hash == hash && SameName(Bytes(e.key), name);
+        });
+        if (keys.table[size_t(slot)] < 0) {
+            keys.table[size_t(slot)] = index;
+            ++keys.used;
+        }
     }
 }
 
+const KeyValueFile::Index& KeyValueFile::KeyIndex(const Section& section) const {
+    if (section.keyIndex >= 0)
+        return FKeyIndexes[size_t(section.keyIndex)];
+    Index keys;
+    for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next) {
+        const Entry& entry = FEntries[size_t(i)];
+        Reserve(keys.table, keys.used, FEntries);
+        const QByteArrayView name = Bytes(entry.key);
+        const qsizetype slot = Probe(keys.table, entry.hash, [&](qint32 item) {
+            const Entry& e = FEntries[size_t(item)];
+            return e.hash == entry.hash && SameName(Bytes(e.key), name);
+        });
+        if (keys.table[size_t(slot)] < 0) {
+            keys.table[size_t(slot)] = i;
+            ++keys.used;
+        }
+    }
+    section.keyIndex = qint32(FKeyIndexes.size());
+    FKeyIndexes.push_back(std::move(keys));
+    return FKeyIndexes.back();
+}
+
 qint32 KeyValueFile::FindSection(QByteArrayView name, quint32 hash) const {
-    if (FSectionIndex.table.isEmpty())
+    if (FSectionIndex.table.empty())
         return -1;
-    return FSectionIndex.table[Probe(FSectionIndex.table, hash, [&](qint32 item) {
-        const Section& s = FSections[item];
+    return FSectionIndex.table[size_t(Probe(FSectionIndex.table, hash, [&](qint32 item) {
+        const Section& s = FSections[size_t(item)];
         return s.hash == hash && SameName(Bytes(s.name), name);
-    })];
+    }))];
 }
 
 qint32 KeyValueFile::FindSection(QStringView name) const {
-    if (FSectionIndex.table.isEmpty())
+    if (FSectionIndex.table.empty())
         return -1;
-    const quint32 hash = Mix(FoldHash(name), 0);
-    return FSectionIndex.table[Probe(FSectionIndex.table, hash, [&](qint32 item) {
-        const Section& s = FSections[item];
+    const quint32 hash = Mix(FoldHash(name));
+    return FSectionIndex.table[size_t(Probe(FSectionIndex.table, hash, [&](qint32 item) {
+        const Section& s = FSections[size_t(item)];
         return s.hash == hash && SameName(name, Bytes(s.name));
-    })];
+    }))];
 }
 
 qint32 KeyValueFile::FindEntry(qint32 section, QStringView key, quint32 hash) const {
-    if (section < 0 || FEntryIndex.table.isEmpty())
+    if (section < 0)
         return -1;
-    return FEntryIndex.table[Probe(FEntryIndex.table, hash, [&](qint32 item) {
-        const Entry& e = FEntries[item];
-        return e.hash == hash && e.section == section && SameName(key, Bytes(e.key));
-    })];
+    const Section& s = FSections[size_t(section)];
+    if (s.count <= LargeSection) {
+        for (qint32 i = s.first; i >= 0; i = FEntries[size_t(i)].next) {
+            const Entry& e = FEntries[size_t(i)];
+            if (e.hash == hash && SameName(key, Bytes(e.key)))
+                return i;
+        }
+        return -1;
+    }
+    const Index& keys = KeyIndex(s);
+    return keys.table[size_t(Probe(keys.table, hash, [&](qint32 item) {
+        const Entry& e = FEntries[size_t(item)];
+        return e.hash == hash && SameName(key, Bytes(e.key));
+    }))];
 }
 
 QString KeyValueFile::LoadProblem() const {
@@ -575,16 +638,17 @@ QString KeyValueFile::LoadProblem() const {
 QString KeyValueFile::ValueOf(qint32 entry, const QString& def) const {
     if (entry < 0)
         return def;
-    const Entry& e = FEntries[entry];
+    const Entry& e = FEntries[size_t(entry)];
     if (e.flags != HasValue)
         return def;
-    return QString::fromUtf8(Bytes(e.value));
+    const QByteArrayView bytes = Bytes(e.value);
+    return IsAscii(bytes) ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
 }
 
 QString KeyValueFile::ReadString(const QString& section, const QString& key,
                                  const QString& def) const {
     const qint32 s = FindSection(section);
-    return ValueOf(FindEntry(s, key, Mix(FoldHash(key), quint64(s))), def);
+    return ValueOf(FindEntry(s, key, Mix(FoldHash(key))), def);
 }
 
 int KeyValueFile::ReadInteger(const QString& section, const QString& key, int def) const {
@@ -602,22 +666,25 @@ qint32 KeyValueFile::SectionFor(QStringView section) {
     const qint32 found = FindSection(section);
     if (found >= 0)
         return found;
-    const quint32 hash = Mix(FoldHash(section), 0);
+    const quint32 hash = Mix(FoldHash(section));
     return AddSection(AddBytes(section, false), hash);
 }
 
 void KeyValueFile::WriteAt(qint32 section, const QString& key, const QString& value) {
-    const quint32 hash = Mix(FoldHash(key), quint64(section));
+    const quint32 hash = Mix(FoldHash(key));
     const qint32 found = FindEntry(section, key, hash);
-    const Span written = AddBytes(value, true);
     FModified = true;
     if (found < 0) {
+        const Span written = AddBytes(value, true);
         AddEntry(section, AddBytes(key, false), written, HasValue, hash);
         return;
     }
-    Entry& entry = FEntries[found];
+    Entry& entry = FEntries[size_t(found)];
+    // The same value again, as at most saves: nothing to keep.
+    if (entry.flags == HasValue && SameAsciiValue(value, Bytes(entry.value)))
+        return;
+    const Span written = AddBytes(value, true);
     if (entry.flags == HasValue && Bytes(entry.value) == Bytes(written)) {
-        // The same value again, as at most saves: nothing to keep.
         FAdded.truncate(written.pos & ~Added);
         return;
     }
@@ -666,7 +733,7 @@ void KeyValueFile::ReadStrings(QStringView section, const QString* keys, QString
                                qsizetype count) const {
     const qint32 s = FindSection(section);
     for (qsizetype i = 0; i < count; ++i)
-        values[i] = ValueOf(FindEntry(s, keys[i], Mix(FoldHash(keys[i]), quint64(s))), QString());
+        values[i] = ValueOf(FindEntry(s, keys[i], Mix(FoldHash(keys[i]))), QString());
 }
 
 void KeyValueFile::WriteInteger(const QString& section, const QString& key, int value) {
@@ -681,8 +748,8 @@ QByteArray KeyValueFile::ToBytes() const {
     qsizetype size = Utf8Bom.size();
     for (const Section& section : FSections) {
         size += section.name.size + 4 + 2;
-        for (qint32 i = section.first; i >= 0; i = FEntries[i].next)
-            size += FEntries[i].key.size + FEntries[i].value.size + 3;
+        for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next)
+            size += FEntries[size_t(i)].key.size + FEntries[size_t(i)].value.size + 3;
     }
     QByteArray bytes(size, Qt::Uninitialized);
     char* out = bytes.data();
@@ -695,8 +762,8 @@ QByteArray KeyValueFile::ToBytes() const {
         *out++ = '[';
         put(Bytes(section.name));
         put("]\r\n");
-        for (qint32 i = section.first; i >= 0; i = FEntries[i].next) {
-            const Entry& entry = FEntries[i];
+        for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next) {
+            const Entry& entry = FEntries[size_t(i)];
             if (entry.flags & IsDamaged)
                 continue;
             put(Bytes(entry.key));

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <vector>
+
 // An INI-style file of sections and key=value lines, loaded whole when opened
 // and written whole (UTF-8 with BOM, CR LF) when freed after a change.
 // A file that cannot be opened or read, and a failed write, raise CuewellError.
@@ -84,29 +86,32 @@ private:
     struct Entry {
         Span key;
         Span value;
-        quint32 hash = 0; // of the section and the key without letter case
-        qint32 section = 0;
+        quint32 hash = 0; // of the key without letter case
         qint32 next = -1; // the section's next entry, in the file's order
         quint8 flags = 0;
+    };
+    // Open addressing over indexes into FEntries (a key's first entry) or
+    // FSections; -1 is a free slot.
+    struct Index {
+        std::vector<qint32> table;
+        qsizetype used = 0;
     };
     struct Section {
         Span name;
         quint32 hash = 0;
         qint32 first = -1;
         qint32 last = -1;
-    };
-    // Open addressing over indexes into FEntries (first entry of a section's
-    // key) or FSections; -1 is a free slot.
-    struct Index {
-        QList<qint32> table;
-        qsizetype used = 0;
+        qint32 count = 0;
+        // For a large section, built at its first lookup; small ones are
+        // scanned, their entries side by side as the file lists them.
+        mutable qint32 keyIndex = -1; // into FKeyIndexes
     };
 
     void Load();
     void LoadLine(qsizetype begin, qsizetype end, bool damaged);
     qint32 AddSection(Span name, quint32 hash);
-    // `hash` is Mix()ed from the key's folded hash and the section.
     void AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash);
+    const Index& KeyIndex(const Section& section) const;
     qint32 FindSection(QStringView name) const;                            // -1: none
     qint32 FindSection(QByteArrayView name, quint32 hash) const;           // -1: none
     qint32 FindEntry(qint32 section, QStringView key, quint32 hash) const; // -1: none
@@ -120,10 +125,10 @@ private:
     QByteArray FBytes;          // the file as loaded
     QByteArray FAdded;          // names, keys and values written since
     qsizetype FAddedUnused = 0; // bytes of FAdded no longer referred to
-    QList<Section> FSections;
-    QList<Entry> FEntries;
+    std::vector<Section> FSections;
+    std::vector<Entry> FEntries;
     Index FSectionIndex;
-    Index FEntryIndex;
+    mutable std::vector<Index> FKeyIndexes;
     bool FModified = false;
     bool FAutoSave = false;
 
