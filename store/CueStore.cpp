@@ -124,57 +124,96 @@ bool IsAsciiDigit(QChar c) {
     return c >= u'0' && c <= u'9';
 }
 
+// Powers of ten that a double holds exactly.
+constexpr double ExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int MaxExactPower = 22;
+constexpr int MaxExactDigits = 15; // below 2^53
+
 // Reads sign, digits, the locale's separator, digits and an optional
 // exponent; nothing else (no group separators, no other separator).
 std::optional<double> TryParseFraction(QStringView text, QStringView separator,
                                        QStringView negativeSign) {
     const QStringView s = text.trimmed();
     QVarLengthArray<char, 64> plain; // the number with "." as separator, for a C-locale parse
+    // The same number as digits x 10^scale, while that is exact.
+    std::uint64_t digits = 0;
+    int significant = 0;
+    int scale = 0;
+    bool negative = false;
     qsizetype i = 0;
     const qsizetype n = s.size();
     if (i < n && (s[i] == u'-' || s[i] == u'+')) {
+        negative = s[i] == u'-';
         plain.append(char(s[i].unicode()));
         ++i;
     } else if (!negativeSign.isEmpty() && negativeSign != u"-" &&
                s.sliced(i).startsWith(negativeSign)) {
+        negative = true;
         plain.append('-');
         i += negativeSign.size();
     }
+    auto digit = [&](QChar c, bool fraction) {
+        plain.append(char(c.unicode()));
+        const int d = c.unicode() - u'0';
+        if (significant > 0 || d != 0) {
+            digits = digits * 10 + std::uint64_t(d);
+            ++significant;
+        }
+        if (fraction)
+            --scale;
+    };
     int mantissaDigits = 0;
     while (i < n && IsAsciiDigit(s[i])) {
-        plain.append(char(s[i].unicode()));
+        digit(s[i], false);
         ++i;
         ++mantissaDigits;
     }
-    if (!separator.isEmpty() && s.sliced(i).startsWith(separator)) {
+    if (!separator.isEmpty() && i < n && s[i] == separator[0] &&
+        s.sliced(i).startsWith(separator)) {
         plain.append('.');
         i += separator.size();
         while (i < n && IsAsciiDigit(s[i])) {
-            plain.append(char(s[i].unicode()));
+            digit(s[i], true);
             ++i;
             ++mantissaDigits;
         }
     }
     if (mantissaDigits == 0)
         return std::nullopt;
+    bool exact = significant <= MaxExactDigits;
     if (i < n && (s[i] == u'e' || s[i] == u'E')) {
         plain.append('e');
         ++i;
+        bool exponentNegative = false;
         if (i < n && (s[i] == u'-' || s[i] == u'+')) {
+            exponentNegative = s[i] == u'-';
             plain.append(char(s[i].unicode()));
             ++i;
         }
         int exponentDigits = 0;
+        int exponent = 0;
         while (i < n && IsAsciiDigit(s[i])) {
             plain.append(char(s[i].unicode()));
+            if (exponent < 10000)
+                exponent = exponent * 10 + (s[i].unicode() - u'0');
             ++i;
             ++exponentDigits;
         }
         if (exponentDigits == 0)
             return std::nullopt;
+        scale += exponentNegative ? -exponent : exponent;
     }
     if (i != n)
         return std::nullopt;
+    // Digits and power of ten both exact: one correctly rounded operation
+    // gives the double a full parse gives.
+    if (exact && scale >= -MaxExactPower && scale <= MaxExactPower) {
+        double value = double(digits);
+        value = scale < 0 ? value / ExactPowersOfTen[-scale] : value * ExactPowersOfTen[scale];
+        return negative ? -value : value;
+    }
     bool ok = false;
     const double value = QByteArrayView(plain.constData(), plain.size()).toDouble(&ok);
     if (!ok || !std::isfinite(value))

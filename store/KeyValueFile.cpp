@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -35,20 +36,6 @@ QStringView TrimBlanks(QStringView text) {
     return text.sliced(begin, end - begin);
 }
 
-QStringView TrimBlanksRight(QStringView text) {
-    qsizetype end = text.size();
-    while (end > 0 && IsBlank(text[end - 1]))
-        --end;
-    return text.first(end);
-}
-
-QStringView TrimBlanksLeft(QStringView text) {
-    qsizetype begin = 0;
-    while (begin < text.size() && IsBlank(text[begin]))
-        ++begin;
-    return text.sliced(begin);
-}
-
 // Decodes strictly: any further BOM is text, a truncated sequence is an error.
 QString DecodeUtf8(QByteArrayView bytes, bool* ok) {
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
@@ -59,12 +46,6 @@ QString DecodeUtf8(QByteArrayView bytes, bool* ok) {
 }
 
 // Where the next line starts after a line ending at `end` (CR LF, LF or CR).
-qsizetype NextLineStart(QStringView text, qsizetype end) {
-    if (end + 1 < text.size() && text[end] == u'\r' && text[end + 1] == u'\n')
-        return end + 2;
-    return end + 1;
-}
-
 qsizetype NextLineStart(QByteArrayView bytes, qsizetype end) {
     if (end + 1 < bytes.size() && bytes[end] == '\r' && bytes[end + 1] == '\n')
         return end + 2;
@@ -251,34 +232,149 @@ bool ParseSettingsInteger(const QString& text, int& value) {
     return true;
 }
 
-size_t qHash(KeyValueFile::NameKey key, size_t seed) noexcept {
-    // Folds as QString::compare(Qt::CaseInsensitive) does, code point by code point.
-    const QStringView s = key.name;
-    size_t h = seed ^ 0xcbf29ce484222325ULL;
+namespace {
+
+bool IsBlankByte(char c) {
+    return uchar(c) <= 32;
+}
+
+// ASCII reads the same as Latin-1, whose conversion is the cheaper one.
+bool IsAscii(QByteArrayView bytes) {
+    uchar any = 0;
+    for (const char byte : bytes)
+        any |= uchar(byte);
+    return any < 128;
+}
+
+constexpr quint64 HashStart = 0xcbf29ce484222325ULL;
+constexpr quint64 HashPrime = 0x100000001b3ULL;
+
+char16_t AsciiLower(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? char16_t(c + (u'a' - u'A')) : c;
+}
+
+// Folds as QString::compare(Qt::CaseInsensitive) does, code point by code point.
+quint64 FoldHash(QStringView s) {
+    quint64 h = HashStart;
     for (qsizetype i = 0; i < s.size(); ++i) {
         char32_t c = s[i].unicode();
         if (c < 128) {
-            if (c >= 'A' && c <= 'Z')
-                c += 'a' - 'A';
+            c = AsciiLower(char16_t(c));
         } else {
             if (QChar::isHighSurrogate(c) && i + 1 < s.size() && s[i + 1].isLowSurrogate())
                 c = QChar::surrogateToUcs4(char16_t(c), s[++i].unicode());
             c = QChar::toCaseFolded(c);
         }
-        h = (h ^ c) * 0x100000001b3ULL;
+        h = (h ^ c) * HashPrime;
     }
-    // Spread every bit into the low ones, which pick the bucket.
+    return h;
+}
+
+// The same for UTF-8: names are nearly always ASCII, which needs no decoding.
+quint64 FoldHash(QByteArrayView utf8) {
+    quint64 h = HashStart;
+    for (const char byte : utf8) {
+        if (uchar(byte) >= 128)
+            return FoldHash(QString::fromUtf8(utf8));
+        h = (h ^ AsciiLower(char16_t(byte))) * HashPrime;
+    }
+    return h;
+}
+
+// Spreads every bit into the low ones, which pick the slot.
+quint32 Mix(quint64 h) {
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;
     h ^= h >> 33;
     h *= 0xc4ceb9fe1a85ec53ULL;
     h ^= h >> 33;
-    return h;
+    return quint32(h);
 }
 
-bool operator==(KeyValueFile::NameKey a, KeyValueFile::NameKey b) noexcept {
-    return a.name.compare(b.name, Qt::CaseInsensitive) == 0;
+// Equal without regard to letter case, as QString::compare(Qt::CaseInsensitive).
+// Case folding maps code point to code point, so an ASCII mismatch or one
+// name ending first decides; anything else goes to the full comparison.
+bool SameName(QStringView a, QByteArrayView b) {
+    const qsizetype n = std::min(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t x = a[i].unicode();
+        const char16_t y = uchar(b[i]);
+        if (x >= 128 || y >= 128)
+            return a.compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+        if (x != y && AsciiLower(x) != AsciiLower(y))
+            return false;
+    }
+    if (a.size() == b.size())
+        return true;
+    for (qsizetype i = n; i < a.size(); ++i)
+        if (a[i].unicode() >= 128)
+            return a.compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+    for (qsizetype i = n; i < b.size(); ++i)
+        if (uchar(b[i]) >= 128)
+            return a.compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+    return false;
 }
+
+bool SameName(QByteArrayView a, QByteArrayView b) {
+    if (a.size() == b.size()) {
+        bool ascii = true;
+        for (qsizetype i = 0; i < a.size() && ascii; ++i) {
+            if (uchar(a[i]) >= 128 || uchar(b[i]) >= 128)
+                ascii = false;
+            else if (AsciiLower(uchar(a[i])) != AsciiLower(uchar(b[i])))
+                return false;
+        }
+        if (ascii)
+            return true;
+    }
+    return SameName(QString::fromUtf8(a), b);
+}
+
+// `value` is ASCII and `bytes` are the same characters. Stored values hold
+// no line break, so an equal value has none either.
+bool SameAsciiValue(QStringView value, QByteArrayView bytes) {
+    if (value.size() != bytes.size())
+        return false;
+    const char16_t* in = value.utf16();
+    const uchar* stored = reinterpret_cast<const uchar*>(bytes.data());
+    unsigned differ = 0;
+    for (qsizetype i = 0; i < value.size(); ++i)
+        differ |= unsigned(in[i] ^ stored[i]) | (stored[i] & 0x80u);
+    return differ == 0;
+}
+
+constexpr qsizetype MinSlots = 16;
+
+// Slot of `hash`: the item that `match` accepts, or the free slot where it would go.
+template <typename Match>
+qsizetype Probe(const std::vector<qint32>& table, quint32 hash, Match match) {
+    const qsizetype mask = qsizetype(table.size()) - 1;
+    for (qsizetype i = hash & mask;; i = (i + 1) & mask) {
+        const qint32 item = table[i];
+        if (item < 0 || match(item))
+            return i;
+    }
+}
+
+// Keeps at least half the table free, so that probes stay short.
+template <typename Item>
+void Reserve(std::vector<qint32>& table, qsizetype used, const std::vector<Item>& items) {
+    if ((used + 1) * 2 <= qsizetype(table.size()))
+        return;
+    const qsizetype size = std::max(MinSlots, qsizetype(table.size()) * 2);
+    std::vector<qint32> grown(size_t(size), -1);
+    for (const qint32 item : std::as_const(table))
+        if (item >= 0)
+            grown[Probe(grown, items[item].hash, [](qint32) { return false; })] = item;
+    table = std::move(grown);
+}
+
+void CheckCount(size_t count) {
+    if (count >= size_t(std::numeric_limits<qint32>::max()))
+        throw CuewellError(QStringLiteral("Too many lines in a settings file"));
+}
+
+} // namespace
 
 KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
     QFileInfo info(path);
@@ -289,168 +385,242 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
     if (!file.open(QIODevice::ReadOnly))
         throw CuewellError(
             QStringLiteral("Cannot open file \"%1\". %2").arg(path, file.errorString()));
-    QByteArray bytes = file.readAll();
+    FBytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw CuewellError(
             QStringLiteral("Cannot read file \"%1\". %2").arg(path, file.errorString()));
     file.close();
-    Load(bytes);
-    FKeySpellings.clear();
-    FKeySpellings.squeeze();
-    if (Damaged()) {
-        FOriginal = bytes;
-        FKeptCopyPath = CopyPathFor(FPath, FOriginal);
-    }
+    Load();
+    if (Damaged())
+        FKeptCopyPath = CopyPathFor(FPath, FBytes);
     FModified = false;
 }
 
 KeyValueFile::~KeyValueFile() = default;
 
-void KeyValueFile::Load(const QByteArray& bytes) {
-    const QByteArrayView body = bytes.startsWith(Utf8Bom)
-                                    ? QByteArrayView(bytes).sliced(Utf8Bom.size())
-                                    : QByteArrayView(bytes);
-    bool ok = false;
-    const QString text = DecodeUtf8(body, &ok);
-    if (ok) {
-        // Line breaks are ASCII, so the text splits into the same lines as the bytes.
-        const qsizetype n = text.size();
-        qsizetype start = 0;
-        while (start < n) {
-            qsizetype end = start;
-            while (end < n && text[end] != u'\r' && text[end] != u'\n')
-                ++end;
-            LoadLine(QStringView(text).sliced(start, end - start), nullptr);
-            start = NextLineStart(text, end);
+QByteArrayView KeyValueFile::Bytes(Span span) const {
+    if (span.pos & Added)
+        return QByteArrayView(FAdded.constData() + (span.pos & ~Added), span.size);
+    return QByteArrayView(FBytes.constData() + span.pos, span.size);
+}
+
+// One line per value: a line break would end the line early and let the rest
+// of the value be read as further entries or sections.
+KeyValueFile::Span KeyValueFile::AddBytes(QStringView text, bool oneLine) {
+    const qsizetype start = FAdded.size();
+    FAdded.resize(start + text.size());
+    char* out = FAdded.data() + start;
+    const char16_t* in = text.utf16();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = in[i];
+        if (c >= 128) {
+            // Pieces always meet at ASCII, so encoding them one by one gives
+            // the bytes the whole text would give.
+            FAdded.truncate(start + i);
+            FAdded += text.sliced(i).toUtf8();
+            char* tail = FAdded.data();
+            for (qsizetype j = start + i; oneLine && j < FAdded.size(); ++j)
+                if (tail[j] == '\r' || tail[j] == '\n')
+                    tail[j] = ' ';
+            break;
         }
-        return;
+        out[i] = oneLine && (c == u'\r' || c == u'\n') ? ' ' : char(c);
     }
-    // Line by line: a byte that is not UTF-8 spoils only its own line.
-    const qsizetype n = body.size();
-    qsizetype start = 0;
+    return Span{start | Added, FAdded.size() - start};
+}
+
+void KeyValueFile::Load() {
+    const QByteArrayView bytes(FBytes);
+    const qsizetype n = bytes.size();
+    qsizetype start = bytes.startsWith(Utf8Bom) ? Utf8Bom.size() : 0;
+    // Checked line by line only when the whole is not UTF-8: a byte that is
+    // not UTF-8 spoils only its own line.
+    const bool whole = bytes.sliced(start).isValidUtf8();
+    const char* data = bytes.data();
     while (start < n) {
-        qsizetype end = start;
-        while (end < n && body[end] != '\r' && body[end] != '\n')
-            ++end;
-        const QByteArrayView raw = body.sliced(start, end - start);
-        bool lineOk = false;
-        const QString line = DecodeUtf8(raw, &lineOk);
-        if (lineOk) {
-            LoadLine(line, nullptr);
-        } else {
-            const QByteArray damaged = raw.toByteArray();
-            LoadLine(line, &damaged);
-        }
-        start = NextLineStart(body, end);
+        const void* lf = std::memchr(data + start, '\n', size_t(n - start));
+        qsizetype end = lf ? static_cast<const char*>(lf) - data : n;
+        if (const void* cr = std::memchr(data + start, '\r', size_t(end - start)))
+            end = static_cast<const char*>(cr) - data;
+        LoadLine(start, end, !whole && !bytes.sliced(start, end - start).isValidUtf8());
+        start = NextLineStart(bytes, end);
     }
 }
 
-namespace {
-constexpr qsizetype LargeSection = 48;
-}
-
-void KeyValueFile::AddEntry(qsizetype section, Entry entry) {
-    Section& s = FSections[section];
-    s.entries.append(std::move(entry));
-    const qsizetype index = s.entries.size() - 1;
-    s.hashes.append(quint32(qHash(NameKey{s.entries[index].key}, 0)));
-    // The first entry of a key is the one read and written.
-    if (s.firstEntry) {
-        const NameKey key{s.entries[index].key};
-        if (!s.firstEntry->contains(key))
-            s.firstEntry->insert(key, index);
-    }
-}
-
-qsizetype KeyValueFile::FirstEntry(const Section& section, QStringView key) const {
-    const qsizetype n = section.entries.size();
-    if (n > LargeSection) {
-        if (!section.firstEntry) {
-            section.firstEntry = std::make_shared<QHash<NameKey, qsizetype>>();
-            section.firstEntry->reserve(n);
-            for (qsizetype i = 0; i < n; ++i) {
-                const NameKey k{section.entries[i].key};
-                if (!section.firstEntry->contains(k))
-                    section.firstEntry->insert(k, i);
-            }
-        }
-        return section.firstEntry->value(NameKey{key}, -1);
-    }
-    const quint32 hash = quint32(qHash(NameKey{key}, 0));
-    const quint32* hashes = section.hashes.constData();
-    for (qsizetype i = 0; i < n; ++i)
-        if (hashes[i] == hash && NameKey{section.entries[i].key} == NameKey{key})
-            return i;
-    return -1;
-}
-
-// `damagedBytes` is the raw line when it is not UTF-8; `line` then holds the
-// replacement characters the decoder put in.
-void KeyValueFile::LoadLine(QStringView rawLine, const QByteArray* damagedBytes) {
+void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
     ++FLineNumber;
-    if (damagedBytes) {
+    const char* data = FBytes.constData();
+    if (damaged) {
         ++FDamagedLines;
         if (FFirstDamagedLine == 0)
             FFirstDamagedLine = FLineNumber;
-    }
-    const QStringView line = TrimBlanks(rawLine);
-    if (line.isEmpty() || line.startsWith(u';'))
-        return;
-    if (line.startsWith(u'[') && line.endsWith(u']') && line.size() >= 2) {
-        if (damagedBytes) {
+        // Read as the decoder shows it, its replacement characters in place.
+        bool ok = false;
+        const QByteArrayView raw(data + begin, end - begin);
+        const QString decoded = DecodeUtf8(raw, &ok);
+        const QStringView line = TrimBlanks(decoded);
+        if (line.isEmpty() || line.startsWith(u';'))
+            return;
+        if (line.startsWith(u'[') && line.endsWith(u']') && line.size() >= 2) {
             // The section's name is unknown: its entries must not join
             // another section, so none of them is read or written back.
-            FSkipping = true;
             FCurrent = -1;
             return;
         }
-        const QStringView name = TrimBlanks(line.sliced(1, line.size() - 2));
-        if (FindSection(name)) {
-            // A repeated section: the first one of a name wins.
-            FSkipping = true;
-            FCurrent = -1;
-        } else {
-            FSkipping = false;
-            const qsizetype previous = FSections.isEmpty() ? 0 : FSections.last().entries.size();
-            FSections.append(Section{name.toString(), {}, {}, {}});
-            // Sections of one file tend to be alike in size.
-            FSections.last().entries.reserve(previous);
-            FSections.last().hashes.reserve(previous);
-            FSectionIndex.insert(NameKey{FSections.last().name}, FSections.size() - 1);
-            FCurrent = FSections.size() - 1;
-        }
-        return;
-    }
-    if (FSkipping || FCurrent < 0)
-        return;
-    const qsizetype eq = line.indexOf(u'=');
-    if (damagedBytes) {
         // Keep the key when its own bytes are sound, so that it still hides
         // later entries of the same key; the value is not read or written.
-        const qsizetype rawEq = damagedBytes->indexOf('=');
-        if (eq < 0 || rawEq < 0)
+        const qsizetype rawEq = raw.indexOf('=');
+        if (FCurrent < 0 || !line.contains(u'=') || rawEq < 0 || !raw.first(rawEq).isValidUtf8())
             return;
-        bool keyOk = false;
-        const QString key = DecodeUtf8(QByteArrayView(*damagedBytes).first(rawEq), &keyOk);
-        if (!keyOk)
-            return;
-        AddEntry(FCurrent, Entry{TrimBlanks(key).toString(), QString(), true, true});
+        qsizetype keyBegin = begin;
+        qsizetype keyEnd = begin + rawEq;
+        while (keyBegin < keyEnd && IsBlankByte(data[keyBegin]))
+            ++keyBegin;
+        while (keyEnd > keyBegin && IsBlankByte(data[keyEnd - 1]))
+            --keyEnd;
+        const Span key{keyBegin, keyEnd - keyBegin};
+        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, Mix(FoldHash(Bytes(key))));
         return;
     }
-    if (eq < 0) {
-        AddEntry(FCurrent, Entry{line.toString(), QString(), false, false});
+    while (begin < end && IsBlankByte(data[begin]))
+        ++begin;
+    while (end > begin && IsBlankByte(data[end - 1]))
+        --end;
+    if (begin == end || data[begin] == ';')
+        return;
+    if (data[begin] == '[' && data[end - 1] == ']' && end - begin >= 2) {
+        qsizetype nameBegin = begin + 1;
+        qsizetype nameEnd = end - 1;
+        while (nameBegin < nameEnd && IsBlankByte(data[nameBegin]))
+            ++nameBegin;
+        while (nameEnd > nameBegin && IsBlankByte(data[nameEnd - 1]))
+            --nameEnd;
+        const Span name{nameBegin, nameEnd - nameBegin};
+        const quint32 hash = Mix(FoldHash(Bytes(name)));
+        // A repeated section: the first one of a name wins.
+        FCurrent = FindSection(Bytes(name), hash) >= 0 ? -1 : AddSection(name, hash);
         return;
     }
-    // Most keys repeat from section to section (Cue0 to Cue20): one copy each.
-    const QStringView key = TrimBlanksRight(line.first(eq));
-    auto spelling = FKeySpellings.constFind(key);
-    if (spelling == FKeySpellings.cend()) {
-        QString copy = key.toString();
-        const QStringView view(copy);
-        spelling = FKeySpellings.insert(view, std::move(copy));
+    if (FCurrent < 0)
+        return;
+    const char* eq = static_cast<const char*>(std::memchr(data + begin, '=', size_t(end - begin)));
+    if (!eq) {
+        const Span line{begin, end - begin};
+        AddEntry(FCurrent, line, Span{}, 0, Mix(FoldHash(Bytes(line))));
+        return;
     }
-    AddEntry(FCurrent,
-             Entry{*spelling, TrimBlanksLeft(line.sliced(eq + 1)).toString(), true, false});
+    qsizetype keyEnd = eq - data;
+    qsizetype valueBegin = keyEnd + 1;
+    while (keyEnd > begin && IsBlankByte(data[keyEnd - 1]))
+        --keyEnd;
+    while (valueBegin < end && IsBlankByte(data[valueBegin]))
+        ++valueBegin;
+    const Span key{begin, keyEnd - begin};
+    AddEntry(FCurrent, key, Span{valueBegin, end - valueBegin}, HasValue,
+             Mix(FoldHash(Bytes(key))));
+}
+
+qint32 KeyValueFile::AddSection(Span name, quint32 hash) {
+    CheckCount(FSections.size());
+    const qint32 index = qint32(FSections.size());
+    FSections.push_back(Section{name, hash, -1, -1, 0, -1});
+    Reserve(FSectionIndex.table, FSectionIndex.used, FSections);
+    FSectionIndex.table[Probe(FSectionIndex.table, hash, [](qint32) { return false; })] = index;
+    ++FSectionIndex.used;
+    return index;
+}
+
+namespace {
+// Up to this many entries a section is scanned: its entries lie side by side
+// and their hashes are compared first, so a scan costs less than an index.
+constexpr qint32 LargeSection = 48;
+} // namespace
+
+void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash) {
+    CheckCount(FEntries.size());
+    const qint32 index = qint32(FEntries.size());
+    FEntries.push_back(Entry{key, value, hash, -1, flags});
+    Section& s = FSections[size_t(section)];
+    if (s.last < 0)
+        s.first = index;
+    else
+        FEntries[size_t(s.last)].next = index;
+    s.last = index;
+    ++s.count;
+    if (s.keyIndex >= 0) {
+        // The first entry of a key is the one read and written.
+        Index& keys = FKeyIndexes[size_t(s.keyIndex)];
+        Reserve(keys.table, keys.used, FEntries);
+        const QByteArrayView name = Bytes(key);
+        const qsizetype slot = Probe(keys.table, hash, [&](qint32 item) {
+            const Entry& e = FEntries[size_t(item)];
+            return e.hash == hash && SameName(Bytes(e.key), name);
+        });
+        if (keys.table[size_t(slot)] < 0) {
+            keys.table[size_t(slot)] = index;
+            ++keys.used;
+        }
+    }
+}
+
+const KeyValueFile::Index& KeyValueFile::KeyIndex(const Section& section) const {
+    if (section.keyIndex >= 0)
+        return FKeyIndexes[size_t(section.keyIndex)];
+    Index keys;
+    for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next) {
+        const Entry& entry = FEntries[size_t(i)];
+        Reserve(keys.table, keys.used, FEntries);
+        const QByteArrayView name = Bytes(entry.key);
+        const qsizetype slot = Probe(keys.table, entry.hash, [&](qint32 item) {
+            const Entry& e = FEntries[size_t(item)];
+            return e.hash == entry.hash && SameName(Bytes(e.key), name);
+        });
+        if (keys.table[size_t(slot)] < 0) {
+            keys.table[size_t(slot)] = i;
+            ++keys.used;
+        }
+    }
+    section.keyIndex = qint32(FKeyIndexes.size());
+    FKeyIndexes.push_back(std::move(keys));
+    return FKeyIndexes.back();
+}
+
+qint32 KeyValueFile::FindSection(QByteArrayView name, quint32 hash) const {
+    if (FSectionIndex.table.empty())
+        return -1;
+    return FSectionIndex.table[size_t(Probe(FSectionIndex.table, hash, [&](qint32 item) {
+        const Section& s = FSections[size_t(item)];
+        return s.hash == hash && SameName(Bytes(s.name), name);
+    }))];
+}
+
+qint32 KeyValueFile::FindSection(QStringView name) const {
+    if (FSectionIndex.table.empty())
+        return -1;
+    const quint32 hash = Mix(FoldHash(name));
+    return FSectionIndex.table[size_t(Probe(FSectionIndex.table, hash, [&](qint32 item) {
+        const Section& s = FSections[size_t(item)];
+        return s.hash == hash && SameName(name, Bytes(s.name));
+    }))];
+}
+
+qint32 KeyValueFile::FindEntry(qint32 section, QStringView key, quint32 hash) const {
+    if (section < 0)
+        return -1;
+    const Section& s = FSections[size_t(section)];
+    if (s.count <= LargeSection) {
+        for (qint32 i = s.first; i >= 0; i = FEntries[size_t(i)].next) {
+            const Entry& e = FEntries[size_t(i)];
+            if (e.hash == hash && SameName(key, Bytes(e.key)))
+                return i;
+        }
+        return -1;
+    }
+    const Index& keys = KeyIndex(s);
+    return keys.table[size_t(Probe(keys.table, hash, [&](qint32 item) {
+        const Entry& e = FEntries[size_t(item)];
+        return e.hash == hash && SameName(key, Bytes(e.key));
+    }))];
 }
 
 QString KeyValueFile::LoadProblem() const {
@@ -465,27 +635,20 @@ QString KeyValueFile::LoadProblem() const {
         .arg(NotUtf8Text, FPath, where, FKeptCopyPath);
 }
 
-const KeyValueFile::Section* KeyValueFile::FindSection(QStringView name) const {
-    const auto found = FSectionIndex.constFind(NameKey{name});
-    return found == FSectionIndex.cend() ? nullptr : &FSections[*found];
-}
-
-const KeyValueFile::Entry* KeyValueFile::FindEntry(const QString& section,
-                                                   const QString& key) const {
-    const auto foundSection = FSectionIndex.constFind(NameKey{section});
-    if (foundSection == FSectionIndex.cend())
-        return nullptr;
-    const Section& s = FSections[*foundSection];
-    const qsizetype found = FirstEntry(s, key);
-    return found < 0 ? nullptr : &s.entries[found];
+QString KeyValueFile::ValueOf(qint32 entry, const QString& def) const {
+    if (entry < 0)
+        return def;
+    const Entry& e = FEntries[size_t(entry)];
+    if (e.flags != HasValue)
+        return def;
+    const QByteArrayView bytes = Bytes(e.value);
+    return IsAscii(bytes) ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
 }
 
 QString KeyValueFile::ReadString(const QString& section, const QString& key,
                                  const QString& def) const {
-    const Entry* entry = FindEntry(section, key);
-    if (!entry || !entry->hasValue || entry->damaged)
-        return def;
-    return entry->value;
+    const qint32 s = FindSection(section);
+    return ValueOf(FindEntry(s, key, Mix(FoldHash(key))), def);
 }
 
 int KeyValueFile::ReadInteger(const QString& section, const QString& key, int def) const {
@@ -499,59 +662,78 @@ bool KeyValueFile::ReadBool(const QString& section, const QString& key, bool def
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-qsizetype KeyValueFile::SectionFor(const QString& section) {
-    const auto found = FSectionIndex.constFind(NameKey{section});
-    if (found != FSectionIndex.cend())
-        return *found;
-    FSections.append(Section{section, {}, {}, {}});
-    FSectionIndex.insert(NameKey{FSections.last().name}, FSections.size() - 1);
-    return FSections.size() - 1;
+qint32 KeyValueFile::SectionFor(QStringView section) {
+    const qint32 found = FindSection(section);
+    if (found >= 0)
+        return found;
+    const quint32 hash = Mix(FoldHash(section));
+    return AddSection(AddBytes(section, false), hash);
 }
 
-void KeyValueFile::WriteAt(qsizetype section, const QString& key, const QString& rawValue) {
-    // A line break would end the line early and let the rest of the value be
-    // read as further entries or sections; one line per value keeps the file whole.
-    QString value = rawValue;
-    if (value.contains(u'\r') || value.contains(u'\n'))
-        value.replace(u'\r', u' ').replace(u'\n', u' ');
-    const qsizetype found = FirstEntry(FSections[section], key);
-    if (found >= 0) {
-        Entry& entry = FSections[section].entries[found];
-        entry.value = value;
-        entry.hasValue = true;
-        entry.damaged = false;
-    } else {
-        AddEntry(section, Entry{key, value, true, false});
-    }
+void KeyValueFile::WriteAt(qint32 section, const QString& key, const QString& value) {
+    const quint32 hash = Mix(FoldHash(key));
+    const qint32 found = FindEntry(section, key, hash);
     FModified = true;
+    if (found < 0) {
+        const Span written = AddBytes(value, true);
+        AddEntry(section, AddBytes(key, false), written, HasValue, hash);
+        return;
+    }
+    Entry& entry = FEntries[size_t(found)];
+    // The same value again, as at most saves: nothing to keep.
+    if (entry.flags == HasValue && SameAsciiValue(value, Bytes(entry.value)))
+        return;
+    const Span written = AddBytes(value, true);
+    if (entry.flags == HasValue && Bytes(entry.value) == Bytes(written)) {
+        FAdded.truncate(written.pos & ~Added);
+        return;
+    }
+    if (entry.value.pos & Added)
+        FAddedUnused += entry.value.size;
+    entry.value = written;
+    entry.flags = HasValue;
+    if (FAddedUnused > 65536 && FAddedUnused > FAdded.size() / 2)
+        CompactAdded();
+}
+
+// Drops the values replaced since loading, so that a file written again and
+// again holds no more than what it would write.
+void KeyValueFile::CompactAdded() {
+    QByteArray kept;
+    kept.reserve(FAdded.size() - FAddedUnused);
+    auto keep = [&](Span& span) {
+        if (!(span.pos & Added))
+            return;
+        const QByteArrayView bytes = Bytes(span);
+        span.pos = kept.size() | Added;
+        kept.append(bytes);
+    };
+    for (Section& section : FSections)
+        keep(section.name);
+    for (Entry& entry : FEntries) {
+        keep(entry.key);
+        keep(entry.value);
+    }
+    FAdded = std::move(kept);
+    FAddedUnused = 0;
 }
 
 void KeyValueFile::WriteString(const QString& section, const QString& key, const QString& value) {
     WriteAt(SectionFor(section), key, value);
 }
 
-void KeyValueFile::WriteStrings(const QString& section, const QString* keys, const QString* values,
+void KeyValueFile::WriteStrings(QStringView section, const QString* keys, const QString* values,
                                 qsizetype count) {
-    const qsizetype index = SectionFor(section);
+    const qint32 index = SectionFor(section);
     for (qsizetype i = 0; i < count; ++i)
         WriteAt(index, keys[i], values[i]);
 }
 
-void KeyValueFile::ReadStrings(const QString& section, const QString* keys, QString* values,
+void KeyValueFile::ReadStrings(QStringView section, const QString* keys, QString* values,
                                qsizetype count) const {
-    const auto foundSection = FSectionIndex.constFind(NameKey{section});
-    for (qsizetype i = 0; i < count; ++i) {
-        values[i] = QString();
-        if (foundSection == FSectionIndex.cend())
-            continue;
-        const Section& s = FSections[*foundSection];
-        const qsizetype found = FirstEntry(s, keys[i]);
-        if (found < 0)
-            continue;
-        const Entry& entry = s.entries[found];
-        if (entry.hasValue && !entry.damaged)
-            values[i] = entry.value;
-    }
+    const qint32 s = FindSection(section);
+    for (qsizetype i = 0; i < count; ++i)
+        values[i] = ValueOf(FindEntry(s, keys[i], Mix(FoldHash(keys[i]))), QString());
 }
 
 void KeyValueFile::WriteInteger(const QString& section, const QString& key, int value) {
@@ -562,34 +744,43 @@ void KeyValueFile::WriteBool(const QString& section, const QString& key, bool va
     WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-QString KeyValueFile::ToText() const {
-    const QLatin1String eol("\r\n");
-    qsizetype size = 0;
+QByteArray KeyValueFile::ToBytes() const {
+    qsizetype size = Utf8Bom.size();
     for (const Section& section : FSections) {
-        size += section.name.size() + 4 + 2;
-        for (const Entry& entry : section.entries)
-            size += entry.key.size() + entry.value.size() + 3;
+        size += section.name.size + 4 + 2;
+        for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next)
+            size += FEntries[size_t(i)].key.size + FEntries[size_t(i)].value.size + 3;
     }
-    QString text;
-    text.reserve(size);
+    QByteArray bytes(size, Qt::Uninitialized);
+    char* out = bytes.data();
+    auto put = [&](QByteArrayView piece) {
+        std::memcpy(out, piece.data(), size_t(piece.size()));
+        out += piece.size();
+    };
+    put(Utf8Bom);
     for (const Section& section : FSections) {
-        text += u'[';
-        text += section.name;
-        text += u']';
-        text += eol;
-        for (const Entry& entry : section.entries) {
-            if (entry.damaged)
+        *out++ = '[';
+        put(Bytes(section.name));
+        put("]\r\n");
+        for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next) {
+            const Entry& entry = FEntries[size_t(i)];
+            if (entry.flags & IsDamaged)
                 continue;
-            text += entry.key;
-            if (entry.hasValue) {
-                text += u'=';
-                text += entry.value;
+            put(Bytes(entry.key));
+            if (entry.flags & HasValue) {
+                *out++ = '=';
+                put(Bytes(entry.value));
             }
-            text += eol;
+            put("\r\n");
         }
-        text += eol;
+        put("\r\n");
     }
-    return text;
+    bytes.truncate(out - bytes.constData());
+    return bytes;
+}
+
+QString KeyValueFile::ToText() const {
+    return QString::fromUtf8(QByteArrayView(ToBytes()).sliced(Utf8Bom.size()));
 }
 
 void KeyValueFile::KeepDamagedCopy() {
@@ -600,15 +791,15 @@ void KeyValueFile::KeepDamagedCopy() {
         if (fd < 0) {
             const int error = errno;
             if (error == EEXIST) {
-                if (SameBytes(FKeptCopyPath, FOriginal))
+                if (SameBytes(FKeptCopyPath, FBytes))
                     break;
-                FKeptCopyPath = CopyPathFor(FPath, FOriginal);
+                FKeptCopyPath = CopyPathFor(FPath, FBytes);
                 continue;
             }
             throw CuewellError(QStringLiteral("Cannot keep the original of \"%1\" as \"%2\". %3")
                                    .arg(FPath, FKeptCopyPath, SystemReason(error)));
         }
-        if (!WriteAll(fd, FOriginal) || ::fsync(fd) != 0) {
+        if (!WriteAll(fd, FBytes) || ::fsync(fd) != 0) {
             const int error = errno;
             ::close(fd);
             ::unlink(name.constData());
@@ -624,7 +815,7 @@ void KeyValueFile::KeepDamagedCopy() {
 void KeyValueFile::Free() {
     if (!FAutoSave || !FModified)
         return;
-    const QByteArray bytes = Utf8Bom + ToText().toUtf8();
+    const QByteArray bytes = ToBytes();
     // Lines that could not be read are not in the new file: keep the old one first.
     if (Damaged() && !FCopyKept)
         KeepDamagedCopy();

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringView>
 
-#include <memory>
+#include <vector>
 
 // An INI-style file of sections and key=value lines, loaded whole when opened
 // and written whole (UTF-8 with BOM, CR LF) when freed after a change.
@@ -47,9 +46,9 @@ public:
     void WriteString(const QString& section, const QString& key, const QString& value);
     // Several keys of one section at once, the section looked up once: each
     // as ReadString and WriteString do it.
-    void ReadStrings(const QString& section, const QString* keys, QString* values,
+    void ReadStrings(QStringView section, const QString* keys, QString* values,
                      qsizetype count) const;
-    void WriteStrings(const QString& section, const QString* keys, const QString* values,
+    void WriteStrings(QStringView section, const QString* keys, const QString* values,
                       qsizetype count);
     void WriteInteger(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value);
@@ -63,62 +62,84 @@ public:
 
     // The whole text as it would be written (without the BOM).
     QString ToText() const;
-
-    // Name lookup without regard to letter case; views into the names held.
-    struct NameKey {
-        QStringView name;
-    };
+    // The bytes as they would be written: BOM, then the text in UTF-8.
+    QByteArray ToBytes() const;
 
 private:
+    // Names, keys and values stay in UTF-8 where they were read (or were
+    // written since), so that a large file costs no allocation per line.
+    // Bytes() resolves a span; Added marks the bytes written since loading.
+    struct Span {
+        qsizetype pos = 0;
+        qsizetype size = 0;
+    };
+    static constexpr qsizetype Added = qsizetype(1) << 62;
+    QByteArrayView Bytes(Span span) const;
+    Span AddBytes(QStringView text, bool oneLine);
+
+    enum EntryFlag : quint8 {
+        HasValue = 1, // else the key span holds the bare line
+        // The line's value was not UTF-8: its key reads as missing (and hides
+        // later entries of the key, as the line did), it is not written.
+        IsDamaged = 2,
+    };
     struct Entry {
-        QString key; // the bare line itself when hasValue is false
-        QString value;
-        bool hasValue = true;
-        // A line whose value was not UTF-8: its key reads as missing (and
-        // hides later entries of the key, as the line did), it is not written.
-        bool damaged = false;
+        Span key;
+        Span value;
+        quint32 hash = 0; // of the key without letter case
+        qint32 next = -1; // the section's next entry, in the file's order
+        quint8 flags = 0;
+    };
+    // Open addressing over indexes into FEntries (a key's first entry) or
+    // FSections; -1 is a free slot.
+    struct Index {
+        std::vector<qint32> table;
+        qsizetype used = 0;
     };
     struct Section {
-        QString name;
-        QList<Entry> entries;
-        // Each entry's key hash, scanned in one cache line or two for the
-        // small sections a cue file is made of.
-        QList<quint32> hashes;
-        // For a large section, built at its first lookup: the first entry of
-        // each key; views into entries[].key.
-        mutable std::shared_ptr<QHash<NameKey, qsizetype>> firstEntry;
+        Span name;
+        quint32 hash = 0;
+        qint32 first = -1;
+        qint32 last = -1;
+        qint32 count = 0;
+        // For a large section, built at its first lookup; small ones are
+        // scanned, their entries side by side as the file lists them.
+        mutable qint32 keyIndex = -1; // into FKeyIndexes
     };
-    void Load(const QByteArray& bytes);
-    void LoadLine(QStringView line, const QByteArray* damagedBytes);
-    void AddEntry(qsizetype section, Entry entry);
-    const Section* FindSection(QStringView name) const;
-    const Entry* FindEntry(const QString& section, const QString& key) const;
+
+    void Load();
+    void LoadLine(qsizetype begin, qsizetype end, bool damaged);
+    qint32 AddSection(Span name, quint32 hash);
+    void AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash);
+    const Index& KeyIndex(const Section& section) const;
+    qint32 FindSection(QStringView name) const;                            // -1: none
+    qint32 FindSection(QByteArrayView name, quint32 hash) const;           // -1: none
+    qint32 FindEntry(qint32 section, QStringView key, quint32 hash) const; // -1: none
+    QString ValueOf(qint32 entry, const QString& def) const;
+    qint32 SectionFor(QStringView section); // found or appended
+    void WriteAt(qint32 section, const QString& key, const QString& value);
+    void CompactAdded();
     void KeepDamagedCopy();
 
     QString FPath;
-    QList<Section> FSections;
-    QHash<NameKey, qsizetype> FSectionIndex; // views into FSections[].name
-    qsizetype FirstEntry(const Section& section, QStringView key) const; // -1: none
-    qsizetype SectionFor(const QString& section);                        // found or appended
-    void WriteAt(qsizetype section, const QString& key, const QString& value);
-    // While loading: one copy of each key spelling, shared by all its entries.
-    QHash<QStringView, QString> FKeySpellings;
+    QByteArray FBytes;          // the file as loaded
+    QByteArray FAdded;          // names, keys and values written since
+    qsizetype FAddedUnused = 0; // bytes of FAdded no longer referred to
+    std::vector<Section> FSections;
+    std::vector<Entry> FEntries;
+    Index FSectionIndex;
+    mutable std::vector<Index> FKeyIndexes;
     bool FModified = false;
     bool FAutoSave = false;
 
     // Load state and damage.
-    qsizetype FCurrent = -1;
-    bool FSkipping = false;
+    qint32 FCurrent = -1;
     int FLineNumber = 0;
     int FDamagedLines = 0;
     int FFirstDamagedLine = 0;
-    QByteArray FOriginal; // the bytes as loaded, kept only for a damaged file
     QString FKeptCopyPath;
     bool FCopyKept = false;
 };
-
-size_t qHash(KeyValueFile::NameKey key, size_t seed = 0) noexcept;
-bool operator==(KeyValueFile::NameKey a, KeyValueFile::NameKey b) noexcept;
 
 // Parses an integer the way settings are read: optional blanks, sign, decimal
 // or hexadecimal after "$", "x", "X" or "0x"; the whole text, 32 bits.

@@ -13,10 +13,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <unistd.h>
 #include <vector>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_START_INSTRUMENTATION
+#define CALLGRIND_STOP_INSTRUMENTATION
+#endif
 
 namespace {
 
@@ -127,12 +135,59 @@ void Line(const char* what, Stats ours, Stats floor, double goal) {
                 goal, ratio <= goal ? "met" : "MISSED");
 }
 
+// About 10 MB of settings in sections of 20 keys.
+void WriteBigSettings(const QString& path) {
+    QByteArray text("\xEF\xBB\xBF");
+    for (int s = 0; text.size() < 10'000'000; ++s) {
+        text += "[Section" + QByteArray::number(s) + "]\r\n";
+        for (int k = 0; k < 20; ++k)
+            text += "Key" + QByteArray::number(k) + "=some value of a setting " +
+                    QByteArray::number(s * 20 + k) + "\r\n";
+        text += "\r\n";
+    }
+    QFile out(path);
+    out.open(QIODevice::WriteOnly);
+    out.write(text);
+}
+
+int Once(const QTemporaryDir& dir, const char* what, int pages) {
+    const QString path = dir.filePath(QStringLiteral("once.cues"));
+    const TCueTable table = MakeTable(pages);
+    if (std::strcmp(what, "open") == 0) {
+        WriteBigSettings(path);
+        CALLGRIND_START_INSTRUMENTATION;
+        KeyValueFile file(path);
+        CALLGRIND_STOP_INSTRUMENTATION;
+        return 0;
+    }
+    SaveThroughStore(path, table);
+    if (std::strcmp(what, "save") == 0) {
+        CALLGRIND_START_INSTRUMENTATION;
+        SaveThroughStore(path, table);
+        CALLGRIND_STOP_INSTRUMENTATION;
+        return 0;
+    }
+    if (std::strcmp(what, "read") == 0) {
+        TCueTable back(pages);
+        CALLGRIND_START_INSTRUMENTATION;
+        ReadThroughStore(path, back);
+        CALLGRIND_STOP_INSTRUMENTATION;
+        return 0;
+    }
+    std::fprintf(stderr, "once: save, read or open\n");
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     UseHeadlessDefaults();
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
+    // "once save|read|open PAGES": that one operation once, nothing else, so
+    // that callgrind counts its instructions (repeatable on a loaded machine).
+    if (argc > 2 && std::strcmp(argv[1], "once") == 0)
+        return Once(dir, argv[2], argc > 3 ? std::atoi(argv[3]) : 1000);
     const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 31;
 
     std::printf("Cue store, %d pages x %d cues, %d runs (floor: one write + fsync + rename; "
@@ -154,19 +209,7 @@ int main(int argc, char** argv) {
 
     // A settings file of about 10 MB: opening it reads every line once.
     const QString big = dir.filePath(QStringLiteral("big.ini"));
-    {
-        QByteArray text("\xEF\xBB\xBF");
-        for (int s = 0; text.size() < 10'000'000; ++s) {
-            text += "[Section" + QByteArray::number(s) + "]\r\n";
-            for (int k = 0; k < 20; ++k)
-                text += "Key" + QByteArray::number(k) + "=some value of a setting " +
-                        QByteArray::number(s * 20 + k) + "\r\n";
-            text += "\r\n";
-        }
-        QFile out(big);
-        out.open(QIODevice::WriteOnly);
-        out.write(text);
-    }
+    WriteBigSettings(big);
     std::vector<double> opens;
     for (int run = 0; run < 5; ++run)
         opens.push_back(MsOf([&] { KeyValueFile file(big); }));

@@ -7,6 +7,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <bit>
+#include <charconv>
+
 #include <cfenv>
 #include <cmath>
 #include <functional>
@@ -88,6 +91,8 @@ private slots:
     void formatFraction();
     void parseFraction_data();
     void parseFraction();
+    void parseFractionIsCorrectlyRounded_data();
+    void parseFractionIsCorrectlyRounded();
     void parseBoolField_data();
     void parseBoolField();
     void newCueRecord_data();
@@ -341,6 +346,52 @@ void tst_CueStore::parseFraction() {
     } else {
         QCOMPARE(error, "'" + text + "' is not a valid floating point value");
     }
+}
+
+void tst_CueStore::parseFractionIsCorrectlyRounded_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QByteArray>("plain"); // the same number for a correctly rounded C parse
+
+    const QLocale c = QLocale::c();
+    const QLocale german(QLocale::German, QLocale::Germany);
+    QTest::newRow("0.3") << "0.3" << c << QByteArray("0.3");
+    QTest::newRow("0.7, german") << "0,7" << german << QByteArray("0.7");
+    QTest::newRow("negative") << "-0.29" << c << QByteArray("-0.29");
+    QTest::newRow("negative zero") << "-0" << c << QByteArray("-0");
+    QTest::newRow("15 digits") << "0.123456789012345" << c << QByteArray("0.123456789012345");
+    QTest::newRow("16 digits") << "0.1234567890123456" << c << QByteArray("0.1234567890123456");
+    QTest::newRow("beyond 2^53") << "9007199254740993" << c << QByteArray("9007199254740993");
+    QTest::newRow("leading zeros") << "000.000123" << c << QByteArray("0.000123");
+    QTest::newRow("trailing zeros") << "0.5000000000000000000" << c << QByteArray("0.5");
+    QTest::newRow("1e22") << "1e22" << c << QByteArray("1e22");
+    QTest::newRow("1e23") << "1e23" << c << QByteArray("1e23");
+    QTest::newRow("1e-22") << "1e-22" << c << QByteArray("1e-22");
+    QTest::newRow("1e-23") << "1e-23" << c << QByteArray("1e-23");
+    QTest::newRow("fraction and exponent") << "12.345e-20" << c << QByteArray("12.345e-20");
+    QTest::newRow("exponent cancels digits") << "0.000001e6" << c << QByteArray("1");
+    QTest::newRow("smallest normal")
+        << "2.2250738585072014e-308" << c << QByteArray("2.2250738585072014e-308");
+    QTest::newRow("largest") << "1.7976931348623157e308" << c
+                             << QByteArray("1.7976931348623157e308");
+    // Every hundredth and thousandth a pin can be at.
+    for (int i = 0; i <= 1000; i += 31)
+        QTest::addRow("0.%03d", i)
+            << QStringLiteral("0.%1").arg(i, 3, 10, QLatin1Char('0')) << c
+            << QStringLiteral("0.%1").arg(i, 3, 10, QLatin1Char('0')).toLatin1();
+}
+
+void tst_CueStore::parseFractionIsCorrectlyRounded() {
+    // Positions are compared and sorted by value: the last bit counts.
+    QFETCH(QString, text);
+    QFETCH(QLocale, locale);
+    QFETCH(QByteArray, plain);
+
+    double expected = 0;
+    const auto result = std::from_chars(plain.constBegin(), plain.constEnd(), expected);
+    QVERIFY(result.ec == std::errc());
+    const double parsed = ParseFraction(text, locale);
+    QCOMPARE(std::bit_cast<quint64>(parsed), std::bit_cast<quint64>(expected));
 }
 
 void tst_CueStore::parseBoolField_data() {

@@ -3,6 +3,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 // What the save does with the disk, in order, seen from the calls it makes.
 namespace {
@@ -161,6 +164,8 @@ private slots:
     void unicodeRoundTrip();
     void largeSection_data();
     void largeSection();
+    void randomizedRoundTrip_data();
+    void randomizedRoundTrip();
     void damagedFile_data();
     void damagedFile();
     void keptCopyIsNeverOverwritten();
@@ -600,6 +605,232 @@ void tst_KeyValueFile::largeSection() {
     expected.replace("Key3=v3\r\n", "Key3=new\r\n");
     expected += "New=2\r\n\r\n";
     QCOMPARE(ReadBytes(path), expected);
+}
+
+namespace {
+
+// A file made at random together with what reading and writing it must give:
+// the lines kept (trimmed, CR LF), the first entry of each key, the value it reads.
+class RandomFile {
+public:
+    RandomFile(quint32 seed, int sections, int keys, bool damage) : FRandom(seed) {
+        for (int s = 0; s < sections; ++s) {
+            if (s == 0 || FRandom.bounded(8) == 0)
+                Noise(); // comments, blank lines, lines before the first section
+            const bool repeated = s > 0 && FRandom.bounded(20) == 0;
+            const QString name = repeated
+                                     ? Vary(FSections[FRandom.bounded(int(FSections.size()))].name)
+                                     : SectionName(s);
+            Line(Blanks() + "[" + Blanks() + name + Blanks() + "]" + Blanks());
+            Section* section = nullptr;
+            if (!repeated) {
+                FSections.push_back(Section{name, {}, {}});
+                section = &FSections.back();
+            }
+            for (int k = 0; k < keys; ++k) {
+                // Mostly each key once, in order, as a cue file has them.
+                const int key = FRandom.bounded(6) == 0 ? FRandom.bounded(keys) : k;
+                const QString spelling = Vary(KeyName(key));
+                const QString value = Value();
+                if (damage && FRandom.bounded(40) == 0) {
+                    // Not UTF-8 after the "=": the line is left out, its key reads as missing.
+                    FBytes += (Blanks() + spelling + Blanks() + "=").toUtf8() + "\xFF" +
+                              value.toUtf8() + Ending();
+                    if (section)
+                        Add(*section, spelling, QString(), true);
+                } else {
+                    Line(Blanks() + spelling + Blanks() + "=" + Blanks() + value + Blanks());
+                    if (section)
+                        Add(*section, spelling, value, false);
+                }
+                if (FRandom.bounded(30) == 0)
+                    Noise();
+            }
+        }
+    }
+
+    QByteArray Bytes() const { return FBytes; }
+
+    // Writes at random into the file and into what it must give.
+    void Write(KeyValueFile& file, int count) {
+        for (int i = 0; i < count; ++i) {
+            const bool newSection = FRandom.bounded(50) == 0;
+            if (newSection)
+                FSections.push_back(Section{"Added" + QString::number(i), {}, {}});
+            Section& section =
+                FSections[newSection ? FSections.size() - 1
+                                     : size_t(FRandom.bounded(int(FSections.size())))];
+            const int kind = FRandom.bounded(4);
+            QString value = kind == 0 ? Value() + "\r\n[Sec]\nk=v\r" : Value();
+            if (kind == 1 && !section.lines.empty()) // the value it already has, as most saves
+                value = section.lines[size_t(FRandom.bounded(int(section.lines.size())))].value;
+            const QString key = FRandom.bounded(5) == 0 ? "New" + QString::number(i)
+                                                        : Vary(KeyName(FRandom.bounded(40)));
+            // A new section keeps the spelling it is written with.
+            file.WriteString(newSection ? section.name : Vary(section.name), key, value);
+            value.replace(u'\r', u' ').replace(u'\n', u' ');
+            const auto first = section.first.constFind(key.toCaseFolded());
+            if (first == section.first.cend()) {
+                Add(section, key, value, false);
+            } else {
+                section.lines[size_t(*first)].value = value;
+                section.lines[size_t(*first)].damaged = false;
+            }
+        }
+    }
+
+    // What reading the saved file gives: the lines that were not UTF-8 are
+    // gone, blanks that line breaks in values became are trimmed.
+    void Saved() {
+        for (Section& section : FSections) {
+            const std::vector<LineKept> lines = std::move(section.lines);
+            section.lines.clear();
+            section.first.clear();
+            for (const LineKept& line : lines)
+                if (!line.damaged)
+                    Add(section, line.key, line.value.trimmed(), false);
+        }
+    }
+
+    QByteArray Expected() const {
+        QByteArray text("\xEF\xBB\xBF");
+        for (const Section& section : FSections) {
+            text += ("[" + section.name + "]\r\n").toUtf8();
+            for (const LineKept& line : section.lines)
+                if (!line.damaged)
+                    text += (line.key + "=" + line.value + "\r\n").toUtf8();
+            text += "\r\n";
+        }
+        return text;
+    }
+
+    // Every key of every section, and some that are not there, in another spelling.
+    void CheckReads(const KeyValueFile& file) {
+        for (const Section& section : FSections) {
+            for (int k = 0; k < 45; ++k) {
+                const QString key = Vary(KeyName(k));
+                const auto first = section.first.constFind(key.toCaseFolded());
+                const QString expected =
+                    first == section.first.cend() || section.lines[size_t(*first)].damaged
+                        ? "<none>"
+                        : section.lines[size_t(*first)].value;
+                const QString read = file.ReadString(Vary(section.name), key, "<none>");
+                if (read != expected)
+                    QFAIL(qPrintable(QStringLiteral("[%1] %2: read \"%3\", expected \"%4\"")
+                                         .arg(section.name, key, read, expected)));
+            }
+        }
+    }
+
+private:
+    struct LineKept {
+        QString key;
+        QString value;
+        bool damaged = false;
+    };
+    struct Section {
+        QString name;
+        std::vector<LineKept> lines;
+        QHash<QString, qsizetype> first; // folded key: its first line
+    };
+
+    void Add(Section& section, const QString& key, const QString& value, bool damaged) {
+        // A later entry of a key stays in the file, though it is never read.
+        if (!section.first.contains(key.toCaseFolded()))
+            section.first.insert(key.toCaseFolded(), qsizetype(section.lines.size()));
+        section.lines.push_back(LineKept{key, value, damaged});
+    }
+
+    static QString SectionName(int s) {
+        static const QStringList Names{"Page", "Sz\u00e8ne ", "OSC", "\u00c4rger", "K"};
+        return Names[s % Names.size()] + QString::number(s);
+    }
+    static QString KeyName(int k) {
+        static const QStringList Names{"Cue", "Gr\u00f6\u00dfe", "key", "\U0001F3AD"};
+        return Names[k % Names.size()] + QString::number(k);
+    }
+    // The same name with its letters in another case.
+    QString Vary(const QString& name) {
+        QString varied = name;
+        for (QChar& c : varied)
+            if (c.isLetter() && c != QChar(0xDF) && FRandom.bounded(2))
+                c = c.isUpper() ? c.toLower() : c.toUpper();
+        return varied;
+    }
+    QString Value() {
+        static const QStringList Pieces{"0.42",       "|",   "/sound/go ", "=",      " ",
+                                        ";",          "[x]", "Cue",        "\u00fc", "\u266a",
+                                        "\U0001F3AD", "\t",  "-1",         "a b"};
+        QString value;
+        const int n = FRandom.bounded(8);
+        for (int i = 0; i < n; ++i)
+            value += Pieces[FRandom.bounded(int(Pieces.size()))];
+        return value.trimmed().remove(u'\t').trimmed();
+    }
+    QString Blanks() {
+        static const QStringList Pieces{"", "", "", " ", "\t", "  "};
+        return Pieces[FRandom.bounded(int(Pieces.size()))];
+    }
+    QByteArray Ending() {
+        static const QList<QByteArray> Endings{"\r\n", "\r\n", "\r\n", "\n", "\r"};
+        return Endings[FRandom.bounded(int(Endings.size()))];
+    }
+    void Line(const QString& text) { FBytes += text.toUtf8() + Ending(); }
+    void Noise() {
+        const int kind = FRandom.bounded(3);
+        Line(kind == 0 ? "; a comment = [not a section]" : kind == 1 ? "" : Blanks());
+    }
+
+    QRandomGenerator FRandom;
+    QByteArray FBytes;
+    std::vector<Section> FSections;
+};
+
+} // namespace
+
+void tst_KeyValueFile::randomizedRoundTrip_data() {
+    QTest::addColumn<quint32>("seed");
+    QTest::addColumn<int>("sections");
+    QTest::addColumn<int>("keys");
+    QTest::addColumn<bool>("damage");
+
+    QTest::newRow("cue file") << 1u << 1000 << 21 << false;
+    QTest::newRow("cue file, damaged lines") << 2u << 300 << 21 << true;
+    QTest::newRow("large sections") << 3u << 6 << 300 << false;
+    QTest::newRow("large sections, damaged lines") << 4u << 6 << 300 << true;
+    QTest::newRow("many small sections") << 5u << 3000 << 3 << true;
+}
+
+void tst_KeyValueFile::randomizedRoundTrip() {
+    QFETCH(quint32, seed);
+    QFETCH(int, sections);
+    QFETCH(int, keys);
+    QFETCH(bool, damage);
+
+    RandomFile random(seed, sections, keys, damage);
+    const QString path = Path("random.ini");
+    WriteBytes(path, random.Bytes());
+    {
+        KeyValueFile file(path);
+        QCOMPARE(file.Damaged(), damage);
+        random.CheckReads(file);
+        file.SetAutoSave(true);
+        random.Write(file, 1);
+        file.Free();
+    }
+    QCOMPARE(ReadBytes(path), random.Expected());
+    random.Saved();
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        random.Write(file, sections * 10);
+        random.CheckReads(file);
+        file.Free();
+    }
+    QCOMPARE(ReadBytes(path), random.Expected());
+    random.Saved();
+    KeyValueFile file(path);
+    random.CheckReads(file);
 }
 
 void tst_KeyValueFile::damagedFile_data() {
