@@ -538,7 +538,20 @@ void TCuewell::MostRecentFiles1FileNotExist(QObject*, const QString& Filename) {
 void TCuewell::SetViewerFileName(const QString& fileName) {
     if (fileName != Book->Script())
         SavePendingBeforeOpening();
+    // The size the script's cues were placed in is applied before it loads, so
+    // that its first page is rendered once, at that size.
+    if (QFileInfo(fileName).isFile())
+        ApplyStoredSize(TCueBook::StoredWindowSize(CueFilePath(fileName)));
     AdvPDF->SetFileName(fileName);
+}
+
+void TCuewell::ApplyStoredSize(const TStoredSize& size) {
+    if (!size.Exists)
+        return;
+    SetSizeLocked(false);
+    SetOuterHeight(size.Height);
+    SetOuterWidth(size.Width);
+    SetSizeLocked(true);
 }
 
 void TCuewell::SavePendingBeforeOpening() {
@@ -596,12 +609,7 @@ void TCuewell::ReadCues() {
     const TStoredSize size = Book->ReadCues();
     if (!Book->LoadProblem().isEmpty())
         ShowStandardError(Book->LoadProblem());
-    if (!size.Exists)
-        return;
-    SetSizeLocked(false);
-    SetOuterHeight(size.Height);
-    SetOuterWidth(size.Width);
-    SetSizeLocked(true);
+    ApplyStoredSize(size);
 }
 
 // ---------------------------------------------------------------- pins

@@ -23,6 +23,7 @@ class QMenu;
 class QPushButton;
 class TAdvPDFViewer;
 class TCueBook;
+struct TStoredSize;
 class TCueListWindow;
 class TRemoteControl;
 class TRemoteDialog;
@@ -202,6 +203,8 @@ private:
     void SavePendingBeforeOpening();
     // Saves what is pending before the shown page is left.
     void SavePendingBeforeTurning();
+    // Sizes the window as a cue file says and locks it; nothing without a cue file.
+    void ApplyStoredSize(const TStoredSize& size);
     // Runs a handler like Guarded and says whether it ended without an error.
     bool TryGuarded(const std::function<void()>& handler);
     // The book changed a page's cues or moved the prompted cue.

@@ -57,6 +57,17 @@ int TCueBook::CueCount(int page) const {
     return count;
 }
 
+TStoredSize TCueBook::StoredWindowSize(const QString& cueFile) {
+    TStoredSize size;
+    if (!QFileInfo::exists(cueFile))
+        return size;
+    const KeyValueFile file(cueFile);
+    size.Exists = true;
+    size.Height = file.ReadInteger(SettingsSection, QStringLiteral("Height"), 580);
+    size.Width = file.ReadInteger(SettingsSection, QStringLiteral("Width"), 900);
+    return size;
+}
+
 TStoredSize TCueBook::ReadCues() {
     TStoredSize size;
     FLoadProblem.clear();

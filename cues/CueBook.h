@@ -49,6 +49,8 @@ public:
     // Records before the first empty slot: the cues shown and played.
     int CueCount(int page) const;
 
+    // The window size a cue file holds, read without touching any book.
+    static TStoredSize StoredWindowSize(const QString& cueFile);
     // Reads every page from the cue file when it exists and returns the window
     // size it holds. A damaged file is read as far as it can be; its problem is
     // in LoadProblem() until the next read.
