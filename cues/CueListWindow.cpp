@@ -1,9 +1,13 @@
 #include "cues/CueListWindow.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QTableView>
 #include <QVBoxLayout>
+
+#include <memory>
 
 TCueListWindow::TCueListWindow(const TCueTable& table, const QString& soundSelector,
                                const QString& lightSelector, QWidget* parent)
@@ -69,6 +73,27 @@ void TCueListWindow::ShowPrompted() {
     const int row = FModel->PromptedRow();
     if (row >= 0)
         FView->scrollTo(FModel->index(row, 0), QAbstractItemView::EnsureVisible);
+}
+
+void TCueListWindow::keyPressEvent(QKeyEvent* event) {
+    ForwardKey(event);
+}
+
+void TCueListWindow::keyReleaseEvent(QKeyEvent* event) {
+    ForwardKey(event);
+}
+
+void TCueListWindow::ForwardKey(QKeyEvent* event) {
+    // A click on the list makes it the active window; Space must still be GO
+    // and the page keys still turn pages, so the owner gets every key.
+    QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    if (!owner) {
+        event->ignore();
+        return;
+    }
+    const std::unique_ptr<QKeyEvent> copy(event->clone());
+    QCoreApplication::sendEvent(owner, copy.get());
+    event->setAccepted(copy->isAccepted());
 }
 
 void TCueListWindow::UpdateSummary() {

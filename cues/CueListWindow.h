@@ -7,6 +7,7 @@
 
 #include <QWidget>
 
+class QKeyEvent;
 class QLabel;
 class QTableView;
 
@@ -30,7 +31,13 @@ signals:
     // A row was double-clicked: turn to that page and prompt that cue.
     void CueChosen(int page, int slot);
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+
 private:
+    // Hands a key to the window that owns the list.
+    void ForwardKey(QKeyEvent* event);
     void UpdateSummary();
     void ShowPrompted();
 
