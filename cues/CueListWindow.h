@@ -11,6 +11,13 @@ class QKeyEvent;
 class QLabel;
 class QTableView;
 
+// Where the list's frame goes when it first opens: beside the owner's frame,
+// on the side of the screen with the most room, so that it covers neither the
+// script nor its pins. The size is `preferred` or what that side has room for;
+// a null rectangle when no side has room for `minimum`.
+QRect CueListPlacement(const QRect& ownerFrame, const QRect& screen, QSize preferred,
+                       QSize minimum);
+
 class TCueListWindow : public QWidget {
     Q_OBJECT
 public:
@@ -32,6 +39,7 @@ signals:
     void CueChosen(int page, int slot);
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
 
@@ -44,4 +52,5 @@ private:
     TCueListModel* FModel;
     QTableView* FView;
     QLabel* FSummary;
+    bool FPlaced = false;
 };

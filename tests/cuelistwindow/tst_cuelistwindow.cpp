@@ -122,6 +122,8 @@ private slots:
     void anotherScriptReplacesTheList();
     void cueSheetFromTheMenuReadsBackAsTheTable();
     void promptBookFromTheMenuHasEveryPage();
+    void listOpensBesideTheMainWindow_data();
+    void listOpensBesideTheMainWindow();
 };
 
 void tst_CueListWindow::goMovesTheHighlight_data() {
@@ -427,6 +429,39 @@ void tst_CueListWindow::promptBookFromTheMenuHasEveryPage() {
                            QStringLiteral("3"), pdf, QStringLiteral("-")});
     QVERIFY(text.Out.contains("Golf"));
     QVERIFY(text.Out.contains("/sound/g"));
+}
+
+void tst_CueListWindow::listOpensBesideTheMainWindow_data() {
+    QTest::addColumn<QRect>("owner");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QRect>("list");
+    const QRect wide(0, 0, 1600, 1000);
+    QTest::newRow("right, narrowed to the room there")
+        << QRect(100, 100, 820, 640) << wide << QRect(920, 100, 680, 445);
+    QTest::newRow("below, when only there is room")
+        << QRect(0, 0, 1600, 600) << wide << QRect(0, 600, 702, 400);
+    QTest::newRow("left, where the room is")
+        << QRect(900, 50, 700, 900) << wide << QRect(198, 50, 702, 445);
+    QTest::newRow("above, when the main window sits low")
+        << QRect(100, 555, 1500, 445) << wide << QRect(100, 110, 702, 445);
+    QTest::newRow("level with the top as far as the screen allows")
+        << QRect(0, 100, 1000, 400) << QRect(0, 0, 1600, 500) << QRect(1000, 55, 600, 445);
+    QTest::newRow("screen not at the origin")
+        << QRect(1700, 100, 820, 640) << QRect(1600, 0, 1600, 1000) << QRect(2520, 100, 680, 445);
+    QTest::newRow("no room anywhere: the window manager places it")
+        << QRect(0, 0, 1500, 900) << wide << QRect();
+}
+
+void tst_CueListWindow::listOpensBesideTheMainWindow() {
+    QFETCH(QRect, owner);
+    QFETCH(QRect, screen);
+    QFETCH(QRect, list);
+    const QRect place = CueListPlacement(owner, screen, QSize(702, 445), QSize(322, 225));
+    QCOMPARE(place, list);
+    if (!place.isNull()) {
+        QVERIFY(!place.intersects(owner));
+        QVERIFY(screen.contains(place));
+    }
 }
 
 QTEST_MAIN(tst_CueListWindow)

@@ -42,7 +42,7 @@ private slots:
 
 private:
     // The main window's frame as the X server and window manager have it.
-    QRect RealFrame(const TCuewell& w) const;
+    QRect RealFrame(const QWidget& w) const;
     // Waits until the frame has stayed the same for a while and returns it.
     QRect SettledFrame(const TCuewell& w) const;
     TCuewell& Start(TWindowFixture& f, TReceiver& sound, TReceiver& light);
@@ -56,7 +56,7 @@ void tst_CueListWindowX11::initTestCase() {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
 }
 
-QRect tst_CueListWindowX11::RealFrame(const TCuewell& w) const {
+QRect tst_CueListWindowX11::RealFrame(const QWidget& w) const {
     const std::string id = std::to_string(w.winId());
     const QByteArray info = X.Run("xwininfo -id " + id);
     const QByteArray extents = X.Run("xprop -id " + id + " _NET_FRAME_EXTENTS");
@@ -131,6 +131,18 @@ void tst_CueListWindowX11::listLeavesMainWindowAndPinsAlone() {
     if (QTest::currentTestFailed())
         return;
     QVERIFY(w.CueList->isWindow());
+    // It opens beside the main window, covering neither the script nor a pin.
+    QTRY_VERIFY(RealFrame(*w.CueList).isValid());
+    QTest::qWait(200);
+    QVERIFY2(!RealFrame(*w.CueList).intersects(frame),
+             qPrintable(QStringLiteral("list at %1,%2 %3 x %4")
+                            .arg(RealFrame(*w.CueList).x())
+                            .arg(RealFrame(*w.CueList).y())
+                            .arg(RealFrame(*w.CueList).width())
+                            .arg(RealFrame(*w.CueList).height())));
+    // All of its inside is on the screen (the frame's border may differ from
+    // the main window's, which the list's size was worked out with).
+    QVERIFY(QRect(0, 0, 1280, 1024).contains(w.CueList->geometry()));
     // A list made much larger and then closed leaves the main window alone too.
     w.CueList->resize(1100, 900);
     unchanged("with the list resized");
