@@ -132,9 +132,12 @@ void TCueListWindow::showEvent(QShowEvent* event) {
                          owner->frameGeometry().right() - owner->geometry().right(),
                          owner->frameGeometry().bottom() - owner->geometry().bottom());
     const QSize extra(frame.left() + frame.right(), frame.top() + frame.bottom());
+    // As tall as the main window where there is room: more cues at a glance.
+    QSize preferred = size() + extra;
+    preferred.setHeight(std::max(preferred.height(), owner->frameGeometry().height()));
     const QRect place =
-        CueListPlacement(owner->frameGeometry(), owner->screen()->availableGeometry(),
-                         size() + extra, QSize(320, 200) + extra);
+        CueListPlacement(owner->frameGeometry(), owner->screen()->availableGeometry(), preferred,
+                         QSize(320, 200) + extra);
     if (place.isNull())
         return; // no room anywhere beside it: the window manager decides
     resize(place.size() - extra);

@@ -122,6 +122,8 @@ private slots:
     void anotherScriptReplacesTheList();
     void cueSheetFromTheMenuReadsBackAsTheTable();
     void promptBookFromTheMenuHasEveryPage();
+    void promptBookNotesBreakBetweenWords_data();
+    void promptBookNotesBreakBetweenWords();
     void listOpensBesideTheMainWindow_data();
     void listOpensBesideTheMainWindow();
 };
@@ -429,6 +431,43 @@ void tst_CueListWindow::promptBookFromTheMenuHasEveryPage() {
                            QStringLiteral("3"), pdf, QStringLiteral("-")});
     QVERIFY(text.Out.contains("Golf"));
     QVERIFY(text.Out.contains("/sound/g"));
+}
+
+void tst_CueListWindow::promptBookNotesBreakBetweenWords_data() {
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QStringList>("words"); // each found whole on the page
+    QTest::newRow("long call")
+        << QByteArray("0.3|0.3|/sound/go 1|0|Curtain film, \"slow\" \xE2\x80\x94 projector|")
+        << QStringList{"Curtain", "film,", "projector"};
+    QTest::newRow("long message")
+        << QByteArray("0.3|0.3|/sound/play overture_final_mix thunderstorm_long|0|Go|")
+        << QStringList{"/sound/play", "overture_final_mix", "thunderstorm_long"};
+    // Wider than the column: split, but every letter is on the page.
+    QTest::newRow("word wider than the column")
+        << QByteArray("0.3|0.3|/sound/play_the_overture_final_mix_for_act_one_v2|0|Go|")
+        << QStringList{"/sound/play_the_overture_final_mix_for_act_one_v2"};
+}
+
+void tst_CueListWindow::promptBookNotesBreakBetweenWords() {
+    QFETCH(QByteArray, record);
+    QFETCH(QStringList, words);
+    TWindowFixture f;
+    TReceiver sound, light;
+    TCuewell& w = StartShow(f, sound, light, CueFileText({{record}}), 1);
+    const QString pdf = f.Path("book.pdf");
+    f.Prompts.SaveAnswers = {pdf};
+    w.ExportPromptBook1->trigger();
+    const TRun text = Run(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")});
+    QVERIFY2(text.Status == 0, qPrintable(text.Err));
+    const QStringList found = text.Out.simplified().split(' ');
+    QString joined = text.Out;
+    joined.remove(QRegularExpression(QStringLiteral("\\s")));
+    for (const QString& word : words) {
+        if (QTest::currentDataTag() == QByteArray("word wider than the column"))
+            QVERIFY2(joined.contains(word), qPrintable(word + QStringLiteral(" in: ") + text.Out));
+        else
+            QVERIFY2(found.contains(word), qPrintable(word + QStringLiteral(" in: ") + text.Out));
+    }
 }
 
 void tst_CueListWindow::listOpensBesideTheMainWindow_data() {
