@@ -7,8 +7,16 @@
 
 #include <QWidget>
 
+class QKeyEvent;
 class QLabel;
 class QTableView;
+
+// Where the list's frame goes when it first opens: beside the owner's frame,
+// on the side of the screen with the most room, so that it covers neither the
+// script nor its pins. The size is `preferred` or what that side has room for;
+// a null rectangle when no side has room for `minimum`.
+QRect CueListPlacement(const QRect& ownerFrame, const QRect& screen, QSize preferred,
+                       QSize minimum);
 
 class TCueListWindow : public QWidget {
     Q_OBJECT
@@ -30,11 +38,19 @@ signals:
     // A row was double-clicked: turn to that page and prompt that cue.
     void CueChosen(int page, int slot);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+
 private:
+    // Hands a key to the window that owns the list.
+    void ForwardKey(QKeyEvent* event);
     void UpdateSummary();
     void ShowPrompted();
 
     TCueListModel* FModel;
     QTableView* FView;
     QLabel* FSummary;
+    bool FPlaced = false;
 };

@@ -11,6 +11,7 @@
 #include <QPdfDocument>
 #include <QPdfWriter>
 #include <QSaveFile>
+#include <QTextOption>
 #include <QThread>
 #include <algorithm>
 #include <cmath>
@@ -111,7 +112,9 @@ void DrawNotes(QPainter& painter, const QList<TMark>& marks, QSizeF pageSize) {
     const double left = pageSize.width() + NoteMargin;
     const double width = PromptBookNotesWidth - 2 * NoteMargin;
     const QFont head = NoteFont(10, true), body = NoteFont(8.5, false);
-    const int wrap = Qt::AlignLeft | Qt::AlignTop | Qt::TextWrapAnywhere;
+    // Lines break between words; only a word wider than the column is split.
+    QTextOption wrap(Qt::AlignLeft | Qt::AlignTop);
+    wrap.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
 
     QList<TNote> notes;
     double bottom = -1e9;
@@ -130,10 +133,10 @@ void DrawNotes(QPainter& painter, const QList<TMark>& marks, QSizeF pageSize) {
         else if (e.AutoplayOn)
             note.Target += QStringLiteral("   AUTOPLAY");
         painter.setFont(head);
-        note.HeadBox = painter.boundingRect(QRectF(0, 0, width, 1e6), wrap, note.Head);
+        note.HeadBox = painter.boundingRect(QRectF(0, 0, width, 1e6), note.Head, wrap);
         painter.setFont(body);
-        note.MessageBox = painter.boundingRect(QRectF(0, 0, width, 1e6), wrap, note.Message);
-        note.TargetBox = painter.boundingRect(QRectF(0, 0, width, 1e6), wrap, note.Target);
+        note.MessageBox = painter.boundingRect(QRectF(0, 0, width, 1e6), note.Message, wrap);
+        note.TargetBox = painter.boundingRect(QRectF(0, 0, width, 1e6), note.Target, wrap);
         note.Height = note.HeadBox.height() + note.MessageBox.height() + note.TargetBox.height();
         const double wanted = mark.Marker.center().y() - note.HeadBox.height() / 2;
         note.Top = std::max(wanted, bottom + NoteGap);
@@ -158,14 +161,14 @@ void DrawNotes(QPainter& painter, const QList<TMark>& marks, QSizeF pageSize) {
         double top = note.Top;
         painter.setPen(NoteColour);
         painter.setFont(head);
-        painter.drawText(QRectF(left, top, width, note.HeadBox.height()), wrap, note.Head);
+        painter.drawText(QRectF(left, top, width, note.HeadBox.height()), note.Head, wrap);
         top += note.HeadBox.height();
         painter.setFont(body);
-        painter.drawText(QRectF(left, top, width, note.MessageBox.height()), wrap, note.Message);
+        painter.drawText(QRectF(left, top, width, note.MessageBox.height()), note.Message, wrap);
         top += note.MessageBox.height();
         if (note.Mark->Entry.Target == TCueTarget::None)
             painter.setPen(NoTargetColour);
-        painter.drawText(QRectF(left, top, width, note.TargetBox.height()), wrap, note.Target);
+        painter.drawText(QRectF(left, top, width, note.TargetBox.height()), note.Target, wrap);
     }
 }
 

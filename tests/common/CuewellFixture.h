@@ -42,6 +42,10 @@ public:
         DialogFilters.append(filter);
         return Answers.isEmpty() ? QString() : Answers.takeFirst();
     }
+    QString SaveFileName(QWidget*, const QString& title, const QString&, const QString&) override {
+        SaveTitles.append(title);
+        return SaveAnswers.isEmpty() ? QString() : SaveAnswers.takeFirst();
+    }
     QStringList Texts() const {
         QStringList texts;
         for (const TRecordedBox& box : Boxes)
@@ -53,6 +57,8 @@ public:
     QStringList Answers; // what the open dialog returns, in turn; empty means Cancel
     QStringList DialogFolders;
     QStringList DialogFilters;
+    QStringList SaveAnswers; // what the save dialog returns, in turn; empty means Cancel
+    QStringList SaveTitles;
 };
 
 class TFixedPaths final : public IPaths {
