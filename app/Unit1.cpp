@@ -584,8 +584,8 @@ void TCuewell::SavePendingBeforeTurning() {
 }
 
 void TCuewell::BookPageChanged(int page) {
-    if (page == AdvPDF->PageIndex())
-        ShowCues(page);
+    if (page == AdvPDF->PageIndex() || page == TCueBook::AllPages)
+        ShowCues(AdvPDF->PageIndex());
 }
 
 void TCuewell::BookPromptMoved() {

@@ -85,8 +85,7 @@ TStoredSize TCueBook::ReadCues() {
     FDirty.clear();
     if (FPromptPage >= 0)
         ClearPrompt();
-    for (int page = 0; page < PageCount(); ++page)
-        emit PageCuesChanged(page, {});
+    emit PageCuesChanged(AllPages, {});
     return size;
 }
 

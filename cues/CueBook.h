@@ -28,6 +28,8 @@ struct TStoredSize {
 class TCueBook : public QObject {
     Q_OBJECT
 public:
+    static constexpr int AllPages = -1;
+
     explicit TCueBook(QObject* parent = nullptr);
 
     // ---- the script ----
@@ -107,7 +109,8 @@ signals:
     // A script replaced the previous one: the table and the prompt start empty.
     void ScriptChanged();
     // The records of a page changed; `newSlotOf[old slot]` is where each cue of
-    // the row went (-1: deleted). An empty list means the row was replaced.
+    // the row went (-1: deleted). An empty list means the row was replaced;
+    // `page` AllPages means every row was.
     void PageCuesChanged(int page, const QList<int>& newSlotOf);
     // The prompted cue moved to another slot, was replaced or was cleared.
     void PromptMoved();

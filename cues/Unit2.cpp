@@ -89,7 +89,7 @@ void TForm2::Unbind() {
 }
 
 void TForm2::FollowCue(int page, const QList<int>& newSlotOf) {
-    if (page != FPage || FSlot < 0)
+    if ((page != FPage && page != TCueBook::AllPages) || FSlot < 0)
         return;
     // A row read anew from the file no longer says where its cues went.
     FSlot = FSlot < newSlotOf.size() ? newSlotOf[FSlot] : -1;
