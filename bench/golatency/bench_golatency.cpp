@@ -11,6 +11,7 @@
 // stage of the GO path on its own: key delivery, hiding the prompt, the
 // dispatch and each socket call in it, building the bundle, and the advance.
 
+#include "bench/common/ConnectedSender.h"
 #include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
 #include "cues/CuePin.h"
@@ -63,39 +64,6 @@ void Idle(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     QCoreApplication::processEvents();
 }
-
-// The floor: one send on a socket opened and connected once, before the run.
-class TFloorSender {
-public:
-    explicit TFloorSender(uint16_t port) : FPayload(SoundGoBytes(0)) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
-        FSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (FSocket < 0 ||
-            ::connect(FSocket, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-            std::perror("floor socket");
-            std::exit(2);
-        }
-    }
-    ~TFloorSender() { ::close(FSocket); }
-    TFloorSender(const TFloorSender&) = delete;
-    TFloorSender& operator=(const TFloorSender&) = delete;
-
-    BenchClock::time_point Send() {
-        const BenchClock::time_point start = BenchClock::now();
-        if (::send(FSocket, FPayload.constData(), size_t(FPayload.size()), 0) != FPayload.size()) {
-            std::perror("floor send");
-            std::exit(2);
-        }
-        return start;
-    }
-
-private:
-    QByteArray FPayload;
-    int FSocket = -1;
-};
 
 // When the show is over: back to page 0, and the operator clicks its first pin.
 bool PromptFirstCue(TCuewell& w) {
@@ -320,7 +288,7 @@ int Run(const TOptions& o) {
     if (o.Breakdown)
         return RunBreakdown(o, w, log);
 
-    TFloorSender floorSender(log.Port());
+    TConnectedSender floorSender(log.Port(), SoundGoBytes(0));
     std::vector<double> go, floor, handler, turnGo, turnHandler;
     std::vector<int> expected;
     std::vector<std::size_t> goSlot;

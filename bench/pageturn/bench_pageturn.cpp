@@ -7,6 +7,7 @@
 //
 // Run from a Release build with QT_QPA_PLATFORM=offscreen.
 
+#include "bench/common/BenchScript.h"
 #include "bench/common/Headless.h"
 #include "view/AdvPDFViewer.h"
 #include "view/PdfRenderer.h"
@@ -27,26 +28,6 @@ namespace {
 
 constexpr int PageCount = 300;
 constexpr int Samples = 100;
-
-void WriteScript(const QString& path) {
-    QPdfWriter writer(path);
-    writer.setResolution(72);
-    writer.setPageLayout(
-        QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(50, 50, 50, 50)));
-    QPainter painter(&writer);
-    QFont font("DejaVu Serif");
-    font.setPointSizeF(11);
-    painter.setFont(font);
-    const QString line = QStringLiteral(
-        "HAMLET. To be, or not to be, that is the question: whether 'tis nobler in the mind");
-    for (int page = 0; page < PageCount; ++page) {
-        if (page > 0)
-            writer.newPage();
-        painter.drawText(0, 14, QStringLiteral("Act %1, scene %2").arg(page / 40 + 1).arg(page));
-        for (int i = 0; i < 46; ++i)
-            painter.drawText(0, 40 + i * 15, QStringLiteral("%1 %2").arg(i + 1).arg(line));
-    }
-}
 
 double Percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
@@ -71,7 +52,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QTemporaryDir dir;
     const QString path = dir.filePath("script.pdf");
-    WriteScript(path);
+    WriteBenchScript(path, PageCount);
 
     TAdvPDFViewer viewer;
     viewer.resize(940, 524);

@@ -5,6 +5,7 @@
 //
 // Run from a Release build with QT_QPA_PLATFORM=offscreen.
 
+#include "bench/common/BenchScript.h"
 #include "bench/common/Headless.h"
 #include "cues/PromptBook.h"
 
@@ -24,26 +25,6 @@ namespace {
 constexpr int PageCount = 300;
 constexpr int Dpi = 200;
 
-void WriteScript(const QString& path) {
-    QPdfWriter writer(path);
-    writer.setResolution(72);
-    writer.setPageLayout(
-        QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(50, 50, 50, 50)));
-    QPainter painter(&writer);
-    QFont font("DejaVu Serif");
-    font.setPointSizeF(11);
-    painter.setFont(font);
-    const QString line = QStringLiteral(
-        "HAMLET. To be, or not to be, that is the question: whether 'tis nobler in the mind");
-    for (int page = 0; page < PageCount; ++page) {
-        if (page > 0)
-            writer.newPage();
-        painter.drawText(0, 14, QStringLiteral("Act %1, scene %2").arg(page / 40 + 1).arg(page));
-        for (int i = 0; i < 46; ++i)
-            painter.drawText(0, 40 + i * 15, QStringLiteral("%1 %2").arg(i + 1).arg(line));
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -51,7 +32,7 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     QTemporaryDir dir;
     const QString script = dir.filePath(QStringLiteral("long.pdf"));
-    WriteScript(script);
+    WriteBenchScript(script, PageCount);
 
     TPromptBookRequest request;
     request.Script = script;

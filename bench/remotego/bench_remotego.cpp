@@ -11,6 +11,7 @@
 //
 // N is per kind: --gos 400 gives 400 remote GOs and 400 key GOs.
 
+#include "bench/common/ConnectedSender.h"
 #include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
 #include "osc/OSCUtils.h"
@@ -51,42 +52,6 @@ TOptions ParseOptions(int argc, char** argv) {
     }
     return o;
 }
-
-// A UDP socket connected once to a loopback port.
-class TConnectedSender {
-public:
-    TConnectedSender(uint16_t port, QByteArray payload) : FPayload(std::move(payload)) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
-        FSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (FSocket < 0 ||
-            ::connect(FSocket, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-            std::perror("sender socket");
-            std::exit(2);
-        }
-    }
-    ~TConnectedSender() { ::close(FSocket); }
-    TConnectedSender(const TConnectedSender&) = delete;
-    TConnectedSender& operator=(const TConnectedSender&) = delete;
-
-    const QByteArray& Payload() const { return FPayload; }
-
-    // The time just before the send.
-    BenchClock::time_point Send() {
-        const BenchClock::time_point start = BenchClock::now();
-        if (::send(FSocket, FPayload.constData(), size_t(FPayload.size()), 0) != FPayload.size()) {
-            std::perror("send");
-            std::exit(2);
-        }
-        return start;
-    }
-
-private:
-    QByteArray FPayload;
-    int FSocket = -1;
-};
 
 // A UDP port on 127.0.0.1 that nobody holds right now.
 int FreeLoopbackPort() {

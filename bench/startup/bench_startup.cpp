@@ -8,6 +8,7 @@
 //
 // Run from a Release build; both programs use QT_QPA_PLATFORM=offscreen.
 
+#include "bench/common/BenchScript.h"
 #include "bench/common/Headless.h"
 
 #include <QCoreApplication>
@@ -32,26 +33,6 @@ constexpr int CuesPerPage = 21;
 constexpr int Runs = 15;
 // The window's client area is 940 x 524, so the page is shown 479 high.
 constexpr int ShownHeight = 479;
-
-void WriteScript(const QString& path) {
-    QPdfWriter writer(path);
-    writer.setResolution(72);
-    writer.setPageLayout(
-        QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(50, 50, 50, 50)));
-    QPainter painter(&writer);
-    QFont font("DejaVu Serif");
-    font.setPointSizeF(11);
-    painter.setFont(font);
-    const QString line = QStringLiteral(
-        "HAMLET. To be, or not to be, that is the question: whether 'tis nobler in the mind");
-    for (int page = 0; page < PageCount; ++page) {
-        if (page > 0)
-            writer.newPage();
-        painter.drawText(0, 14, QStringLiteral("Act %1, scene %2").arg(page / 40 + 1).arg(page));
-        for (int i = 0; i < 46; ++i)
-            painter.drawText(0, 40 + i * 15, QStringLiteral("%1 %2").arg(i + 1).arg(line));
-    }
-}
 
 // Sorted top to bottom, as a save leaves them.
 void WriteCues(const QString& path) {
@@ -138,7 +119,7 @@ int main(int argc, char** argv) {
     }
     const QString folder = dir.path();
     const QString script = dir.filePath("script.pdf");
-    WriteScript(script);
+    WriteBenchScript(script, PageCount);
     WriteCues(dir.filePath("script.cues"));
 
     const QString exe = dir.filePath("cuewell");

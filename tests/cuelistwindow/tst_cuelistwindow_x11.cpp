@@ -3,6 +3,7 @@
 // and pins stay where they are while the list opens and closes, and a real
 // double-click on the list followed by a real Space fires the chosen cue.
 
+#include "tests/common/X11Frame.h"
 #include "tests/common/X11Session.h"
 
 #include "tests/common/CuewellFixture.h"
@@ -14,12 +15,6 @@
 #include <QTableView>
 
 namespace {
-
-int IntAfter(const QByteArray& text, const char* key) {
-    const QRegularExpression re(QString::fromLatin1(key) + QStringLiteral("\\s*[=:]\\s*(-?\\d+)"));
-    const QRegularExpressionMatch m = re.match(QString::fromUtf8(text));
-    return m.hasMatch() ? m.captured(1).toInt() : -1;
-}
 
 QByteArray ShowCues() {
     return "[Page0]\r\nCue0=0.2|0.2|/sound/a|0||\r\nCue1=0.5|0.6|/sound/b|0||\r\n\r\n"
@@ -57,18 +52,7 @@ void tst_CueListWindowX11::initTestCase() {
 }
 
 QRect tst_CueListWindowX11::RealFrame(const QWidget& w) const {
-    const std::string id = std::to_string(w.winId());
-    const QByteArray info = X.Run("xwininfo -id " + id);
-    const QByteArray extents = X.Run("xprop -id " + id + " _NET_FRAME_EXTENTS");
-    const QRegularExpression four(QStringLiteral("=\\s*(\\d+),\\s*(\\d+),\\s*(\\d+),\\s*(\\d+)"));
-    const QRegularExpressionMatch m = four.match(QString::fromUtf8(extents));
-    if (!m.hasMatch() || IntAfter(info, "Width") < 0)
-        return {};
-    const int left = m.captured(1).toInt(), right = m.captured(2).toInt();
-    const int top = m.captured(3).toInt(), bottom = m.captured(4).toInt();
-    return {IntAfter(info, "Absolute upper-left X") - left,
-            IntAfter(info, "Absolute upper-left Y") - top, IntAfter(info, "Width") + left + right,
-            IntAfter(info, "Height") + top + bottom};
+    return ::RealFrame(X, w.winId());
 }
 
 QRect tst_CueListWindowX11::SettledFrame(const TCuewell& w) const {

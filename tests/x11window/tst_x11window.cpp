@@ -2,6 +2,7 @@
 // openbox, started by the test on a display of its own): the frame that the
 // offscreen platform lacks, and key auto-repeat as X delivers it.
 
+#include "tests/common/X11Frame.h"
 #include "tests/common/X11Session.h"
 
 #include "tests/common/CuewellFixture.h"
@@ -16,12 +17,6 @@ QByteArray CueFileWithSize(QSize outer) {
            "Cue2=0.6|0.2|/sound/c|0||\r\n\r\n[Settings]\r\nHeight=" +
            QByteArray::number(outer.height()) + "\r\nWidth=" + QByteArray::number(outer.width()) +
            "\r\n\r\n";
-}
-
-int IntAfter(const QByteArray& text, const char* key) {
-    const QRegularExpression re(QString::fromLatin1(key) + QStringLiteral("\\s*[=:]\\s*(\\d+)"));
-    const QRegularExpressionMatch m = re.match(QString::fromUtf8(text));
-    return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
 // Counts the Space presses that reach the application, repeats included.
@@ -70,15 +65,7 @@ void tst_X11Window::initTestCase() {
 }
 
 QSize tst_X11Window::RealOuter(const TCuewell& w) const {
-    const std::string id = std::to_string(w.winId());
-    const QByteArray info = X.Run("xwininfo -id " + id);
-    const QByteArray extents = X.Run("xprop -id " + id + " _NET_FRAME_EXTENTS");
-    const QRegularExpression four(QStringLiteral("=\\s*(\\d+),\\s*(\\d+),\\s*(\\d+),\\s*(\\d+)"));
-    const QRegularExpressionMatch m = four.match(QString::fromUtf8(extents));
-    if (!m.hasMatch() || IntAfter(info, "Width") < 0)
-        return {};
-    return {IntAfter(info, "Width") + m.captured(1).toInt() + m.captured(2).toInt(),
-            IntAfter(info, "Height") + m.captured(3).toInt() + m.captured(4).toInt()};
+    return RealFrame(X, w.winId()).size();
 }
 
 bool tst_X11Window::SettlesAt(const TCuewell& w, QSize outer) const {
