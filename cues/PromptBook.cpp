@@ -2,6 +2,7 @@
 
 #include "app/Errors.h"
 #include "cues/CueLayout.h"
+#include "view/PdfRenderer.h"
 #include "view/ViewerGeometry.h"
 
 #include <QFileInfo>
@@ -38,17 +39,6 @@ const QColor LeaderColour(150, 150, 150);
 const QColor NoteColour(20, 20, 20);
 constexpr double NoteGap = 4;
 constexpr double NoteMargin = 12;
-
-// Qt PDF leaves the paper transparent; the book's page lies on white.
-QImage OnWhite(const QImage& image) {
-    QImage paper(image.size(), QImage::Format_RGB32);
-    if (paper.isNull())
-        return paper;
-    paper.fill(Qt::white);
-    QPainter painter(&paper);
-    painter.drawImage(0, 0, image);
-    return paper;
-}
 
 struct TMark {
     TCueEntry Entry;
@@ -255,7 +245,8 @@ bool WritePromptBook(const TPromptBookRequest& request, const std::atomic<bool>&
         const double scale = request.Dpi / 72.0;
         const QSize pixels(std::max(1, int(std::lround(points.width() * scale))),
                            std::max(1, int(std::lround(points.height() * scale))));
-        const QImage image = OnWhite(doc.render(page, pixels));
+        // Qt PDF leaves the paper transparent; the book's page lies on white.
+        const QImage image = CompositeOnWhite(doc.render(page, pixels));
         if (image.isNull())
             throw CuewellError(QStringLiteral("Cannot render page %1 of \"%2\"")
                                    .arg(page + 1)

@@ -284,17 +284,59 @@ CueRecord BuildRecord(const arStr& fields, const QByteArray& message, const QByt
 
 namespace {
 
-// The order of records: first those whose top reads as a number under the
-// user's locale, by top, then by left (a left that reads as a number first);
-// then the whole text, case-insensitive, "|" below all other punctuation and
-// symbols, those below digits, digits below letters; last, code points, so
-// that only equal texts compare equal. Numbers compare by value, so -0.05
-// comes before 0, 0 before 0.05, and 0.1 before 0.12 with any separator.
-struct SortKey {
+// Where a record's pin is, as the order sees it: the top and the left when
+// they read as numbers under the user's locale, found without copies.
+struct Position {
     bool topIsNumber = false;
     double top = 0;
     bool leftIsNumber = false;
     double left = 0;
+};
+
+Position MakePosition(const QString& text, QStringView separator, QStringView negativeSign) {
+    Position at;
+    const qsizetype firstBar = text.indexOf(u'|');
+    const QStringView top = firstBar < 0 ? QStringView(text) : QStringView(text).first(firstBar);
+    if (const auto value = TryParseFraction(top, separator, negativeSign)) {
+        at.topIsNumber = true;
+        at.top = *value;
+        QStringView left;
+        if (firstBar >= 0) {
+            const qsizetype secondBar = text.indexOf(u'|', firstBar + 1);
+            left = QStringView(text).sliced(
+                firstBar + 1, (secondBar < 0 ? text.size() : secondBar) - firstBar - 1);
+        }
+        if (const auto leftValue = TryParseFraction(left, separator, negativeSign)) {
+            at.leftIsNumber = true;
+            at.left = *leftValue;
+        }
+    }
+    return at;
+}
+
+// Negative when a's position comes first, positive when b's, 0 on a tie:
+// numbers before other tops, by top, then by left (a number first).
+int ComparePositions(const Position& a, const Position& b) {
+    if (a.topIsNumber != b.topIsNumber)
+        return a.topIsNumber ? -1 : 1;
+    if (a.topIsNumber) {
+        if (a.top != b.top)
+            return a.top < b.top ? -1 : 1;
+        if (a.leftIsNumber != b.leftIsNumber)
+            return a.leftIsNumber ? -1 : 1;
+        if (a.leftIsNumber && a.left != b.left)
+            return a.left < b.left ? -1 : 1;
+    }
+    return 0;
+}
+
+// The order of records: first by position (above); then the whole text,
+// case-insensitive, "|" below all other punctuation and symbols, those below
+// digits, digits below letters; last, code points, so that only equal texts
+// compare equal. Numbers compare by value, so -0.05 comes before 0, 0 before
+// 0.05, and 0.1 before 0.12 with any separator.
+struct SortKey {
+    Position at;
     std::vector<std::uint64_t> weights;
     QString text;
 };
@@ -329,15 +371,7 @@ std::uint64_t Weight(char32_t c) {
 SortKey MakeKey(const QString& text, const QLocale& locale) {
     SortKey key;
     key.text = text;
-    const arStr fields = SplitRecord(text);
-    if (const auto top = TryParseFraction(QString::fromUtf8(fields[cfTop]), locale)) {
-        key.topIsNumber = true;
-        key.top = *top;
-        if (const auto left = TryParseFraction(QString::fromUtf8(fields[cfLeft]), locale)) {
-            key.leftIsNumber = true;
-            key.left = *left;
-        }
-    }
+    key.at = MakePosition(text, locale.decimalPoint(), locale.negativeSign());
     const QList<uint> codes = text.toUcs4();
     key.weights.reserve(size_t(codes.size()));
     for (uint code : codes)
@@ -346,16 +380,8 @@ SortKey MakeKey(const QString& text, const QLocale& locale) {
 }
 
 bool KeyLess(const SortKey& a, const SortKey& b) {
-    if (a.topIsNumber != b.topIsNumber)
-        return a.topIsNumber;
-    if (a.topIsNumber) {
-        if (a.top != b.top)
-            return a.top < b.top;
-        if (a.leftIsNumber != b.leftIsNumber)
-            return a.leftIsNumber;
-        if (a.leftIsNumber && a.left != b.left)
-            return a.left < b.left;
-    }
+    if (const int order = ComparePositions(a.at, b.at))
+        return order < 0;
     if (a.weights != b.weights)
         return std::lexicographical_compare(a.weights.begin(), a.weights.end(), b.weights.begin(),
                                             b.weights.end());
@@ -369,63 +395,24 @@ bool CueRecordLess(const QString& a, const QString& b) {
     return KeyLess(MakeKey(a, locale), MakeKey(b, locale));
 }
 
-namespace {
-
-// What the order looks at first, found without copies: the tops and lefts as
-// numbers. Records that tie on them (rare: two pins at the same place, or
-// tops that are not numbers) fall back to the full key.
-struct PositionKey {
-    bool topIsNumber = false;
-    double top = 0;
-    bool leftIsNumber = false;
-    double left = 0;
-    const QString* text = nullptr;
-};
-
-PositionKey MakePositionKey(const QString& text, QStringView separator, QStringView negativeSign) {
-    PositionKey key;
-    key.text = &text;
-    const qsizetype firstBar = text.indexOf(u'|');
-    const QStringView top = firstBar < 0 ? QStringView(text) : QStringView(text).first(firstBar);
-    if (const auto value = TryParseFraction(top, separator, negativeSign)) {
-        key.topIsNumber = true;
-        key.top = *value;
-        QStringView left;
-        if (firstBar >= 0) {
-            const qsizetype secondBar = text.indexOf(u'|', firstBar + 1);
-            left = QStringView(text).sliced(
-                firstBar + 1, (secondBar < 0 ? text.size() : secondBar) - firstBar - 1);
-        }
-        if (const auto leftValue = TryParseFraction(left, separator, negativeSign)) {
-            key.leftIsNumber = true;
-            key.left = *leftValue;
-        }
-    }
-    return key;
-}
-
-} // namespace
-
 QStringList SortedRecords(const CueRow& row) {
     const QLocale locale;
     const QString separator = locale.decimalPoint();
     const QString negativeSign = locale.negativeSign();
-    std::array<PositionKey, MaxCuesPerPage> keys;
+    // Positions first, found without copies; the rare ties (two pins at one
+    // place, tops that are not numbers) fall back to the full key.
+    struct Keyed {
+        Position at;
+        const QString* text = nullptr;
+    };
+    std::array<Keyed, MaxCuesPerPage> keys;
     size_t count = 0;
     for (const CueRecord& record : row)
         if (!record.isEmpty())
-            keys[count++] = MakePositionKey(record, separator, negativeSign);
-    std::sort(keys.begin(), keys.begin() + count, [&](const PositionKey& a, const PositionKey& b) {
-        if (a.topIsNumber != b.topIsNumber)
-            return a.topIsNumber;
-        if (a.topIsNumber) {
-            if (a.top != b.top)
-                return a.top < b.top;
-            if (a.leftIsNumber != b.leftIsNumber)
-                return a.leftIsNumber;
-            if (a.leftIsNumber && a.left != b.left)
-                return a.left < b.left;
-        }
+            keys[count++] = Keyed{MakePosition(record, separator, negativeSign), &record};
+    std::sort(keys.begin(), keys.begin() + count, [&](const Keyed& a, const Keyed& b) {
+        if (const int order = ComparePositions(a.at, b.at))
+            return order < 0;
         return KeyLess(MakeKey(*a.text, locale), MakeKey(*b.text, locale));
     });
     QStringList sorted;

@@ -1,5 +1,7 @@
 #include "store/KeyValueFile.h"
 
+#include "store/Blanks.h"
+
 #include "app/Errors.h"
 
 #include <QFile>
@@ -21,20 +23,6 @@ namespace {
 const QByteArray Utf8Bom("\xEF\xBB\xBF", 3);
 const QString NotUtf8Text = QStringLiteral(
     "No mapping for the Unicode character exists in the target multi-byte code page");
-
-bool IsBlank(QChar c) {
-    return c.unicode() <= 32;
-}
-
-QStringView TrimBlanks(QStringView text) {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && IsBlank(text[begin]))
-        ++begin;
-    while (end > begin && IsBlank(text[end - 1]))
-        --end;
-    return text.sliced(begin, end - begin);
-}
 
 // Decodes strictly: any further BOM is text, a truncated sequence is an error.
 QString DecodeUtf8(QByteArrayView bytes, bool* ok) {
@@ -233,10 +221,6 @@ bool ParseSettingsInteger(const QString& text, int& value) {
 }
 
 namespace {
-
-bool IsBlankByte(char c) {
-    return uchar(c) <= 32;
-}
 
 // ASCII reads the same as Latin-1, whose conversion is the cheaper one.
 bool IsAscii(QByteArrayView bytes) {
@@ -474,27 +458,18 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
             return;
         qsizetype keyBegin = begin;
         qsizetype keyEnd = begin + rawEq;
-        while (keyBegin < keyEnd && IsBlankByte(data[keyBegin]))
-            ++keyBegin;
-        while (keyEnd > keyBegin && IsBlankByte(data[keyEnd - 1]))
-            --keyEnd;
+        TrimRange(data, keyBegin, keyEnd);
         const Span key{keyBegin, keyEnd - keyBegin};
         AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, Mix(FoldHash(Bytes(key))));
         return;
     }
-    while (begin < end && IsBlankByte(data[begin]))
-        ++begin;
-    while (end > begin && IsBlankByte(data[end - 1]))
-        --end;
+    TrimRange(data, begin, end);
     if (begin == end || data[begin] == ';')
         return;
     if (data[begin] == '[' && data[end - 1] == ']' && end - begin >= 2) {
         qsizetype nameBegin = begin + 1;
         qsizetype nameEnd = end - 1;
-        while (nameBegin < nameEnd && IsBlankByte(data[nameBegin]))
-            ++nameBegin;
-        while (nameEnd > nameBegin && IsBlankByte(data[nameEnd - 1]))
-            --nameEnd;
+        TrimRange(data, nameBegin, nameEnd);
         const Span name{nameBegin, nameEnd - nameBegin};
         const quint32 hash = Mix(FoldHash(Bytes(name)));
         // A repeated section: the first one of a name wins.
@@ -511,9 +486,9 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
     }
     qsizetype keyEnd = eq - data;
     qsizetype valueBegin = keyEnd + 1;
-    while (keyEnd > begin && IsBlankByte(data[keyEnd - 1]))
+    while (keyEnd > begin && IsBlank(data[keyEnd - 1]))
         --keyEnd;
-    while (valueBegin < end && IsBlankByte(data[valueBegin]))
+    while (valueBegin < end && IsBlank(data[valueBegin]))
         ++valueBegin;
     const Span key{begin, keyEnd - begin};
     AddEntry(FCurrent, key, Span{valueBegin, end - valueBegin}, HasValue,

@@ -1,5 +1,7 @@
 #include "store/ProfileFile.h"
 
+#include "store/Blanks.h"
+
 #include "app/Errors.h"
 #include "store/KeyValueFile.h"
 
@@ -13,20 +15,6 @@ struct Line {
     qsizetype end = 0;   // after the text, before the line break
     qsizetype next = 0;  // after the line break
 };
-
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= 32;
-}
-
-QByteArrayView Trimmed(QByteArrayView text) {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && IsBlank(text[begin]))
-        ++begin;
-    while (end > begin && IsBlank(text[end - 1]))
-        --end;
-    return text.sliced(begin, end - begin);
-}
 
 bool SameName(QByteArrayView bytes, const QString& name) {
     return QString::fromUtf8(bytes).compare(name, Qt::CaseInsensitive) == 0;
@@ -51,9 +39,9 @@ QList<Line> SplitLines(const QByteArray& bytes, qsizetype from) {
 
 // The section headers' name, or a null view for any other line.
 QByteArrayView HeaderName(QByteArrayView line) {
-    const QByteArrayView t = Trimmed(line);
+    const QByteArrayView t = TrimBlanks(line);
     if (t.size() >= 2 && t.startsWith('[') && t.endsWith(']'))
-        return Trimmed(t.sliced(1, t.size() - 2));
+        return TrimBlanks(t.sliced(1, t.size() - 2));
     return {};
 }
 
@@ -118,14 +106,14 @@ void WriteProfileStrings(const QString& path, const QString& section,
             const QByteArrayView line = text(lines[i]);
             if (!HeaderName(line).isNull())
                 break;
-            const QByteArrayView t = Trimmed(line);
+            const QByteArrayView t = TrimBlanks(line);
             if (t.isEmpty())
                 continue;
             lastEntry = i;
             if (t.startsWith(';'))
                 continue;
             const qsizetype eq = line.indexOf('=');
-            const QByteArrayView lineKey = eq < 0 ? t : Trimmed(line.first(eq));
+            const QByteArrayView lineKey = eq < 0 ? t : TrimBlanks(line.first(eq));
             if (!SameName(lineKey, key))
                 continue;
             // The key's own spelling, blanks and line end stay; the value changes.

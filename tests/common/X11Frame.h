@@ -4,8 +4,10 @@
 
 #include "tests/common/X11Session.h"
 
+#include <QApplication>
 #include <QRect>
 #include <QRegularExpression>
+#include <QTest>
 #include <string>
 
 // The number after "key:" or "key=" in a tool's output; -1 when absent.
@@ -30,4 +32,20 @@ inline QRect RealFrame(const X11Session& x, unsigned long long windowId) {
     return {IntAfter(info, "Absolute upper-left X") - left,
             IntAfter(info, "Absolute upper-left Y") - top, IntAfter(info, "Width") + left + right,
             IntAfter(info, "Height") + top + bottom};
+}
+
+// The main of a test that runs under its own X server and window manager: they
+// must be up before the application connects. Where they cannot start the test
+// runs offscreen and its initTestCase skips with the reason.
+template <typename Test> int RunUnderX11(int argc, char** argv) {
+    X11Session x;
+    if (x.Start()) {
+        qputenv("DISPLAY", x.Display().toLocal8Bit());
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    } else {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    Test test(x);
+    return QTest::qExec(&test, argc, argv);
 }

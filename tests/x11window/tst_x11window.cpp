@@ -161,21 +161,7 @@ void tst_X11Window::heldSpaceFiresOneCue() {
 }
 
 int main(int argc, char** argv) {
-    // The X server must be up before the application connects to it.
-    X11Session x;
-    if (x.Start()) {
-        qputenv("DISPLAY", x.Display().toLocal8Bit());
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    } else {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    int result = 0;
-    {
-        QApplication app(argc, argv);
-        tst_X11Window test(x);
-        result = QTest::qExec(&test, argc, argv);
-    }
-    return result;
+    return RunUnderX11<tst_X11Window>(argc, argv);
 }
 
 #include "tst_x11window.moc"
