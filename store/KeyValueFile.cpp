@@ -442,7 +442,7 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         bool ok = false;
         const QByteArrayView raw(data + begin, end - begin);
         const QString decoded = DecodeUtf8(raw, &ok);
-        const QStringView line = TrimBlanks(decoded);
+        const QStringView line = TrimBlanks(QStringView(decoded));
         if (line.isEmpty() || line.startsWith(u';'))
             return;
         if (line.startsWith(u'[') && line.endsWith(u']') && line.size() >= 2) {
