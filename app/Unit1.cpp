@@ -931,9 +931,14 @@ void TCuewell::SendOSCMessage() {
 // ---------------------------------------------------------------- key preview
 
 bool TCuewell::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+    switch (event->type()) {
+    case QEvent::ShortcutOverride:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
         return HandleKeyPreview(watched, static_cast<QKeyEvent*>(event));
-    return false;
+    default:
+        return false;
+    }
 }
 
 bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
@@ -942,24 +947,44 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget->window() != this)
         return false;
+    // The press that follows an offer taken as GO is that same press; any
+    // other key event of this window ends the wait for it.
+    const bool pressTaken = std::exchange(FPressTakenAtOffer, false);
     QWidget* focus = QApplication::focusWidget();
     if (!focus || focus->window() != this)
         focus = this;
     if (widget != focus)
         return false;
-    bool consumed = false;
     int key = event->key();
-    if (event->type() == QEvent::KeyPress) {
+    const auto keyDown = [&] {
         const bool repeat = !FKeyRepeats.Press(key, event->timestamp(), event->isAutoRepeat());
+        bool consumed = false;
         Guarded([&] { consumed = FormKeyDown(key, event->modifiers(), repeat); });
-    } else {
+        return consumed;
+    };
+    switch (event->type()) {
+    case QEvent::ShortcutOverride:
+        // Before a press is delivered it is offered to the focused control and
+        // then to the shortcut map, which takes as long as the GO itself. Space
+        // with a prompt shown is GO whatever the modifiers (no shortcut of this
+        // window uses Space), so the cue leaves here; accepting the offer keeps
+        // the press from any shortcut, and the press is swallowed when it comes.
+        if (key != Qt::Key_Space || !NowCue->isVisible())
+            return false;
+        event->accept();
+        FPressTakenAtOffer = true;
+        keyDown();
+        return true;
+    case QEvent::KeyPress:
+        return pressTaken || keyDown();
+    default:
         FKeyRepeats.Release(key, event->timestamp());
         // The release of an unmarked repeat pair still clears CtrlDown; the
         // press right after it sets it again.
         if (!event->isAutoRepeat())
             Guarded([&] { FormKeyUp(key, event->modifiers()); });
+        return false;
     }
-    return consumed;
 }
 
 // ---------------------------------------------------------------- helpers

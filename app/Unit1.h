@@ -228,4 +228,7 @@ private:
     FrameFollower* FOuterSize = new FrameFollower(this);
     // A held key is one press, also where Qt does not mark its repeats.
     KeyRepeatFilter FKeyRepeats;
+    // Space was taken as GO when it was offered to the shortcuts; its press,
+    // which comes next, is not a second GO.
+    bool FPressTakenAtOffer = false;
 };

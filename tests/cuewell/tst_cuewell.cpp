@@ -25,6 +25,12 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QWheelEvent>
+#include <QtTest/qtestspontaneevent.h>
+
+// The step in which the platform (and QTest) offers a key press to the
+// focused control and the shortcut map before the press itself is sent.
+bool qt_sendShortcutOverrideEvent(QObject* o, ulong timestamp, int k, Qt::KeyboardModifiers mods,
+                                  const QString& text, bool autorep, ushort count);
 
 namespace {
 
@@ -34,6 +40,19 @@ const QByteArray SoundGo5 = QByteArray::fromHex("2362756e646c6500"
                                                 "2f736f756e642f676f000000"
                                                 "2c730000"
                                                 "35000000");
+
+// Counts the key presses that reach a control's own filters, after the
+// application's.
+class PressCounter : public QObject {
+public:
+    int Presses = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        Presses += event->type() == QEvent::KeyPress ? 1 : 0;
+        return false;
+    }
+};
 
 QStringList SectionKeys(const QByteArray& file, const QByteArray& section) {
     QStringList keys;
@@ -86,6 +105,8 @@ private slots:
     void oneKeyPressMovesOnePage();
     void pinsFollowViewerAfterPartialAndCtrlWheel();
     void heldSpaceFiresOneCue();
+    void spaceFiresOncePerPress_data();
+    void spaceFiresOncePerPress();
     void shortRecordsReadAsEmptyFields();
     void failedOrPendingOpenLeavesCuesWithShownScript_data();
     void failedOrPendingOpenLeavesCuesWithShownScript();
@@ -697,6 +718,67 @@ void tst_Cuewell::heldSpaceFiresOneCue() {
     }
     QCOMPARE(sound.Drain().size(), 1);
     QCOMPARE(w.Book->CurrentCue(), 1);
+}
+
+void tst_Cuewell::spaceFiresOncePerPress_data() {
+    QTest::addColumn<QString>("steps"); // o: offer to shortcuts, p: press, r: release, k: Go(w)
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("prompted");
+    QTest::addColumn<int>("datagrams");
+    QTest::addColumn<int>("pressesToControl");
+    const int none = Qt::NoModifier;
+    QTest::newRow("tap as the platform delivers it") << "opr" << none << true << 1 << 0;
+    QTest::newRow("two taps") << "opropr" << none << true << 2 << 0;
+    QTest::newRow("offer whose press never comes") << "o" << none << true << 1 << 0;
+    QTest::newRow("press without an offer") << "pr" << none << true << 1 << 0;
+    QTest::newRow("offer after a press without one") << "propr" << none << true << 2 << 0;
+    QTest::newRow("press sent by a program") << "kk" << none << true << 2 << 0;
+    QTest::newRow("Ctrl+Space") << "opr" << int(Qt::ControlModifier) << true << 1 << 0;
+    QTest::newRow("Shift+Space") << "opr" << int(Qt::ShiftModifier) << true << 1 << 0;
+    QTest::newRow("no prompt: the control gets Space") << "opr" << none << false << 0 << 1;
+    QTest::newRow("no prompt, by a program") << "k" << none << false << 0 << 1;
+}
+
+void tst_Cuewell::spaceFiresOncePerPress() {
+    QFETCH(QString, steps);
+    QFETCH(int, modifiers);
+    QFETCH(bool, prompted);
+    QFETCH(int, datagrams);
+    QFETCH(int, pressesToControl);
+    TWindowFixture f;
+    TReceiver sound, light;
+    TCuewell& w = f.StartShow(sound, light, 1,
+                              {{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||",
+                                "0.6|0.2|/sound/c|0||", "0.8|0.2|/sound/d|0||"}});
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.AdvPDF->setFocus();
+    QCOMPARE(QApplication::focusWidget(), w.AdvPDF);
+    if (prompted)
+        w.CueClick(0);
+    QCOMPARE(w.NowCue->isVisible(), prompted);
+    PressCounter control;
+    w.AdvPDF->installEventFilter(&control);
+    const auto mods = Qt::KeyboardModifiers(modifiers);
+    const QString text = QStringLiteral(" ");
+    for (const QChar step : steps) {
+        if (step == u'o') {
+            qt_sendShortcutOverrideEvent(w.AdvPDF, 0, Qt::Key_Space, mods, text, false, 1);
+        } else if (step == u'k') {
+            PressKey(w.AdvPDF, Qt::Key_Space);
+        } else {
+            QKeyEvent key(step == u'p' ? QEvent::KeyPress : QEvent::KeyRelease, Qt::Key_Space, mods,
+                          text);
+            // As the platform delivers it: spontaneous, so not offered again.
+            QSpontaneKeyEvent::setSpontaneous(&key);
+            qApp->notify(w.AdvPDF, &key);
+        }
+    }
+    w.AdvPDF->removeEventFilter(&control);
+    QCOMPARE(sound.Drain(200).size(), datagrams);
+    if (prompted)
+        QCOMPARE(w.Book->CurrentCue(), datagrams);
+    QCOMPARE(control.Presses, pressesToControl);
 }
 
 void tst_Cuewell::shortRecordsReadAsEmptyFields() {
