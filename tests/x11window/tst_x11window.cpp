@@ -46,6 +46,8 @@ private slots:
     void sizeRoundTripsOverStarts();
     void firstStartTakesSettingsSizeAsOuter();
     void heldSpaceFiresOneCue();
+    void eachTapOfSpaceFiresOneCue_data();
+    void eachTapOfSpaceFiresOneCue();
 
 private:
     // The window's outer size as the X server and window manager have it.
@@ -158,6 +160,44 @@ void tst_X11Window::heldSpaceFiresOneCue() {
     QCOMPARE(sound.Drain(300).size(), 1);
     QCOMPARE(w.Book->CurrentCue(), 1);
     QVERIFY(w.NowCue->isVisible());
+}
+
+void tst_X11Window::eachTapOfSpaceFiresOneCue_data() {
+    QTest::addColumn<QString>("keys"); // as xdotool names them
+    QTest::addColumn<int>("cues");
+    QTest::newRow("Space") << "space" << 1;
+    QTest::newRow("two taps") << "space space" << 2;
+    QTest::newRow("Ctrl+Space") << "ctrl+space" << 1;
+    QTest::newRow("Shift+Space") << "shift+space" << 1;
+    // Alt+Space is left out: the window manager takes it for its window menu.
+    QTest::newRow("Ctrl+Shift+Space") << "ctrl+shift+space" << 1;
+}
+
+void tst_X11Window::eachTapOfSpaceFiresOneCue() {
+    QFETCH(QString, keys);
+    QFETCH(int, cues);
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileWithSize(QSize(700, 600)));
+    TCuewell& w = StartAndWait(f, script);
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    // The viewer holds the focus, as after the operator clicked into the page.
+    w.AdvPDF->setFocus();
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    QVERIFY(w.NowCue->isVisible());
+
+    QVERIFY(!X.Run("xdotool key --delay 150 " + keys.toStdString()).isNull());
+    QTest::qWait(300);
+
+    const QList<QByteArray> sent = sound.Drain(300);
+    QCOMPARE(sent.size(), cues);
+    QVERIFY(sent[0].contains("/sound/a"));
+    QCOMPARE(w.Book->CurrentCue(), cues);
+    QVERIFY(w.NowCue->isVisible());
+    QVERIFY(!w.CtrlDown);
 }
 
 int main(int argc, char** argv) {
