@@ -31,6 +31,7 @@
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QWheelEvent>
 
 #include <exception>
@@ -830,9 +831,14 @@ bool TCuewell::ManualGo() {
         return false;
     if (!FGoGuard->Pass())
         return true;
-    // A tick still pending belongs to the cue this GO fires by hand.
-    AutoCue->SetEnabled(false);
-    PlayCue();
+    {
+        // A tick still pending belongs to the cue this GO fires by hand. Ticks
+        // come through the event loop, which this handler holds until the cue
+        // is out, so the timer is disarmed after the send, also when it fails
+        // (a warning before the send disarms it first: its box lets events in).
+        const auto disarm = qScopeGuard([this] { AutoCue->SetEnabled(false); });
+        PlayCue();
+    }
     CueAdvance();
     return true;
 }
@@ -920,6 +926,8 @@ void TCuewell::SendOSCMessage() {
     if (PreparedCue.Message != message)
         PreparedCue = Targets.Prepare(message);
     Targets.Fire(PreparedCue, [this] {
+        // The box lets a pending tick in; this GO's cue is the one it would fire.
+        AutoCue->SetEnabled(false);
         NowCue->hide();
         FContext.Prompts.MessageBox(this, QStringLiteral("Cuewell"),
                                     QStringLiteral("Missing/Improper Command. Please "

@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+#include <functional>
 #include <memory>
 
 struct TRecordedBox {
@@ -36,6 +37,9 @@ public:
     void MessageBox(QWidget*, const QString& title, const QString& text, TMsgIcon icon,
                     TMsgButton button) override {
         Boxes.append({title, text, icon, button});
+        // A real box is modal: events (timer ticks, keys) go on while it is shown.
+        if (WhileShown)
+            WhileShown();
     }
     QString OpenFileName(QWidget*, const QString& folder, const QString& filter) override {
         DialogFolders.append(folder);
@@ -54,6 +58,7 @@ public:
     }
 
     QList<TRecordedBox> Boxes;
+    std::function<void()> WhileShown;
     QStringList Answers; // what the open dialog returns, in turn; empty means Cancel
     QStringList DialogFolders;
     QStringList DialogFilters;

@@ -116,6 +116,7 @@ private slots:
     void ctrlClickAbovePromptedCueFiresEachCueOnce();
     void manualActionCancelsPendingAutoplayTick_data();
     void manualActionCancelsPendingAutoplayTick();
+    void tickPendingDuringGoWarningFiresNothing();
     void recordWithoutBarSendsNothingAndGoMovesOn();
     void recentScriptChoiceErrorIsShown();
     void promptFollowsPinAfterResizeWithoutFiring();
@@ -964,6 +965,31 @@ void tst_Cuewell::manualActionCancelsPendingAutoplayTick() {
     QCOMPARE(sent.size(), expected.size());
     for (int i = 0; i < sent.size(); ++i)
         QVERIFY2(sent[i].contains(expected[i]), sent[i].constData());
+}
+
+void tst_Cuewell::tickPendingDuringGoWarningFiresNothing() {
+    // Light's host does not resolve: its GO warns, and the warning's box lets
+    // events through while it is shown.
+    TWindowFixture f;
+    TReceiver sound, light;
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port(), "fx", "fx",
+                                                   "127.0.0.1", "no-such-host.invalid"));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.2|0.2|/fx/a|0||", "0.4|0.2|/fx/b|-1||", "0.6|0.2|/fx/c|0||"}}));
+    TCuewell& w = f.StartOn(script);
+    w.AutoCue->SetInterval(150);
+    f.Prompts.WhileShown = [] { QTest::qWait(300); };
+    // b is autoplay: clicking its pin arms the tick, and GO by hand comes first.
+    w.CueClick(1);
+    QVERIFY(w.AutoCue->Enabled());
+    Go(w);
+    f.Prompts.WhileShown = nullptr;
+    QTest::qWait(300);
+    const QList<QByteArray> sent = sound.Drain();
+    QCOMPARE(sent.size(), 1);
+    QVERIFY(sent[0].contains("/fx/b"));
+    QVERIFY(!w.AutoCue->Enabled());
 }
 
 void tst_Cuewell::recordWithoutBarSendsNothingAndGoMovesOn() {
