@@ -158,8 +158,10 @@ void TOscTargets::Fire(const TPreparedCue& prepared, const std::function<void()>
 
 void TOscTargets::PrimeUsed() {
     FPrimePending = false;
-    for (auto [client, used] : {std::pair{&UDPsound, FReprimeSound}, {&UDPLight, FReprimeLight}})
+    for (auto [client, used] : {std::pair{&UDPsound, FReprimeSound}, {&UDPLight, FReprimeLight}}) {
+        client->CloseRetired();
         if (used && client->Primed() && !client->HasSpare())
             client->Prime();
+    }
     FReprimeSound = FReprimeLight = false;
 }

@@ -187,7 +187,7 @@ void UdpClient::ConnectPrimed() {
     if (!FPrimed || FPrimedHost != FHost || FPrimedPort != FPort ||
         (FSpare < 0 && FPrimeError.isEmpty()))
         Prime();
-    // As Connect: the previous socket goes, closed once the datagram is out.
+    // As Connect: the previous socket goes, closed after the dispatch.
     if (FSocket >= 0) {
         CloseRetired();
         FRetired = FSocket;
@@ -237,9 +237,6 @@ void UdpClient::Send(const QByteArray& bytes, const sockaddr_in* to) {
         return sent;
     };
     ssize_t sent = sendOnce();
-    const int sendError = errno;
-    CloseRetired();
-    errno = sendError;
     // A port-unreachable answer to an earlier datagram is reported on the
     // next send and that send is dropped. A target that is down is not a
     // failure: the pending report is consumed, so send again; if the target

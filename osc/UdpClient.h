@@ -33,7 +33,8 @@ public:
 
     // Opens and binds a socket (any local address, a system-chosen port) when none is open.
     void MakeActive();
-    // Closes a connected socket, resolves the host, opens a socket if needed and connects it.
+    // Retires a connected socket (see CloseRetired), resolves the host, opens a
+    // socket if needed and connects it.
     void Connect();
     // One datagram: on the connected socket, or sent to the host resolved again.
     void SendBuffer(const QByteArray& bytes);
@@ -51,13 +52,17 @@ public:
     bool Primed() const { return FPrimed; }
     // The dispatch's connect without a name look-up or a socket call: the
     // spare becomes the client's connected socket (the previous one is
-    // closed after the next send). Without a spare the client is left
+    // kept for CloseRetired). Without a spare the client is left
     // unconnected and the failure of the prime is raised.
     void ConnectPrimed();
     // One datagram as SendBuffer, except that an unconnected client sends to
     // the address of the last prime instead of resolving the host again,
     // and raises the prime's failure when it had none.
     void SendPrimed(const QByteArray& bytes);
+    // Closes the socket that the last connect replaced; done after the
+    // dispatch, so that its closing costs the cue nothing. At most one such
+    // socket is kept: the next connect closes it otherwise.
+    void CloseRetired();
 
     // "LOCALHOST" (any case) is 127.0.0.1, a dotted quad is taken as it is,
     // anything else goes to the system's IPv4 resolution. Host byte order.
@@ -77,8 +82,7 @@ private:
     QString FHost;
     uint16_t FPort = 0;
     int FSocket = -1;
-    // The previous dispatch's socket: closed once the next datagram is out,
-    // so that its closing costs the cue nothing.
+    // The previous dispatch's socket, until CloseRetired or the next connect.
     int FRetired = -1;
     bool FConnected = false;
     // The spare of the last prime, the address it resolved, and why it failed.
@@ -89,7 +93,6 @@ private:
     uint16_t FPrimedPort = 0;
     QString FPrimeError;
 
-    void CloseRetired();
     void CloseSpare();
     QString FPrimedHost;
     std::function<uint32_t(const QString&)> FResolver;

@@ -96,6 +96,8 @@ private slots:
     void typedNumbersIgnoreTheLocale();
     void eachTargetGetsItsOwnForm();
     void goOnlySends();
+    void usedSocketsAreClosed_data();
+    void usedSocketsAreClosed();
     void unresolvableNameWarnsAtGoWithoutLookingUp();
     void settingsAppliedAfterPrepareWin();
     void settingsFile_data();
@@ -581,6 +583,46 @@ void tst_Dispatch::goOnlySends() {
     QVERIFY(targets.UDPLight.HasSpare());
     QVERIFY(!targets.UDPLight.Active());
     QCOMPARE(warnings, 0);
+}
+
+int OpenDescriptors() {
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::System | QDir::Files | QDir::Dirs)
+                   .size());
+}
+
+void tst_Dispatch::usedSocketsAreClosed_data() {
+    QTest::addColumn<bool>("eventLoopBetween");
+    QTest::newRow("event loop between GOs") << true;
+    QTest::newRow("GOs back to back") << false;
+}
+
+void tst_Dispatch::usedSocketsAreClosed() {
+    QFETCH(bool, eventLoopBetween);
+    LoopbackReceiver sound, light;
+    TOscTargets targets;
+    targets.SoundIP = QStringLiteral("127.0.0.1");
+    targets.SoundPort = sound.Port();
+    targets.SoundAddress = QStringLiteral("fx");
+    targets.LightIP = QStringLiteral("127.0.0.1");
+    targets.LightPort = light.Port();
+    targets.LightAddress = QStringLiteral("fx");
+    targets.Apply();
+    QCoreApplication::processEvents();
+    const int before = OpenDescriptors();
+    const TPreparedCue cue = targets.Prepare("/fx/go");
+    for (int go = 0; go < 40; ++go) {
+        targets.Fire(cue, [] {});
+        QVERIFY(sound.Receive().has_value());
+        QVERIFY(light.Receive().has_value());
+        if (eventLoopBetween)
+            QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    // Per target: the socket of the last GO, the spare for the next, and at
+    // most one used socket not yet closed.
+    QVERIFY2(OpenDescriptors() <= before + 2,
+             qPrintable(QString::number(OpenDescriptors() - before)));
 }
 
 void tst_Dispatch::unresolvableNameWarnsAtGoWithoutLookingUp() {
