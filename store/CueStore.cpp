@@ -235,6 +235,16 @@ double ParseFraction(const QString& text, const QLocale& locale) {
 }
 
 bool ParseBoolField(const QString& text) {
+    // The flags a cue file holds ("0", "-1") are read without the locale,
+    // which takes a while to look up when the prompt moves: a few digits with
+    // an optional sign read the same in every locale.
+    const QStringView trimmed = QStringView(text).trimmed();
+    const QStringView digits = !trimmed.isEmpty() && (trimmed[0] == u'-' || trimmed[0] == u'+')
+                                   ? trimmed.sliced(1)
+                                   : trimmed;
+    if (!digits.isEmpty() && digits.size() <= MaxExactDigits &&
+        std::all_of(digits.begin(), digits.end(), IsAsciiDigit))
+        return std::any_of(digits.begin(), digits.end(), [](QChar c) { return c != u'0'; });
     if (const std::optional<double> number = TryParseFraction(text, QLocale()))
         return *number != 0;
     const QString word = text.trimmed();

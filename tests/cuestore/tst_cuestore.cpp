@@ -426,6 +426,21 @@ void tst_CueStore::parseBoolField_data() {
                            << "error";
     QTest::newRow("hex") << "$1"
                          << "error";
+    QTest::newRow("-0") << "-0"
+                        << "false";
+    QTest::newRow("+0 with blanks") << " +0 "
+                                    << "false";
+    QTest::newRow("-1 with blanks") << "\t-1 "
+                                    << "true";
+    QTest::newRow("zeros then a one") << "0001"
+                                      << "true";
+    QTest::newRow("sign alone") << "-"
+                                << "error";
+    QTest::newRow("plus alone") << " + "
+                                << "error";
+    QTest::newRow("two signs") << "--1"
+                               << "error";
+    QTest::newRow("too many digits for a double") << QString(400, u'1') << "error";
 }
 
 void tst_CueStore::parseBoolField() {
