@@ -472,7 +472,134 @@ void ReadPageSection(const KeyValueFile& file, int page, CueRow& row) {
         row[size_t(filled)].clear();
 }
 
+namespace {
+
+// "Page12" in any letter case: 12; anything else (also "Page012"): -1. Only
+// ASCII letters fold to the ASCII letters of these names, so a name with any
+// other byte is never one of them.
+template <size_t N> qint64 NumberAfter(QByteArrayView name, const char (&prefix)[N]) {
+    constexpr qsizetype prefixSize = qsizetype(N) - 1;
+    const qsizetype digits = name.size() - prefixSize;
+    if (digits < 1 || digits > 10)
+        return -1;
+    for (qsizetype i = 0; i < prefixSize; ++i)
+        if ((name[i] | 0x20) != prefix[i])
+            return -1;
+    if (digits > 1 && name[prefixSize] == '0')
+        return -1;
+    qint64 number = 0;
+    for (qsizetype i = prefixSize; i < name.size(); ++i) {
+        const char c = name[i];
+        if (c < '0' || c > '9')
+            return -1;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
+bool IsAscii(QByteArrayView bytes) {
+    uchar any = 0;
+    for (const char byte : bytes)
+        any |= uchar(byte);
+    return any < 128;
+}
+
+// Texts that share one block of UTF-16 instead of an allocation each: every
+// QString made here points into the block and holds a reference to it, so the
+// block lives as long as any of them. Each text is followed by a 0, as every
+// QString's data is. A text that is changed is copied out first, as any
+// shared QString is. The references for all texts are taken at once.
+class SharedTexts {
+public:
+    SharedTexts(qsizetype capacity, int texts) {
+        auto [header, data] = QTypedArrayData<char16_t>::allocate(capacity);
+        if (!header)
+            qBadAlloc();
+        FHeader = header;
+        FData = data;
+        FCapacity = capacity;
+        FRefsLeft = texts;
+        FHeader->ref_.fetchAndAddRelaxed(texts);
+    }
+    ~SharedTexts() {
+        const int own = FRefsLeft + 1;
+        if (FHeader->ref_.fetchAndSubOrdered(own) == own)
+            QTypedArrayData<char16_t>::deallocate(FHeader);
+    }
+    SharedTexts(const SharedTexts&) = delete;
+    SharedTexts& operator=(const SharedTexts&) = delete;
+
+    // `ascii` as a text; takes ascii.size() + 1 of the capacity and one of the texts.
+    QString AddAscii(QByteArrayView ascii) {
+        Q_ASSERT(FRefsLeft > 0 && FUsed + ascii.size() + 1 <= FCapacity);
+        char16_t* out = FData + FUsed;
+        const char* in = ascii.data();
+        const qsizetype n = ascii.size();
+        for (qsizetype i = 0; i < n; ++i)
+            out[i] = char16_t(uchar(in[i]));
+        out[n] = 0;
+        FUsed += n + 1;
+        --FRefsLeft;
+        return QString(QString::DataPointer(FHeader, out, n));
+    }
+
+private:
+    QTypedArrayData<char16_t>* FHeader = nullptr;
+    char16_t* FData = nullptr;
+    qsizetype FCapacity = 0;
+    qsizetype FUsed = 0;
+    int FRefsLeft = 0;
+};
+
+} // namespace
+
 void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
-    for (qsizetype page = 0; page < table.size(); ++page)
-        ReadPageSection(file, int(page), table[page]);
+    // One walk over the sections as the file lists them finds each page's
+    // keys: what ReadPageSection's lookups give, first occurrence of a key
+    // winning (also when that line holds no readable value).
+    const qsizetype pages = table.size();
+    // The entry of each slot: -1 none, >= 0 ASCII, else -2 - entry.
+    std::vector<qint32> entryOf(size_t(pages) * MaxCuesPerPage, -1);
+    qsizetype units = 0;
+    int asciiTexts = 0;
+    for (qint32 section = 0; section < file.SectionCount(); ++section) {
+        const qint64 page = NumberAfter(file.SectionName(section), "page");
+        if (page < 0 || page >= pages)
+            continue;
+        qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
+        quint32 seen = 0;
+        for (qint32 entry = file.FirstEntry(section); entry >= 0; entry = file.NextEntry(entry)) {
+            const qint64 slot = NumberAfter(file.EntryKey(entry), "cue");
+            if (slot < 0 || slot >= MaxCuesPerPage || (seen & (1u << slot)))
+                continue;
+            seen |= 1u << slot;
+            QByteArrayView value;
+            if (!file.EntryValue(entry, &value) || value.isEmpty())
+                continue;
+            if (IsAscii(value)) {
+                slotEntry[slot] = entry;
+                units += value.size() + 1;
+                ++asciiTexts;
+            } else {
+                slotEntry[slot] = -2 - entry;
+            }
+        }
+    }
+    SharedTexts texts(units, asciiTexts);
+    for (qsizetype page = 0; page < pages; ++page) {
+        CueRow& row = table[page];
+        const qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
+        // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
+        size_t filled = 0;
+        for (int slot = 0; slot < MaxCuesPerPage; ++slot) {
+            const qint32 entry = slotEntry[slot];
+            if (entry == -1)
+                continue;
+            QByteArrayView value;
+            file.EntryValue(entry >= 0 ? entry : -2 - entry, &value);
+            row[filled++] = entry >= 0 ? texts.AddAscii(value) : QString::fromUtf8(value);
+        }
+        for (; filled < MaxCuesPerPage; ++filled)
+            row[filled].clear();
+    }
 }

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -369,10 +371,18 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
     if (!file.open(QIODevice::ReadOnly))
         throw CuewellError(
             QStringLiteral("Cannot open file \"%1\". %2").arg(path, file.errorString()));
+    if (file.size() > MaxBytes)
+        throw CuewellError(QStringLiteral("Cannot read file \"%1\". It is too large for a "
+                                          "settings file.")
+                               .arg(path));
     FBytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw CuewellError(
             QStringLiteral("Cannot read file \"%1\". %2").arg(path, file.errorString()));
+    if (FBytes.size() > MaxBytes)
+        throw CuewellError(QStringLiteral("Cannot read file \"%1\". It is too large for a "
+                                          "settings file.")
+                               .arg(path));
     file.close();
     Load();
     if (Damaged())
@@ -381,12 +391,6 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
 }
 
 KeyValueFile::~KeyValueFile() = default;
-
-QByteArrayView KeyValueFile::Bytes(Span span) const {
-    if (span.pos & Added)
-        return QByteArrayView(FAdded.constData() + (span.pos & ~Added), span.size);
-    return QByteArrayView(FBytes.constData() + span.pos, span.size);
-}
 
 // One line per value: a line break would end the line early and let the rest
 // of the value be read as further entries or sections.
@@ -410,7 +414,9 @@ KeyValueFile::Span KeyValueFile::AddBytes(QStringView text, bool oneLine) {
         }
         out[i] = oneLine && (c == u'\r' || c == u'\n') ? ' ' : char(c);
     }
-    return Span{start | Added, FAdded.size() - start};
+    if (FAdded.size() > MaxBytes)
+        throw CuewellError(QStringLiteral("The settings file \"%1\" grew too large").arg(FPath));
+    return Span{quint32(start) | Added, quint32(FAdded.size() - start)};
 }
 
 void KeyValueFile::Load() {
@@ -421,6 +427,9 @@ void KeyValueFile::Load() {
     // not UTF-8 spoils only its own line.
     const bool whole = bytes.sliced(start).isValidUtf8();
     const char* data = bytes.data();
+    // Room for the entries at once, for lines of 16 bytes on average (the
+    // pages a shorter guess leaves untouched cost nothing).
+    FEntries.reserve(size_t(n / 16 + 16));
     while (start < n) {
         const void* lf = std::memchr(data + start, '\n', size_t(n - start));
         qsizetype end = lf ? static_cast<const char*>(lf) - data : n;
@@ -459,8 +468,8 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         qsizetype keyBegin = begin;
         qsizetype keyEnd = begin + rawEq;
         TrimRange(data, keyBegin, keyEnd);
-        const Span key{keyBegin, keyEnd - keyBegin};
-        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, Mix(FoldHash(Bytes(key))));
+        const Span key = MakeSpan(keyBegin, keyEnd - keyBegin);
+        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, std::nullopt);
         return;
     }
     TrimRange(data, begin, end);
@@ -470,7 +479,7 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         qsizetype nameBegin = begin + 1;
         qsizetype nameEnd = end - 1;
         TrimRange(data, nameBegin, nameEnd);
-        const Span name{nameBegin, nameEnd - nameBegin};
+        const Span name = MakeSpan(nameBegin, nameEnd - nameBegin);
         const quint32 hash = Mix(FoldHash(Bytes(name)));
         // A repeated section: the first one of a name wins.
         FCurrent = FindSection(Bytes(name), hash) >= 0 ? -1 : AddSection(name, hash);
@@ -480,8 +489,8 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         return;
     const char* eq = static_cast<const char*>(std::memchr(data + begin, '=', size_t(end - begin)));
     if (!eq) {
-        const Span line{begin, end - begin};
-        AddEntry(FCurrent, line, Span{}, 0, Mix(FoldHash(Bytes(line))));
+        const Span line = MakeSpan(begin, end - begin);
+        AddEntry(FCurrent, line, Span{}, 0, std::nullopt);
         return;
     }
     qsizetype keyEnd = eq - data;
@@ -490,15 +499,14 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         --keyEnd;
     while (valueBegin < end && IsBlank(data[valueBegin]))
         ++valueBegin;
-    const Span key{begin, keyEnd - begin};
-    AddEntry(FCurrent, key, Span{valueBegin, end - valueBegin}, HasValue,
-             Mix(FoldHash(Bytes(key))));
+    AddEntry(FCurrent, MakeSpan(begin, keyEnd - begin), MakeSpan(valueBegin, end - valueBegin),
+             HasValue, std::nullopt);
 }
 
 qint32 KeyValueFile::AddSection(Span name, quint32 hash) {
     CheckCount(FSections.size());
     const qint32 index = qint32(FSections.size());
-    FSections.push_back(Section{name, hash, -1, -1, 0, -1});
+    FSections.push_back(Section{name, hash, -1, -1, 0, true, -1});
     Reserve(FSectionIndex.table, FSectionIndex.used, FSections);
     FSectionIndex.table[Probe(FSectionIndex.table, hash, [](qint32) { return false; })] = index;
     ++FSectionIndex.used;
@@ -511,11 +519,17 @@ namespace {
 constexpr qint32 LargeSection = 48;
 } // namespace
 
-void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash) {
+void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags,
+                            std::optional<quint32> hash) {
     CheckCount(FEntries.size());
     const qint32 index = qint32(FEntries.size());
-    FEntries.push_back(Entry{key, value, hash, -1, flags});
     Section& s = FSections[size_t(section)];
+    // Loading leaves the hash to the section's first lookup; a write has it.
+    if (!hash && s.keyIndex >= 0)
+        hash = Mix(FoldHash(Bytes(key)));
+    if (!hash)
+        s.hashed = false;
+    FEntries.push_back(Entry{key, value, hash.value_or(0), -1, flags});
     if (s.last < 0)
         s.first = index;
     else
@@ -527,9 +541,9 @@ void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, 
         Index& keys = FKeyIndexes[size_t(s.keyIndex)];
         Reserve(keys.table, keys.used, FEntries);
         const QByteArrayView name = Bytes(key);
-        const qsizetype slot = Probe(keys.table, hash, [&](qint32 item) {
+        const qsizetype slot = Probe(keys.table, *hash, [&](qint32 item) {
             const Entry& e = FEntries[size_t(item)];
-            return e.hash == hash && SameName(Bytes(e.key), name);
+            return e.hash == *hash && SameName(Bytes(e.key), name);
         });
         if (keys.table[size_t(slot)] < 0) {
             keys.table[size_t(slot)] = index;
@@ -538,9 +552,18 @@ void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, 
     }
 }
 
+void KeyValueFile::HashEntries(const Section& section) const {
+    if (section.hashed)
+        return;
+    for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next)
+        FEntries[size_t(i)].hash = Mix(FoldHash(Bytes(FEntries[size_t(i)].key)));
+    section.hashed = true;
+}
+
 const KeyValueFile::Index& KeyValueFile::KeyIndex(const Section& section) const {
     if (section.keyIndex >= 0)
         return FKeyIndexes[size_t(section.keyIndex)];
+    HashEntries(section);
     Index keys;
     for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next) {
         const Entry& entry = FEntries[size_t(i)];
@@ -584,6 +607,7 @@ qint32 KeyValueFile::FindEntry(qint32 section, QStringView key, quint32 hash) co
         return -1;
     const Section& s = FSections[size_t(section)];
     if (s.count <= LargeSection) {
+        HashEntries(s);
         for (qint32 i = s.first; i >= 0; i = FEntries[size_t(i)].next) {
             const Entry& e = FEntries[size_t(i)];
             if (e.hash == hash && SameName(key, Bytes(e.key)))
@@ -647,7 +671,11 @@ qint32 KeyValueFile::SectionFor(QStringView section) {
 
 void KeyValueFile::WriteAt(qint32 section, const QString& key, const QString& value) {
     const quint32 hash = Mix(FoldHash(key));
-    const qint32 found = FindEntry(section, key, hash);
+    WriteAt(section, FindEntry(section, key, hash), key, hash, value);
+}
+
+void KeyValueFile::WriteAt(qint32 section, qint32 found, const QString& key, quint32 hash,
+                           const QString& value) {
     FModified = true;
     if (found < 0) {
         const Span written = AddBytes(value, true);
@@ -680,7 +708,7 @@ void KeyValueFile::CompactAdded() {
         if (!(span.pos & Added))
             return;
         const QByteArrayView bytes = Bytes(span);
-        span.pos = kept.size() | Added;
+        span.pos = quint32(kept.size()) | Added;
         kept.append(bytes);
     };
     for (Section& section : FSections)
@@ -697,18 +725,67 @@ void KeyValueFile::WriteString(const QString& section, const QString& key, const
     WriteAt(SectionFor(section), key, value);
 }
 
+namespace {
+
+// Whether keys[i] may be one of the keys before it (their hashes meet).
+bool MaybeRepeated(const quint32* hashes, qsizetype i) {
+    for (qsizetype j = 0; j < i; ++j)
+        if (hashes[j] == hashes[i])
+            return true;
+    return false;
+}
+
+} // namespace
+
+qint32 KeyValueFile::FindInOrder(qint32 section, QStringView key, quint32 hash, bool repeated,
+                                 qint32& cursor) const {
+    // While the section begins with the keys asked so far, in that order, a
+    // key unlike all of them is first found at the entry after them, or nowhere.
+    if (cursor != NotInOrder && !repeated) {
+        if (cursor < 0)
+            return -1;
+        const Entry& e = FEntries[size_t(cursor)];
+        if (e.hash == hash && SameName(key, Bytes(e.key))) {
+            const qint32 found = cursor;
+            cursor = e.next;
+            return found;
+        }
+    }
+    cursor = NotInOrder;
+    return FindEntry(section, key, hash);
+}
+
 void KeyValueFile::WriteStrings(QStringView section, const QString* keys, const QString* values,
                                 qsizetype count) {
     const qint32 index = SectionFor(section);
-    for (qsizetype i = 0; i < count; ++i)
-        WriteAt(index, keys[i], values[i]);
+    HashEntries(FSections[size_t(index)]);
+    QVarLengthArray<quint32, 32> hashes(count);
+    qint32 cursor = FSections[size_t(index)].first;
+    for (qsizetype i = 0; i < count; ++i) {
+        hashes[i] = Mix(FoldHash(keys[i]));
+        const qint32 found =
+            FindInOrder(index, keys[i], hashes[i], MaybeRepeated(hashes.data(), i), cursor);
+        // A key added goes after the ones before it, so the order holds.
+        WriteAt(index, found, keys[i], hashes[i], values[i]);
+    }
 }
 
 void KeyValueFile::ReadStrings(QStringView section, const QString* keys, QString* values,
                                qsizetype count) const {
     const qint32 s = FindSection(section);
-    for (qsizetype i = 0; i < count; ++i)
-        values[i] = ValueOf(FindEntry(s, keys[i], Mix(FoldHash(keys[i]))), QString());
+    if (s < 0) {
+        for (qsizetype i = 0; i < count; ++i)
+            values[i] = QString();
+        return;
+    }
+    HashEntries(FSections[size_t(s)]);
+    QVarLengthArray<quint32, 32> hashes(count);
+    qint32 cursor = FSections[size_t(s)].first;
+    for (qsizetype i = 0; i < count; ++i) {
+        hashes[i] = Mix(FoldHash(keys[i]));
+        values[i] = ValueOf(
+            FindInOrder(s, keys[i], hashes[i], MaybeRepeated(hashes.data(), i), cursor), QString());
+    }
 }
 
 void KeyValueFile::WriteInteger(const QString& section, const QString& key, int value) {

@@ -150,27 +150,30 @@ void WriteBigSettings(const QString& path) {
     out.write(text);
 }
 
-int Once(const QTemporaryDir& dir, const char* what, int pages) {
+int Once(const QTemporaryDir& dir, const char* what, int pages, int times) {
     const QString path = dir.filePath(QStringLiteral("once.cues"));
     const TCueTable table = MakeTable(pages);
     if (std::strcmp(what, "open") == 0) {
         WriteBigSettings(path);
         CALLGRIND_START_INSTRUMENTATION;
-        KeyValueFile file(path);
+        for (int i = 0; i < times; ++i)
+            KeyValueFile file(path);
         CALLGRIND_STOP_INSTRUMENTATION;
         return 0;
     }
     SaveThroughStore(path, table);
     if (std::strcmp(what, "save") == 0) {
         CALLGRIND_START_INSTRUMENTATION;
-        SaveThroughStore(path, table);
+        for (int i = 0; i < times; ++i)
+            SaveThroughStore(path, table);
         CALLGRIND_STOP_INSTRUMENTATION;
         return 0;
     }
     if (std::strcmp(what, "read") == 0) {
         TCueTable back(pages);
         CALLGRIND_START_INSTRUMENTATION;
-        ReadThroughStore(path, back);
+        for (int i = 0; i < times; ++i)
+            ReadThroughStore(path, back);
         CALLGRIND_STOP_INSTRUMENTATION;
         return 0;
     }
@@ -185,9 +188,11 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     // "once save|read|open PAGES": that one operation once, nothing else, so
-    // that callgrind counts its instructions (repeatable on a loaded machine).
-    if (argc > 2 && std::strcmp(argv[1], "once") == 0)
-        return Once(dir, argv[2], argc > 3 ? std::atoi(argv[3]) : 1000);
+    // that callgrind counts its instructions (repeatable on a loaded machine);
+    // "loop save|read|open PAGES TIMES": that operation again and again, for perf.
+    if (argc > 2 && (std::strcmp(argv[1], "once") == 0 || std::strcmp(argv[1], "loop") == 0))
+        return Once(dir, argv[2], argc > 3 ? std::atoi(argv[3]) : 1000,
+                    std::strcmp(argv[1], "loop") == 0 && argc > 4 ? std::atoi(argv[4]) : 1);
     const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 31;
 
     std::printf("Cue store, %d pages x %d cues, %d runs (floor: one write + fsync + rename; "
