@@ -1,6 +1,7 @@
 #include "store/CueStore.h"
 
 #include "app/Errors.h"
+#include "store/Ascii.h"
 #include "store/KeyValueFile.h"
 
 #include <QVarLengthArray>
@@ -497,13 +498,6 @@ template <size_t N> qint64 NumberAfter(QByteArrayView name, const char (&prefix)
     return number;
 }
 
-bool IsAscii(QByteArrayView bytes) {
-    uchar any = 0;
-    for (const char byte : bytes)
-        any |= uchar(byte);
-    return any < 128;
-}
-
 // Texts that share one block of UTF-16 instead of an allocation each: every
 // QString made here points into the block and holds a reference to it, so the
 // block lives as long as any of them. Each text is followed by a 0, as every
@@ -529,14 +523,15 @@ public:
     SharedTexts(const SharedTexts&) = delete;
     SharedTexts& operator=(const SharedTexts&) = delete;
 
-    // `ascii` as a text; takes ascii.size() + 1 of the capacity and one of the texts.
-    QString AddAscii(QByteArrayView ascii) {
-        Q_ASSERT(FRefsLeft > 0 && FUsed + ascii.size() + 1 <= FCapacity);
+    // UTF-8 as a text; takes at most utf8.size() + 1 of the capacity and one
+    // of the texts. Only ASCII is kept in the block; other texts are rare and
+    // get their own.
+    QString Add(QByteArrayView utf8) {
+        Q_ASSERT(FRefsLeft > 0 && FUsed + utf8.size() + 1 <= FCapacity);
         char16_t* out = FData + FUsed;
-        const char* in = ascii.data();
-        const qsizetype n = ascii.size();
-        for (qsizetype i = 0; i < n; ++i)
-            out[i] = char16_t(uchar(in[i]));
+        const qsizetype n = utf8.size();
+        if (!WidenAscii(utf8.data(), n, out))
+            return QString::fromUtf8(utf8);
         out[n] = 0;
         FUsed += n + 1;
         --FRefsLeft;
@@ -558,10 +553,9 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
     // keys: what ReadPageSection's lookups give, first occurrence of a key
     // winning (also when that line holds no readable value).
     const qsizetype pages = table.size();
-    // The entry of each slot: -1 none, >= 0 ASCII, else -2 - entry.
     std::vector<qint32> entryOf(size_t(pages) * MaxCuesPerPage, -1);
     qsizetype units = 0;
-    int asciiTexts = 0;
+    int records = 0;
     for (qint32 section = 0; section < file.SectionCount(); ++section) {
         const qint64 page = NumberAfter(file.SectionName(section), "page");
         if (page < 0 || page >= pages)
@@ -576,28 +570,23 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
             QByteArrayView value;
             if (!file.EntryValue(entry, &value) || value.isEmpty())
                 continue;
-            if (IsAscii(value)) {
-                slotEntry[slot] = entry;
-                units += value.size() + 1;
-                ++asciiTexts;
-            } else {
-                slotEntry[slot] = -2 - entry;
-            }
+            slotEntry[slot] = entry;
+            units += value.size() + 1;
+            ++records;
         }
     }
-    SharedTexts texts(units, asciiTexts);
+    SharedTexts texts(units, records);
     for (qsizetype page = 0; page < pages; ++page) {
         CueRow& row = table[page];
         const qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
         // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
         size_t filled = 0;
         for (int slot = 0; slot < MaxCuesPerPage; ++slot) {
-            const qint32 entry = slotEntry[slot];
-            if (entry == -1)
+            if (slotEntry[slot] < 0)
                 continue;
             QByteArrayView value;
-            file.EntryValue(entry >= 0 ? entry : -2 - entry, &value);
-            row[filled++] = entry >= 0 ? texts.AddAscii(value) : QString::fromUtf8(value);
+            file.EntryValue(slotEntry[slot], &value);
+            row[filled++] = texts.Add(value);
         }
         for (; filled < MaxCuesPerPage; ++filled)
             row[filled].clear();

@@ -1,5 +1,6 @@
 #include "store/KeyValueFile.h"
 
+#include "store/Ascii.h"
 #include "store/Blanks.h"
 
 #include "app/Errors.h"
@@ -224,14 +225,6 @@ bool ParseSettingsInteger(const QString& text, int& value) {
 
 namespace {
 
-// ASCII reads the same as Latin-1, whose conversion is the cheaper one.
-bool IsAscii(QByteArrayView bytes) {
-    uchar any = 0;
-    for (const char byte : bytes)
-        any |= uchar(byte);
-    return any < 128;
-}
-
 constexpr quint64 HashStart = 0xcbf29ce484222325ULL;
 constexpr quint64 HashPrime = 0x100000001b3ULL;
 
@@ -431,10 +424,7 @@ void KeyValueFile::Load() {
     // pages a shorter guess leaves untouched cost nothing).
     FEntries.reserve(size_t(n / 16 + 16));
     while (start < n) {
-        const void* lf = std::memchr(data + start, '\n', size_t(n - start));
-        qsizetype end = lf ? static_cast<const char*>(lf) - data : n;
-        if (const void* cr = std::memchr(data + start, '\r', size_t(end - start)))
-            end = static_cast<const char*>(cr) - data;
+        const qsizetype end = LineEnd(data, start, n);
         LoadLine(start, end, !whole && !bytes.sliced(start, end - start).isValidUtf8());
         start = NextLineStart(bytes, end);
     }
@@ -641,6 +631,7 @@ QString KeyValueFile::ValueOf(qint32 entry, const QString& def) const {
     if (e.flags != HasValue)
         return def;
     const QByteArrayView bytes = Bytes(e.value);
+    // ASCII reads the same as Latin-1, whose conversion is the cheaper one.
     return IsAscii(bytes) ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
 }
 

@@ -1,0 +1,75 @@
+#pragma once
+
+// Byte loops of the settings readers, a word or a vector at a time: a large
+// file passes through each of them once per byte.
+
+#include <QByteArrayView>
+#include <QtGlobal>
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+inline bool IsAscii(QByteArrayView bytes) {
+    const char* p = bytes.data();
+    qsizetype n = bytes.size();
+    quint64 any = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        quint64 word;
+        std::memcpy(&word, p, 8);
+        any |= word;
+    }
+    for (; n > 0; ++p, --n)
+        any |= uchar(*p);
+    return (any & 0x8080808080808080ULL) == 0;
+}
+
+// Writes `n` bytes as as many UTF-16 units while they are ASCII; false (and
+// part of `out` written) at the first byte that is not.
+inline bool WidenAscii(const char* in, qsizetype n, char16_t* out) {
+#if defined(__SSE2__)
+    if (n >= 16) {
+        const __m128i zero = _mm_setzero_si128();
+        auto widen16 = [&](qsizetype i) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(chunk, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8),
+                             _mm_unpackhi_epi8(chunk, zero));
+            return _mm_movemask_epi8(chunk) == 0;
+        };
+        bool ascii = true;
+        for (qsizetype i = 0; i + 16 <= n; i += 16)
+            ascii &= widen16(i);
+        // The last 16 again, overlapping: the same units land on the same places.
+        return widen16(n - 16) && ascii;
+    }
+#endif
+    unsigned any = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        any |= uchar(in[i]);
+        out[i] = char16_t(uchar(in[i]));
+    }
+    return any < 128;
+}
+
+// Where the line that starts at `start` ends: its first CR or LF, else `n`.
+inline qsizetype LineEnd(const char* data, qsizetype start, qsizetype n) {
+    qsizetype i = start;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const int mask = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf)));
+        if (mask)
+            return i + __builtin_ctz(unsigned(mask));
+    }
+#endif
+    for (; i < n; ++i)
+        if (data[i] == '\r' || data[i] == '\n')
+            return i;
+    return n;
+}
