@@ -294,11 +294,59 @@ struct Position {
     double left = 0;
 };
 
+// The number a field of the usual form gives ("0.45", "-0.5", "1"): sign,
+// digits, one separator, digits, at most 15 significant digits. Nothing for
+// any other form, which TryParseFraction reads (or refuses) in full; where
+// both read a field they give the same double, as both compute it as
+// digits / 10^places in one correctly rounded step.
+std::optional<double> UsualFraction(QStringView field, char16_t separator) {
+    const char16_t* p = field.utf16();
+    const qsizetype n = field.size();
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < n && p[i] == u'-') {
+        negative = true;
+        ++i;
+    }
+    std::uint64_t digits = 0;
+    int significant = 0;
+    int places = 0;
+    int count = 0;
+    bool fraction = false;
+    for (; i < n; ++i) {
+        const char16_t c = p[i];
+        if (c >= u'0' && c <= u'9') {
+            if (significant > 0 || c != u'0') {
+                digits = digits * 10 + std::uint64_t(c - u'0');
+                ++significant;
+            }
+            places += fraction;
+            ++count;
+        } else if (c == separator && !fraction) {
+            fraction = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (count == 0 || significant > MaxExactDigits || places > MaxExactPower)
+        return std::nullopt;
+    const double value = double(digits) / ExactPowersOfTen[places];
+    return negative ? -value : value;
+}
+
+std::optional<double> FieldFraction(QStringView field, QStringView separator,
+                                    QStringView negativeSign) {
+    if (separator.size() == 1)
+        if (const auto value = UsualFraction(field, separator[0].unicode()))
+            return value;
+    return TryParseFraction(field, separator, negativeSign);
+}
+
 Position MakePosition(const QString& text, QStringView separator, QStringView negativeSign) {
     Position at;
     const qsizetype firstBar = text.indexOf(u'|');
     const QStringView top = firstBar < 0 ? QStringView(text) : QStringView(text).first(firstBar);
-    if (const auto value = TryParseFraction(top, separator, negativeSign)) {
+    if (const auto value = FieldFraction(top, separator, negativeSign)) {
         at.topIsNumber = true;
         at.top = *value;
         QStringView left;
@@ -307,7 +355,7 @@ Position MakePosition(const QString& text, QStringView separator, QStringView ne
             left = QStringView(text).sliced(
                 firstBar + 1, (secondBar < 0 ? text.size() : secondBar) - firstBar - 1);
         }
-        if (const auto leftValue = TryParseFraction(left, separator, negativeSign)) {
+        if (const auto leftValue = FieldFraction(left, separator, negativeSign)) {
             at.leftIsNumber = true;
             at.left = *leftValue;
         }
@@ -396,7 +444,10 @@ bool CueRecordLess(const QString& a, const QString& b) {
     return KeyLess(MakeKey(a, locale), MakeKey(b, locale));
 }
 
-QStringList SortedRecords(const CueRow& row) {
+namespace {
+
+// The row's non-empty records in file order, as pointers into the row.
+size_t SortRecords(const CueRow& row, std::array<const QString*, MaxCuesPerPage>& sorted) {
     const QLocale locale;
     const QString separator = locale.decimalPoint();
     const QString negativeSign = locale.negativeSign();
@@ -416,10 +467,20 @@ QStringList SortedRecords(const CueRow& row) {
             return order < 0;
         return KeyLess(MakeKey(*a.text, locale), MakeKey(*b.text, locale));
     });
+    for (size_t i = 0; i < count; ++i)
+        sorted[i] = keys[i].text;
+    return count;
+}
+
+} // namespace
+
+QStringList SortedRecords(const CueRow& row) {
+    std::array<const QString*, MaxCuesPerPage> order;
+    const size_t count = SortRecords(row, order);
     QStringList sorted;
     sorted.reserve(qsizetype(count));
     for (size_t i = 0; i < count; ++i)
-        sorted.append(*keys[i].text);
+        sorted.append(*order[i]);
     return sorted;
 }
 
@@ -454,10 +515,12 @@ const std::array<QString, MaxCuesPerPage>& CueKeys() {
 } // namespace
 
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row) {
-    const QStringList sorted = SortedRecords(row);
+    std::array<const QString*, MaxCuesPerPage> order;
+    const size_t count = SortRecords(row, order);
     // The keys after the last record are emptied, so none keeps an older record.
     std::array<QString, MaxCuesPerPage> values;
-    std::copy(sorted.cbegin(), sorted.cend(), values.begin());
+    for (size_t i = 0; i < count; ++i)
+        values[i] = *order[i];
     file.WriteStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
 }
 

@@ -735,8 +735,9 @@ qint32 KeyValueFile::FindInOrder(qint32 section, QStringView key, quint32 hash, 
     if (cursor != NotInOrder && !repeated) {
         if (cursor < 0)
             return -1;
+        // Compared by name: the section's hashes may not be found yet.
         const Entry& e = FEntries[size_t(cursor)];
-        if (e.hash == hash && SameName(key, Bytes(e.key))) {
+        if (SameName(key, Bytes(e.key))) {
             const qint32 found = cursor;
             cursor = e.next;
             return found;
@@ -749,7 +750,6 @@ qint32 KeyValueFile::FindInOrder(qint32 section, QStringView key, quint32 hash, 
 void KeyValueFile::WriteStrings(QStringView section, const QString* keys, const QString* values,
                                 qsizetype count) {
     const qint32 index = SectionFor(section);
-    HashEntries(FSections[size_t(index)]);
     QVarLengthArray<quint32, 32> hashes(count);
     qint32 cursor = FSections[size_t(index)].first;
     for (qsizetype i = 0; i < count; ++i) {
@@ -769,7 +769,6 @@ void KeyValueFile::ReadStrings(QStringView section, const QString* keys, QString
             values[i] = QString();
         return;
     }
-    HashEntries(FSections[size_t(s)]);
     QVarLengthArray<quint32, 32> hashes(count);
     qint32 cursor = FSections[size_t(s)].first;
     for (qsizetype i = 0; i < count; ++i) {
