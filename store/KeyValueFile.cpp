@@ -52,7 +52,7 @@ QString SystemReason(int error) {
         QStringLiteral("%1 \"%2\". %3").arg(QLatin1String(what), path, SystemReason(error)));
 }
 
-bool WriteAll(int fd, const QByteArray& bytes) {
+bool WriteAll(int fd, QByteArrayView bytes) {
     const char* data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
@@ -156,11 +156,14 @@ QByteArray RandomSuffix() {
 }
 
 // Rewrites the file itself: for a writable file in a folder that takes no new file.
-void RewriteInPlace(const QString& path, const QByteArray& target, const QByteArray& bytes) {
+void RewriteInPlace(const QString& path, const QByteArray& target,
+                    const std::function<bool(int fd)>& write) {
     const int fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         RaiseFileError("Cannot create file", path, errno);
-    if (!WriteAll(fd, bytes) || ::ftruncate(fd, off_t(bytes.size())) != 0 || ::fsync(fd) != 0) {
+    off_t end = -1;
+    if (!write(fd) || (end = ::lseek(fd, 0, SEEK_CUR)) < 0 || ::ftruncate(fd, end) != 0 ||
+        ::fsync(fd) != 0) {
         const int error = errno;
         ::close(fd);
         RaiseFileError("Cannot write file", path, error);
@@ -786,22 +789,10 @@ void KeyValueFile::WriteBool(const QString& section, const QString& key, bool va
     WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-QByteArray KeyValueFile::ToBytes() const {
-    qsizetype size = Utf8Bom.size();
-    for (const Section& section : FSections) {
-        size += section.name.size + 4 + 2;
-        for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next)
-            size += FEntries[size_t(i)].key.size + FEntries[size_t(i)].value.size + 3;
-    }
-    QByteArray bytes(size, Qt::Uninitialized);
-    char* out = bytes.data();
-    auto put = [&](QByteArrayView piece) {
-        std::memcpy(out, piece.data(), size_t(piece.size()));
-        out += piece.size();
-    };
+template <typename Put> void KeyValueFile::Serialize(Put&& put) const {
     put(Utf8Bom);
     for (const Section& section : FSections) {
-        *out++ = '[';
+        put("[");
         put(Bytes(section.name));
         put("]\r\n");
         for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next) {
@@ -810,15 +801,51 @@ QByteArray KeyValueFile::ToBytes() const {
                 continue;
             put(Bytes(entry.key));
             if (entry.flags & HasValue) {
-                *out++ = '=';
+                put("=");
                 put(Bytes(entry.value));
             }
             put("\r\n");
         }
         put("\r\n");
     }
-    bytes.truncate(out - bytes.constData());
+}
+
+QByteArray KeyValueFile::ToBytes() const {
+    qsizetype size = 0;
+    Serialize([&](QByteArrayView piece) { size += piece.size(); });
+    QByteArray bytes(size, Qt::Uninitialized);
+    char* out = bytes.data();
+    Serialize([&](QByteArrayView piece) {
+        std::memcpy(out, piece.data(), size_t(piece.size()));
+        out += piece.size();
+    });
     return bytes;
+}
+
+bool KeyValueFile::WriteTo(int fd) const {
+    // Through a small buffer rather than the whole file at once: a buffer
+    // the size of the file costs a fresh page of memory every 4 KB.
+    constexpr qsizetype Capacity = 64 * 1024;
+    QByteArray buffer(Capacity, Qt::Uninitialized);
+    char* const start = buffer.data();
+    qsizetype used = 0;
+    bool ok = true;
+    auto flush = [&] {
+        ok = ok && WriteAll(fd, QByteArrayView(start, used));
+        used = 0;
+    };
+    Serialize([&](QByteArrayView piece) {
+        if (used + piece.size() > Capacity)
+            flush();
+        if (piece.size() > Capacity) {
+            ok = ok && WriteAll(fd, piece);
+            return;
+        }
+        std::memcpy(start + used, piece.data(), size_t(piece.size()));
+        used += piece.size();
+    });
+    flush();
+    return ok;
 }
 
 QString KeyValueFile::ToText() const {
@@ -857,15 +884,18 @@ void KeyValueFile::KeepDamagedCopy() {
 void KeyValueFile::Free() {
     if (!FAutoSave || !FModified)
         return;
-    const QByteArray bytes = ToBytes();
     // Lines that could not be read are not in the new file: keep the old one first.
     if (Damaged() && !FCopyKept)
         KeepDamagedCopy();
-    SaveFileBytes(FPath, bytes);
+    SaveFileWith(FPath, [this](int fd) { return WriteTo(fd); });
     FModified = false;
 }
 
 void SaveFileBytes(const QString& path, const QByteArray& bytes) {
+    SaveFileWith(path, [&](int fd) { return WriteAll(fd, bytes); });
+}
+
+void SaveFileWith(const QString& path, const std::function<bool(int fd)>& write) {
     // A link is followed, so the file it names is replaced and the link stays.
     QString realPath = path;
     const QFileInfo info(path);
@@ -903,7 +933,7 @@ void SaveFileBytes(const QString& path, const QByteArray& bytes) {
     if (fd < 0) {
         const int error = errno;
         if (exists && S_ISREG(old.st_mode) && (error == EACCES || error == EPERM)) {
-            RewriteInPlace(path, target, bytes);
+            RewriteInPlace(path, target, write);
             return;
         }
         RaiseFileError("Cannot create file", path, error);
@@ -915,7 +945,7 @@ void SaveFileBytes(const QString& path, const QByteArray& bytes) {
     };
     if (exists && ::fchmod(fd, old.st_mode & 07777) != 0)
         fail(errno);
-    if (!WriteAll(fd, bytes) || ::fsync(fd) != 0)
+    if (!write(fd) || ::fsync(fd) != 0)
         fail(errno);
     if (::close(fd) != 0) {
         const int error = errno;

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -164,6 +165,10 @@ private:
                  const QString& value);
     void CompactAdded();
     void KeepDamagedCopy();
+    // Hands the bytes ToBytes() gives to `put`, piece by piece.
+    template <typename Put> void Serialize(Put&& put) const;
+    // Writes them to the file; false with errno set when a write fails.
+    bool WriteTo(int fd) const;
 
     QString FPath;
     QByteArray FBytes;          // the file as loaded
@@ -194,3 +199,6 @@ bool ParseSettingsInteger(const QString& text, int& value);
 // a folder that allows no new file is rewritten in place. Leftovers of earlier
 // interrupted saves of the same file are removed. Raises CuewellError.
 void SaveFileBytes(const QString& path, const QByteArray& bytes);
+// The same with the bytes that `write` writes to the file, once, from its
+// start (false with errno set when a write fails).
+void SaveFileWith(const QString& path, const std::function<bool(int fd)>& write);
