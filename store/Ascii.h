@@ -62,8 +62,8 @@ inline qsizetype LineEnd(const char* data, qsizetype start, qsizetype n) {
     const __m128i lf = _mm_set1_epi8('\n');
     for (; i + 16 <= n; i += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const int mask = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf)));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf)));
         if (mask)
             return i + __builtin_ctz(unsigned(mask));
     }

@@ -299,12 +299,12 @@ struct Position {
 // any other form, which TryParseFraction reads (or refuses) in full; where
 // both read a field they give the same double, as both compute it as
 // digits / 10^places in one correctly rounded step.
-std::optional<double> UsualFraction(QStringView field, char16_t separator) {
-    const char16_t* p = field.utf16();
-    const qsizetype n = field.size();
-    qsizetype i = 0;
+// Reads one such field from p[i] up to `end` or the first "|"; false for
+// any other form. `i` is left at the "|" or the end.
+bool UsualFraction(const char16_t* p, qsizetype& i, qsizetype end, char16_t separator,
+                   double& value) {
     bool negative = false;
-    if (i < n && p[i] == u'-') {
+    if (i < end && p[i] == u'-') {
         negative = true;
         ++i;
     }
@@ -313,7 +313,7 @@ std::optional<double> UsualFraction(QStringView field, char16_t separator) {
     int places = 0;
     int count = 0;
     bool fraction = false;
-    for (; i < n; ++i) {
+    for (; i < end && p[i] != u'|'; ++i) {
         const char16_t c = p[i];
         if (c >= u'0' && c <= u'9') {
             if (significant > 0 || c != u'0') {
@@ -325,13 +325,23 @@ std::optional<double> UsualFraction(QStringView field, char16_t separator) {
         } else if (c == separator && !fraction) {
             fraction = true;
         } else {
-            return std::nullopt;
+            return false;
         }
     }
     if (count == 0 || significant > MaxExactDigits || places > MaxExactPower)
+        return false;
+    value = double(digits) / ExactPowersOfTen[places];
+    if (negative)
+        value = -value;
+    return true;
+}
+
+std::optional<double> UsualFraction(QStringView field, char16_t separator) {
+    qsizetype i = 0;
+    double value = 0;
+    if (!UsualFraction(field.utf16(), i, field.size(), separator, value) || i != field.size())
         return std::nullopt;
-    const double value = double(digits) / ExactPowersOfTen[places];
-    return negative ? -value : value;
+    return value;
 }
 
 std::optional<double> FieldFraction(QStringView field, QStringView separator,
@@ -344,6 +354,19 @@ std::optional<double> FieldFraction(QStringView field, QStringView separator,
 
 Position MakePosition(const QString& text, QStringView separator, QStringView negativeSign) {
     Position at;
+    // Top and left both of the usual form: read in one pass.
+    if (separator.size() == 1) {
+        const char16_t* p = QStringView(text).utf16();
+        const qsizetype n = text.size();
+        const char16_t sep = separator[0].unicode();
+        qsizetype i = 0;
+        if (UsualFraction(p, i, n, sep, at.top) && i < n &&
+            UsualFraction(p, ++i, n, sep, at.left)) {
+            at.topIsNumber = at.leftIsNumber = true;
+            return at;
+        }
+        at = Position();
+    }
     const qsizetype firstBar = text.indexOf(u'|');
     const QStringView top = firstBar < 0 ? QStringView(text) : QStringView(text).first(firstBar);
     if (const auto value = FieldFraction(top, separator, negativeSign)) {
