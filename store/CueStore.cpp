@@ -592,6 +592,8 @@ template <size_t N> qint64 NumberAfter(QByteArrayView name, const char (&prefix)
 class SharedTexts {
 public:
     SharedTexts(qsizetype capacity, int texts) {
+        if (texts == 0)
+            return; // no block at all: Qt gives none for no capacity
         auto [header, data] = QTypedArrayData<char16_t>::allocate(capacity);
         if (!header)
             qBadAlloc();
@@ -602,6 +604,8 @@ public:
         FHeader->ref_.fetchAndAddRelaxed(texts);
     }
     ~SharedTexts() {
+        if (!FHeader)
+            return;
         const int own = FRefsLeft + 1;
         if (FHeader->ref_.fetchAndSubOrdered(own) == own)
             QTypedArrayData<char16_t>::deallocate(FHeader);
