@@ -55,21 +55,31 @@ inline bool WidenAscii(const char* in, qsizetype n, char16_t* out) {
 }
 
 // Where the line that starts at `start` ends: its first CR or LF, else `n`.
-inline qsizetype LineEnd(const char* data, qsizetype start, qsizetype n) {
+// `*beyondAscii` tells whether the line holds a byte that is not ASCII.
+inline qsizetype LineEnd(const char* data, qsizetype start, qsizetype n, bool* beyondAscii) {
     qsizetype i = start;
+    bool high = false;
 #if defined(__SSE2__)
     const __m128i cr = _mm_set1_epi8('\r');
     const __m128i lf = _mm_set1_epi8('\n');
     for (; i + 16 <= n; i += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const int mask =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf)));
-        if (mask)
-            return i + __builtin_ctz(unsigned(mask));
+        const unsigned ends = unsigned(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf))));
+        const unsigned highBits = unsigned(_mm_movemask_epi8(chunk));
+        if (ends) {
+            const int at = __builtin_ctz(ends);
+            *beyondAscii = high || (highBits & ((1u << at) - 1)) != 0;
+            return i + at;
+        }
+        high = high || highBits != 0;
     }
 #endif
-    for (; i < n; ++i)
+    for (; i < n; ++i) {
         if (data[i] == '\r' || data[i] == '\n')
-            return i;
-    return n;
+            break;
+        high = high || uchar(data[i]) >= 128;
+    }
+    *beyondAscii = high;
+    return i;
 }

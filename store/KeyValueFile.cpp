@@ -419,16 +419,17 @@ void KeyValueFile::Load() {
     const QByteArrayView bytes(FBytes);
     const qsizetype n = bytes.size();
     qsizetype start = bytes.startsWith(Utf8Bom) ? Utf8Bom.size() : 0;
-    // Checked line by line only when the whole is not UTF-8: a byte that is
-    // not UTF-8 spoils only its own line.
-    const bool whole = bytes.sliced(start).isValidUtf8();
     const char* data = bytes.data();
     // Room for the entries at once, for lines of 16 bytes on average (the
     // pages a shorter guess leaves untouched cost nothing).
     FEntries.reserve(size_t(n / 16 + 16));
     while (start < n) {
-        const qsizetype end = LineEnd(data, start, n);
-        LoadLine(start, end, !whole && !bytes.sliced(start, end - start).isValidUtf8());
+        bool beyondAscii = false;
+        const qsizetype end = LineEnd(data, start, n, &beyondAscii);
+        // A byte that is not UTF-8 spoils only its own line. Line breaks are
+        // ASCII, which no UTF-8 sequence holds, so the lines are all UTF-8
+        // exactly when the whole is; a line of ASCII needs no check.
+        LoadLine(start, end, beyondAscii && !bytes.sliced(start, end - start).isValidUtf8());
         start = NextLineStart(bytes, end);
     }
 }

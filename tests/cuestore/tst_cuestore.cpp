@@ -898,9 +898,10 @@ void tst_CueStore::readAllAsEachPage_data() {
     QTest::newRow("a line not UTF-8 hides its key")
         << page("Page1", "Cue0=\xff|\r\nCue0=hidden|\r\nCue1=kept|\r\n") << QStringList{};
     QTest::newRow("names that only look like pages and cues")
-        << (page("Page01", "Cue0=not page 1|\r\n") + page("Page1", "Cue01=x|\r\nCue 1=y|\r\n"
-                                                                     "Cue1x=z|\r\nCue-1=w|\r\n"
-                                                                     "Cue=v|\r\nCue21=u|\r\n") +
+        << (page("Page01", "Cue0=not page 1|\r\n") +
+            page("Page1", "Cue01=x|\r\nCue 1=y|\r\n"
+                          "Cue1x=z|\r\nCue-1=w|\r\n"
+                          "Cue=v|\r\nCue21=u|\r\n") +
             page("Page-1", "Cue0=t|\r\n") + page("Page", "Cue0=s|\r\n") +
             page("Page4294967296", "Cue0=r|\r\n") + page("Page4", "Cue4294967296=q|\r\n"))
         << QStringList{};
@@ -910,13 +911,15 @@ void tst_CueStore::readAllAsEachPage_data() {
         << QStringList{};
     QTest::newRow("letters beyond ASCII")
         << (page("Page0", "Cue0=0.1|0.1|/caf\xc3\xa9|0|Caf\xc3\xa9 \xe2\x82\xac|\r\n"
-                          "Cu\xc3\xa9" "1=not a cue|\r\nCue1=0.2|0.2|/a|0||\r\n") +
+                          "Cu\xc3\xa9"
+                          "1=not a cue|\r\nCue1=0.2|0.2|/a|0||\r\n") +
             page("P\xc3\xa1ge1", "Cue0=not a page|\r\n"))
         << QStringList{};
     QTest::newRow("written since loading")
         << (page("Page0", "Cue0=old 0|\r\nCue1=old 1|\r\n") + page("Page1", "Cue0=kept|\r\n"))
-        << QStringList{"Page0", "Cue1", "new 1|", "Page0", "cue0", "", "Page2", "Cue5",
-                       "new page|", "Page3", "Cue0", QString::fromUtf8("n\xc3\xa9w|")};
+        << QStringList{"Page0",     "Cue1",  "new 1|", "Page0",
+                       "cue0",      "",      "Page2",  "Cue5",
+                       "new page|", "Page3", "Cue0",   QString::fromUtf8("n\xc3\xa9w|")};
     QTest::newRow("no pages at all") << page("Settings", "Height=580\r\n") << QStringList{};
 }
 
