@@ -561,9 +561,9 @@ void ReadPageSection(const KeyValueFile& file, int page, CueRow& row) {
 
 namespace {
 
-// "Page12" in any letter case: 12; anything else (also "Page012"): -1. Only
-// ASCII letters fold to the ASCII letters of these names, so a name with any
-// other byte is never one of them.
+// "Page12" in any letter case: 12; anything else (also "Page012"): -1. No
+// letter beyond ASCII folds to a letter of "page" or "cue" (only K and S have
+// such), so a name with any other byte is never one of them.
 template <size_t N> qint64 NumberAfter(QByteArrayView name, const char (&prefix)[N]) {
     constexpr qsizetype prefixSize = qsizetype(N) - 1;
     const qsizetype digits = name.size() - prefixSize;
