@@ -54,6 +54,25 @@ inline bool WidenAscii(const char* in, qsizetype n, char16_t* out) {
     return any < 128;
 }
 
+// Whether `n` UTF-16 units are the same characters as `n` bytes of ASCII.
+inline bool SameAsAscii(const char16_t* text, const char* bytes, qsizetype n) {
+    qsizetype i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        const __m128i narrow = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes + i));
+        const __m128i wide = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const __m128i equal = _mm_cmpeq_epi16(_mm_unpacklo_epi8(narrow, zero), wide);
+        if (_mm_movemask_epi8(equal) != 0xFFFF || (_mm_movemask_epi8(narrow) & 0xFF) != 0)
+            return false;
+    }
+#endif
+    unsigned differ = 0;
+    for (; i < n; ++i)
+        differ |= unsigned(text[i] ^ uchar(bytes[i])) | (uchar(bytes[i]) & 0x80u);
+    return differ == 0;
+}
+
 // Where the line that starts at `start` ends: its first CR or LF, else `n`.
 // `*beyondAscii` tells whether the line holds a byte that is not ASCII.
 inline qsizetype LineEnd(const char* data, qsizetype start, qsizetype n, bool* beyondAscii) {

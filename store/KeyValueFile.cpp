@@ -315,14 +315,7 @@ bool SameName(QByteArrayView a, QByteArrayView b) {
 // `value` is ASCII and `bytes` are the same characters. Stored values hold
 // no line break, so an equal value has none either.
 bool SameAsciiValue(QStringView value, QByteArrayView bytes) {
-    if (value.size() != bytes.size())
-        return false;
-    const char16_t* in = value.utf16();
-    const uchar* stored = reinterpret_cast<const uchar*>(bytes.data());
-    unsigned differ = 0;
-    for (qsizetype i = 0; i < value.size(); ++i)
-        differ |= unsigned(in[i] ^ stored[i]) | (stored[i] & 0x80u);
-    return differ == 0;
+    return value.size() == bytes.size() && SameAsAscii(value.utf16(), bytes.data(), value.size());
 }
 
 constexpr qsizetype MinSlots = 16;

@@ -182,6 +182,8 @@ private slots:
     void savedFileHoldsExactlyItsBytes();
     void severalKeysAsOneByOne_data();
     void severalKeysAsOneByOne();
+    void valueOfTheSameLengthReplaces_data();
+    void valueOfTheSameLengthReplaces();
 
 private:
     QTemporaryDir FDir;
@@ -1341,6 +1343,48 @@ void tst_KeyValueFile::severalKeysAsOneByOne() {
     QCOMPARE(together.ToText(), oneByOne.ToText());
     for (const QString& key : keys)
         QCOMPARE(together.ReadString("S", key, "<none>"), oneByOne.ReadString("S", key, "<none>"));
+}
+
+void tst_KeyValueFile::valueOfTheSameLengthReplaces_data() {
+    QTest::addColumn<QByteArray>("stored"); // UTF-8
+    QTest::addColumn<QString>("written");
+
+    const QByteArray base = "0.12|0.34|/sound/go 7|0|Cue 7 of page 3|";
+    auto changedAt = [&](qsizetype at) {
+        QString text = QString::fromLatin1(base);
+        text[at] = text[at] == u'x' ? u'y' : u'x';
+        return text;
+    };
+    QTest::newRow("first character") << base << changedAt(0);
+    QTest::newRow("ninth character") << base << changedAt(8);
+    QTest::newRow("seventeenth character") << base << changedAt(16);
+    QTest::newRow("last character") << base << changedAt(base.size() - 1);
+    QTest::newRow("letter case only") << base << QString::fromLatin1(base).toUpper();
+    QTest::newRow("short") << QByteArray("ab") << "aB";
+    // The bytes of "é" read one by one as Latin-1: the same units, other text.
+    QTest::newRow("stored beyond ASCII")
+        << QByteArray("caf\xc3\xa9 long enough for a vector")
+        << QString::fromLatin1("caf\xc3\xa9 long enough for a vector");
+    QTest::newRow("written beyond ASCII")
+        << QByteArray("abcdefghijklmnop") << QString::fromUtf8("abcdefgh\xc3\xa9jklmnop").left(16);
+}
+
+void tst_KeyValueFile::valueOfTheSameLengthReplaces() {
+    // A write is skipped only when the value is the one stored: a value of
+    // the same length that differs anywhere is saved.
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, written);
+
+    const QString path = Path("same-length.ini");
+    WriteBytes(path, Bom + "[S]\r\nk=" + stored + "\r\n\r\n");
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteString("S", "k", written);
+        QCOMPARE(file.ReadString("S", "k", QString()), written);
+        file.Free();
+    }
+    QCOMPARE(ReadBytes(path), Bom + "[S]\r\nk=" + written.toUtf8() + "\r\n\r\n");
 }
 
 QTEST_GUILESS_MAIN(tst_KeyValueFile)
