@@ -1,6 +1,7 @@
 #include "store/CueStore.h"
 
 #include "app/Errors.h"
+#include "store/Ascii.h"
 #include "store/KeyValueFile.h"
 
 #include <QVarLengthArray>
@@ -303,11 +304,82 @@ struct Position {
     double left = 0;
 };
 
+// The number a field of the usual form gives ("0.45", "-0.5", "1"): sign,
+// digits, one separator, digits, at most 15 significant digits. Nothing for
+// any other form, which TryParseFraction reads (or refuses) in full; where
+// both read a field they give the same double, as both compute it as
+// digits / 10^places in one correctly rounded step.
+// Reads one such field from p[i] up to `end` or the first "|"; false for
+// any other form. `i` is left at the "|" or the end.
+bool UsualFraction(const char16_t* p, qsizetype& i, qsizetype end, char16_t separator,
+                   double& value) {
+    bool negative = false;
+    if (i < end && p[i] == u'-') {
+        negative = true;
+        ++i;
+    }
+    std::uint64_t digits = 0;
+    int significant = 0;
+    int places = 0;
+    int count = 0;
+    bool fraction = false;
+    for (; i < end && p[i] != u'|'; ++i) {
+        const char16_t c = p[i];
+        if (c >= u'0' && c <= u'9') {
+            if (significant > 0 || c != u'0') {
+                digits = digits * 10 + std::uint64_t(c - u'0');
+                ++significant;
+            }
+            places += fraction;
+            ++count;
+        } else if (c == separator && !fraction) {
+            fraction = true;
+        } else {
+            return false;
+        }
+    }
+    if (count == 0 || significant > MaxExactDigits || places > MaxExactPower)
+        return false;
+    value = double(digits) / ExactPowersOfTen[places];
+    if (negative)
+        value = -value;
+    return true;
+}
+
+std::optional<double> UsualFraction(QStringView field, char16_t separator) {
+    qsizetype i = 0;
+    double value = 0;
+    if (!UsualFraction(field.utf16(), i, field.size(), separator, value) || i != field.size())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> FieldFraction(QStringView field, QStringView separator,
+                                    QStringView negativeSign) {
+    if (separator.size() == 1)
+        if (const auto value = UsualFraction(field, separator[0].unicode()))
+            return value;
+    return TryParseFraction(field, separator, negativeSign);
+}
+
 Position MakePosition(const QString& text, QStringView separator, QStringView negativeSign) {
     Position at;
+    // Top and left both of the usual form: read in one pass.
+    if (separator.size() == 1) {
+        const char16_t* p = QStringView(text).utf16();
+        const qsizetype n = text.size();
+        const char16_t sep = separator[0].unicode();
+        qsizetype i = 0;
+        if (UsualFraction(p, i, n, sep, at.top) && i < n &&
+            UsualFraction(p, ++i, n, sep, at.left)) {
+            at.topIsNumber = at.leftIsNumber = true;
+            return at;
+        }
+        at = Position();
+    }
     const qsizetype firstBar = text.indexOf(u'|');
     const QStringView top = firstBar < 0 ? QStringView(text) : QStringView(text).first(firstBar);
-    if (const auto value = TryParseFraction(top, separator, negativeSign)) {
+    if (const auto value = FieldFraction(top, separator, negativeSign)) {
         at.topIsNumber = true;
         at.top = *value;
         QStringView left;
@@ -316,7 +388,7 @@ Position MakePosition(const QString& text, QStringView separator, QStringView ne
             left = QStringView(text).sliced(
                 firstBar + 1, (secondBar < 0 ? text.size() : secondBar) - firstBar - 1);
         }
-        if (const auto leftValue = TryParseFraction(left, separator, negativeSign)) {
+        if (const auto leftValue = FieldFraction(left, separator, negativeSign)) {
             at.leftIsNumber = true;
             at.left = *leftValue;
         }
@@ -405,7 +477,10 @@ bool CueRecordLess(const QString& a, const QString& b) {
     return KeyLess(MakeKey(a, locale), MakeKey(b, locale));
 }
 
-QStringList SortedRecords(const CueRow& row) {
+namespace {
+
+// The row's non-empty records in file order, as pointers into the row.
+size_t SortRecords(const CueRow& row, std::array<const QString*, MaxCuesPerPage>& sorted) {
     const QLocale locale;
     const QString separator = locale.decimalPoint();
     const QString negativeSign = locale.negativeSign();
@@ -425,10 +500,20 @@ QStringList SortedRecords(const CueRow& row) {
             return order < 0;
         return KeyLess(MakeKey(*a.text, locale), MakeKey(*b.text, locale));
     });
+    for (size_t i = 0; i < count; ++i)
+        sorted[i] = keys[i].text;
+    return count;
+}
+
+} // namespace
+
+QStringList SortedRecords(const CueRow& row) {
+    std::array<const QString*, MaxCuesPerPage> order;
+    const size_t count = SortRecords(row, order);
     QStringList sorted;
     sorted.reserve(qsizetype(count));
     for (size_t i = 0; i < count; ++i)
-        sorted.append(*keys[i].text);
+        sorted.append(*order[i]);
     return sorted;
 }
 
@@ -463,10 +548,12 @@ const std::array<QString, MaxCuesPerPage>& CueKeys() {
 } // namespace
 
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row) {
-    const QStringList sorted = SortedRecords(row);
+    std::array<const QString*, MaxCuesPerPage> order;
+    const size_t count = SortRecords(row, order);
     // The keys after the last record are emptied, so none keeps an older record.
     std::array<QString, MaxCuesPerPage> values;
-    std::copy(sorted.cbegin(), sorted.cend(), values.begin());
+    for (size_t i = 0; i < count; ++i)
+        values[i] = *order[i];
     file.WriteStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
 }
 
@@ -482,7 +569,126 @@ void ReadPageSection(const KeyValueFile& file, int page, CueRow& row) {
         row[size_t(filled)].clear();
 }
 
+namespace {
+
+// "Page12" in any letter case: 12; anything else (also "Page012"): -1. No
+// letter beyond ASCII folds to a letter of "page" or "cue" (only K and S have
+// such), so a name with any other byte is never one of them.
+template <size_t N> qint64 NumberAfter(QByteArrayView name, const char (&prefix)[N]) {
+    constexpr qsizetype prefixSize = qsizetype(N) - 1;
+    const qsizetype digits = name.size() - prefixSize;
+    if (digits < 1 || digits > 10)
+        return -1;
+    for (qsizetype i = 0; i < prefixSize; ++i)
+        if ((name[i] | 0x20) != prefix[i])
+            return -1;
+    if (digits > 1 && name[prefixSize] == '0')
+        return -1;
+    qint64 number = 0;
+    for (qsizetype i = prefixSize; i < name.size(); ++i) {
+        const char c = name[i];
+        if (c < '0' || c > '9')
+            return -1;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
+// Texts that share one block of UTF-16 instead of an allocation each: every
+// QString made here points into the block and holds a reference to it, so the
+// block lives as long as any of them. Each text is followed by a 0, as every
+// QString's data is. A text that is changed is copied out first, as any
+// shared QString is. The references for all texts are taken at once.
+class SharedTexts {
+public:
+    SharedTexts(qsizetype capacity, int texts) {
+        if (texts == 0)
+            return; // no block at all: Qt gives none for no capacity
+        auto [header, data] = QTypedArrayData<char16_t>::allocate(capacity);
+        if (!header)
+            qBadAlloc();
+        FHeader = header;
+        FData = data;
+        FCapacity = capacity;
+        FRefsLeft = texts;
+        FHeader->ref_.fetchAndAddRelaxed(texts);
+    }
+    ~SharedTexts() {
+        if (!FHeader)
+            return;
+        const int own = FRefsLeft + 1;
+        if (FHeader->ref_.fetchAndSubOrdered(own) == own)
+            QTypedArrayData<char16_t>::deallocate(FHeader);
+    }
+    SharedTexts(const SharedTexts&) = delete;
+    SharedTexts& operator=(const SharedTexts&) = delete;
+
+    // UTF-8 as a text; takes at most utf8.size() + 1 of the capacity and one
+    // of the texts. Only ASCII is kept in the block; other texts are rare and
+    // get their own.
+    QString Add(QByteArrayView utf8) {
+        Q_ASSERT(FRefsLeft > 0 && FUsed + utf8.size() + 1 <= FCapacity);
+        char16_t* out = FData + FUsed;
+        const qsizetype n = utf8.size();
+        if (!WidenAscii(utf8.data(), n, out))
+            return QString::fromUtf8(utf8);
+        out[n] = 0;
+        FUsed += n + 1;
+        --FRefsLeft;
+        return QString(QString::DataPointer(FHeader, out, n));
+    }
+
+private:
+    QTypedArrayData<char16_t>* FHeader = nullptr;
+    char16_t* FData = nullptr;
+    qsizetype FCapacity = 0;
+    qsizetype FUsed = 0;
+    int FRefsLeft = 0;
+};
+
+} // namespace
+
 void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
-    for (qsizetype page = 0; page < table.size(); ++page)
-        ReadPageSection(file, int(page), table[page]);
+    // One walk over the sections as the file lists them finds each page's
+    // keys: what ReadPageSection's lookups give, first occurrence of a key
+    // winning (also when that line holds no readable value).
+    const qsizetype pages = table.size();
+    std::vector<qint32> entryOf(size_t(pages) * MaxCuesPerPage, -1);
+    qsizetype units = 0;
+    int records = 0;
+    for (qint32 section = 0; section < file.SectionCount(); ++section) {
+        const qint64 page = NumberAfter(file.SectionName(section), "page");
+        if (page < 0 || page >= pages)
+            continue;
+        qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
+        quint32 seen = 0;
+        for (qint32 entry = file.FirstEntry(section); entry >= 0; entry = file.NextEntry(entry)) {
+            const qint64 slot = NumberAfter(file.EntryKey(entry), "cue");
+            if (slot < 0 || slot >= MaxCuesPerPage || (seen & (1u << slot)))
+                continue;
+            seen |= 1u << slot;
+            QByteArrayView value;
+            if (!file.EntryValue(entry, &value) || value.isEmpty())
+                continue;
+            slotEntry[slot] = entry;
+            units += value.size() + 1;
+            ++records;
+        }
+    }
+    SharedTexts texts(units, records);
+    for (qsizetype page = 0; page < pages; ++page) {
+        CueRow& row = table[page];
+        const qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
+        // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
+        size_t filled = 0;
+        for (int slot = 0; slot < MaxCuesPerPage; ++slot) {
+            if (slotEntry[slot] < 0)
+                continue;
+            QByteArrayView value;
+            file.EntryValue(slotEntry[slot], &value);
+            row[filled++] = texts.Add(value);
+        }
+        for (; filled < MaxCuesPerPage; ++filled)
+            row[filled].clear();
+    }
 }

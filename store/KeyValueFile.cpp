@@ -1,5 +1,6 @@
 #include "store/KeyValueFile.h"
 
+#include "store/Ascii.h"
 #include "store/Blanks.h"
 
 #include "app/Errors.h"
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,7 +52,7 @@ QString SystemReason(int error) {
         QStringLiteral("%1 \"%2\". %3").arg(QLatin1String(what), path, SystemReason(error)));
 }
 
-bool WriteAll(int fd, const QByteArray& bytes) {
+bool WriteAll(int fd, QByteArrayView bytes) {
     const char* data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
@@ -153,11 +156,14 @@ QByteArray RandomSuffix() {
 }
 
 // Rewrites the file itself: for a writable file in a folder that takes no new file.
-void RewriteInPlace(const QString& path, const QByteArray& target, const QByteArray& bytes) {
+void RewriteInPlace(const QString& path, const QByteArray& target,
+                    const std::function<bool(int fd)>& write) {
     const int fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         RaiseFileError("Cannot create file", path, errno);
-    if (!WriteAll(fd, bytes) || ::ftruncate(fd, off_t(bytes.size())) != 0 || ::fsync(fd) != 0) {
+    off_t end = -1;
+    if (!write(fd) || (end = ::lseek(fd, 0, SEEK_CUR)) < 0 || ::ftruncate(fd, end) != 0 ||
+        ::fsync(fd) != 0) {
         const int error = errno;
         ::close(fd);
         RaiseFileError("Cannot write file", path, error);
@@ -221,14 +227,6 @@ bool ParseSettingsInteger(const QString& text, int& value) {
 }
 
 namespace {
-
-// ASCII reads the same as Latin-1, whose conversion is the cheaper one.
-bool IsAscii(QByteArrayView bytes) {
-    uchar any = 0;
-    for (const char byte : bytes)
-        any |= uchar(byte);
-    return any < 128;
-}
 
 constexpr quint64 HashStart = 0xcbf29ce484222325ULL;
 constexpr quint64 HashPrime = 0x100000001b3ULL;
@@ -317,14 +315,7 @@ bool SameName(QByteArrayView a, QByteArrayView b) {
 // `value` is ASCII and `bytes` are the same characters. Stored values hold
 // no line break, so an equal value has none either.
 bool SameAsciiValue(QStringView value, QByteArrayView bytes) {
-    if (value.size() != bytes.size())
-        return false;
-    const char16_t* in = value.utf16();
-    const uchar* stored = reinterpret_cast<const uchar*>(bytes.data());
-    unsigned differ = 0;
-    for (qsizetype i = 0; i < value.size(); ++i)
-        differ |= unsigned(in[i] ^ stored[i]) | (stored[i] & 0x80u);
-    return differ == 0;
+    return value.size() == bytes.size() && SameAsAscii(value.utf16(), bytes.data(), value.size());
 }
 
 constexpr qsizetype MinSlots = 16;
@@ -369,10 +360,18 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
     if (!file.open(QIODevice::ReadOnly))
         throw CuewellError(
             QStringLiteral("Cannot open file \"%1\". %2").arg(path, file.errorString()));
+    if (file.size() > MaxBytes)
+        throw CuewellError(QStringLiteral("Cannot read file \"%1\". It is too large for a "
+                                          "settings file.")
+                               .arg(path));
     FBytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw CuewellError(
             QStringLiteral("Cannot read file \"%1\". %2").arg(path, file.errorString()));
+    if (FBytes.size() > MaxBytes)
+        throw CuewellError(QStringLiteral("Cannot read file \"%1\". It is too large for a "
+                                          "settings file.")
+                               .arg(path));
     file.close();
     Load();
     if (Damaged())
@@ -381,12 +380,6 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
 }
 
 KeyValueFile::~KeyValueFile() = default;
-
-QByteArrayView KeyValueFile::Bytes(Span span) const {
-    if (span.pos & Added)
-        return QByteArrayView(FAdded.constData() + (span.pos & ~Added), span.size);
-    return QByteArrayView(FBytes.constData() + span.pos, span.size);
-}
 
 // One line per value: a line break would end the line early and let the rest
 // of the value be read as further entries or sections.
@@ -410,23 +403,26 @@ KeyValueFile::Span KeyValueFile::AddBytes(QStringView text, bool oneLine) {
         }
         out[i] = oneLine && (c == u'\r' || c == u'\n') ? ' ' : char(c);
     }
-    return Span{start | Added, FAdded.size() - start};
+    if (FAdded.size() > MaxBytes)
+        throw CuewellError(QStringLiteral("The settings file \"%1\" grew too large").arg(FPath));
+    return Span{quint32(start) | Added, quint32(FAdded.size() - start)};
 }
 
 void KeyValueFile::Load() {
     const QByteArrayView bytes(FBytes);
     const qsizetype n = bytes.size();
     qsizetype start = bytes.startsWith(Utf8Bom) ? Utf8Bom.size() : 0;
-    // Checked line by line only when the whole is not UTF-8: a byte that is
-    // not UTF-8 spoils only its own line.
-    const bool whole = bytes.sliced(start).isValidUtf8();
     const char* data = bytes.data();
+    // Room for the entries at once, for lines of 16 bytes on average (the
+    // pages a shorter guess leaves untouched cost nothing).
+    FEntries.reserve(size_t(n / 16 + 16));
     while (start < n) {
-        const void* lf = std::memchr(data + start, '\n', size_t(n - start));
-        qsizetype end = lf ? static_cast<const char*>(lf) - data : n;
-        if (const void* cr = std::memchr(data + start, '\r', size_t(end - start)))
-            end = static_cast<const char*>(cr) - data;
-        LoadLine(start, end, !whole && !bytes.sliced(start, end - start).isValidUtf8());
+        bool beyondAscii = false;
+        const qsizetype end = LineEnd(data, start, n, &beyondAscii);
+        // A byte that is not UTF-8 spoils only its own line. Line breaks are
+        // ASCII, which no UTF-8 sequence holds, so the lines are all UTF-8
+        // exactly when the whole is; a line of ASCII needs no check.
+        LoadLine(start, end, beyondAscii && !bytes.sliced(start, end - start).isValidUtf8());
         start = NextLineStart(bytes, end);
     }
 }
@@ -459,8 +455,8 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         qsizetype keyBegin = begin;
         qsizetype keyEnd = begin + rawEq;
         TrimRange(data, keyBegin, keyEnd);
-        const Span key{keyBegin, keyEnd - keyBegin};
-        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, Mix(FoldHash(Bytes(key))));
+        const Span key = MakeSpan(keyBegin, keyEnd - keyBegin);
+        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, std::nullopt);
         return;
     }
     TrimRange(data, begin, end);
@@ -470,7 +466,7 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         qsizetype nameBegin = begin + 1;
         qsizetype nameEnd = end - 1;
         TrimRange(data, nameBegin, nameEnd);
-        const Span name{nameBegin, nameEnd - nameBegin};
+        const Span name = MakeSpan(nameBegin, nameEnd - nameBegin);
         const quint32 hash = Mix(FoldHash(Bytes(name)));
         // A repeated section: the first one of a name wins.
         FCurrent = FindSection(Bytes(name), hash) >= 0 ? -1 : AddSection(name, hash);
@@ -480,8 +476,8 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         return;
     const char* eq = static_cast<const char*>(std::memchr(data + begin, '=', size_t(end - begin)));
     if (!eq) {
-        const Span line{begin, end - begin};
-        AddEntry(FCurrent, line, Span{}, 0, Mix(FoldHash(Bytes(line))));
+        const Span line = MakeSpan(begin, end - begin);
+        AddEntry(FCurrent, line, Span{}, 0, std::nullopt);
         return;
     }
     qsizetype keyEnd = eq - data;
@@ -490,15 +486,14 @@ void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
         --keyEnd;
     while (valueBegin < end && IsBlank(data[valueBegin]))
         ++valueBegin;
-    const Span key{begin, keyEnd - begin};
-    AddEntry(FCurrent, key, Span{valueBegin, end - valueBegin}, HasValue,
-             Mix(FoldHash(Bytes(key))));
+    AddEntry(FCurrent, MakeSpan(begin, keyEnd - begin), MakeSpan(valueBegin, end - valueBegin),
+             HasValue, std::nullopt);
 }
 
 qint32 KeyValueFile::AddSection(Span name, quint32 hash) {
     CheckCount(FSections.size());
     const qint32 index = qint32(FSections.size());
-    FSections.push_back(Section{name, hash, -1, -1, 0, -1});
+    FSections.push_back(Section{name, hash, -1, -1, 0, true, -1});
     Reserve(FSectionIndex.table, FSectionIndex.used, FSections);
     FSectionIndex.table[Probe(FSectionIndex.table, hash, [](qint32) { return false; })] = index;
     ++FSectionIndex.used;
@@ -511,11 +506,17 @@ namespace {
 constexpr qint32 LargeSection = 48;
 } // namespace
 
-void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash) {
+void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags,
+                            std::optional<quint32> hash) {
     CheckCount(FEntries.size());
     const qint32 index = qint32(FEntries.size());
-    FEntries.push_back(Entry{key, value, hash, -1, flags});
     Section& s = FSections[size_t(section)];
+    // Loading leaves the hash to the section's first lookup; a write has it.
+    if (!hash && s.keyIndex >= 0)
+        hash = Mix(FoldHash(Bytes(key)));
+    if (!hash)
+        s.hashed = false;
+    FEntries.push_back(Entry{key, value, hash.value_or(0), -1, flags});
     if (s.last < 0)
         s.first = index;
     else
@@ -527,9 +528,9 @@ void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, 
         Index& keys = FKeyIndexes[size_t(s.keyIndex)];
         Reserve(keys.table, keys.used, FEntries);
         const QByteArrayView name = Bytes(key);
-        const qsizetype slot = Probe(keys.table, hash, [&](qint32 item) {
+        const qsizetype slot = Probe(keys.table, *hash, [&](qint32 item) {
             const Entry& e = FEntries[size_t(item)];
-            return e.hash == hash && SameName(Bytes(e.key), name);
+            return e.hash == *hash && SameName(Bytes(e.key), name);
         });
         if (keys.table[size_t(slot)] < 0) {
             keys.table[size_t(slot)] = index;
@@ -538,9 +539,18 @@ void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, 
     }
 }
 
+void KeyValueFile::HashEntries(const Section& section) const {
+    if (section.hashed)
+        return;
+    for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next)
+        FEntries[size_t(i)].hash = Mix(FoldHash(Bytes(FEntries[size_t(i)].key)));
+    section.hashed = true;
+}
+
 const KeyValueFile::Index& KeyValueFile::KeyIndex(const Section& section) const {
     if (section.keyIndex >= 0)
         return FKeyIndexes[size_t(section.keyIndex)];
+    HashEntries(section);
     Index keys;
     for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next) {
         const Entry& entry = FEntries[size_t(i)];
@@ -584,6 +594,7 @@ qint32 KeyValueFile::FindEntry(qint32 section, QStringView key, quint32 hash) co
         return -1;
     const Section& s = FSections[size_t(section)];
     if (s.count <= LargeSection) {
+        HashEntries(s);
         for (qint32 i = s.first; i >= 0; i = FEntries[size_t(i)].next) {
             const Entry& e = FEntries[size_t(i)];
             if (e.hash == hash && SameName(key, Bytes(e.key)))
@@ -617,6 +628,7 @@ QString KeyValueFile::ValueOf(qint32 entry, const QString& def) const {
     if (e.flags != HasValue)
         return def;
     const QByteArrayView bytes = Bytes(e.value);
+    // ASCII reads the same as Latin-1, whose conversion is the cheaper one.
     return IsAscii(bytes) ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
 }
 
@@ -647,7 +659,11 @@ qint32 KeyValueFile::SectionFor(QStringView section) {
 
 void KeyValueFile::WriteAt(qint32 section, const QString& key, const QString& value) {
     const quint32 hash = Mix(FoldHash(key));
-    const qint32 found = FindEntry(section, key, hash);
+    WriteAt(section, FindEntry(section, key, hash), key, hash, value);
+}
+
+void KeyValueFile::WriteAt(qint32 section, qint32 found, const QString& key, quint32 hash,
+                           const QString& value) {
     FModified = true;
     if (found < 0) {
         const Span written = AddBytes(value, true);
@@ -680,7 +696,7 @@ void KeyValueFile::CompactAdded() {
         if (!(span.pos & Added))
             return;
         const QByteArrayView bytes = Bytes(span);
-        span.pos = kept.size() | Added;
+        span.pos = quint32(kept.size()) | Added;
         kept.append(bytes);
     };
     for (Section& section : FSections)
@@ -697,18 +713,66 @@ void KeyValueFile::WriteString(const QString& section, const QString& key, const
     WriteAt(SectionFor(section), key, value);
 }
 
+namespace {
+
+// Whether keys[i] may be one of the keys before it (their hashes meet).
+bool MaybeRepeated(const quint32* hashes, qsizetype i) {
+    for (qsizetype j = 0; j < i; ++j)
+        if (hashes[j] == hashes[i])
+            return true;
+    return false;
+}
+
+} // namespace
+
+qint32 KeyValueFile::FindInOrder(qint32 section, QStringView key, quint32 hash, bool repeated,
+                                 qint32& cursor) const {
+    // While the section begins with the keys asked so far, in that order, a
+    // key unlike all of them is first found at the entry after them, or nowhere.
+    if (cursor != NotInOrder && !repeated) {
+        if (cursor < 0)
+            return -1;
+        // Compared by name: the section's hashes may not be found yet.
+        const Entry& e = FEntries[size_t(cursor)];
+        if (SameName(key, Bytes(e.key))) {
+            const qint32 found = cursor;
+            cursor = e.next;
+            return found;
+        }
+    }
+    cursor = NotInOrder;
+    return FindEntry(section, key, hash);
+}
+
 void KeyValueFile::WriteStrings(QStringView section, const QString* keys, const QString* values,
                                 qsizetype count) {
     const qint32 index = SectionFor(section);
-    for (qsizetype i = 0; i < count; ++i)
-        WriteAt(index, keys[i], values[i]);
+    QVarLengthArray<quint32, 32> hashes(count);
+    qint32 cursor = FSections[size_t(index)].first;
+    for (qsizetype i = 0; i < count; ++i) {
+        hashes[i] = Mix(FoldHash(keys[i]));
+        const qint32 found =
+            FindInOrder(index, keys[i], hashes[i], MaybeRepeated(hashes.data(), i), cursor);
+        // A key added goes after the ones before it, so the order holds.
+        WriteAt(index, found, keys[i], hashes[i], values[i]);
+    }
 }
 
 void KeyValueFile::ReadStrings(QStringView section, const QString* keys, QString* values,
                                qsizetype count) const {
     const qint32 s = FindSection(section);
-    for (qsizetype i = 0; i < count; ++i)
-        values[i] = ValueOf(FindEntry(s, keys[i], Mix(FoldHash(keys[i]))), QString());
+    if (s < 0) {
+        for (qsizetype i = 0; i < count; ++i)
+            values[i] = QString();
+        return;
+    }
+    QVarLengthArray<quint32, 32> hashes(count);
+    qint32 cursor = FSections[size_t(s)].first;
+    for (qsizetype i = 0; i < count; ++i) {
+        hashes[i] = Mix(FoldHash(keys[i]));
+        values[i] = ValueOf(
+            FindInOrder(s, keys[i], hashes[i], MaybeRepeated(hashes.data(), i), cursor), QString());
+    }
 }
 
 void KeyValueFile::WriteInteger(const QString& section, const QString& key, int value) {
@@ -719,22 +783,10 @@ void KeyValueFile::WriteBool(const QString& section, const QString& key, bool va
     WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-QByteArray KeyValueFile::ToBytes() const {
-    qsizetype size = Utf8Bom.size();
-    for (const Section& section : FSections) {
-        size += section.name.size + 4 + 2;
-        for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next)
-            size += FEntries[size_t(i)].key.size + FEntries[size_t(i)].value.size + 3;
-    }
-    QByteArray bytes(size, Qt::Uninitialized);
-    char* out = bytes.data();
-    auto put = [&](QByteArrayView piece) {
-        std::memcpy(out, piece.data(), size_t(piece.size()));
-        out += piece.size();
-    };
+template <typename Put> void KeyValueFile::Serialize(Put&& put) const {
     put(Utf8Bom);
     for (const Section& section : FSections) {
-        *out++ = '[';
+        put("[");
         put(Bytes(section.name));
         put("]\r\n");
         for (qint32 i = section.first; i >= 0; i = FEntries[size_t(i)].next) {
@@ -743,15 +795,51 @@ QByteArray KeyValueFile::ToBytes() const {
                 continue;
             put(Bytes(entry.key));
             if (entry.flags & HasValue) {
-                *out++ = '=';
+                put("=");
                 put(Bytes(entry.value));
             }
             put("\r\n");
         }
         put("\r\n");
     }
-    bytes.truncate(out - bytes.constData());
+}
+
+QByteArray KeyValueFile::ToBytes() const {
+    qsizetype size = 0;
+    Serialize([&](QByteArrayView piece) { size += piece.size(); });
+    QByteArray bytes(size, Qt::Uninitialized);
+    char* out = bytes.data();
+    Serialize([&](QByteArrayView piece) {
+        std::memcpy(out, piece.data(), size_t(piece.size()));
+        out += piece.size();
+    });
     return bytes;
+}
+
+bool KeyValueFile::WriteTo(int fd) const {
+    // Through a small buffer rather than the whole file at once: a buffer
+    // the size of the file costs a fresh page of memory every 4 KB.
+    constexpr qsizetype Capacity = 64 * 1024;
+    QByteArray buffer(Capacity, Qt::Uninitialized);
+    char* const start = buffer.data();
+    qsizetype used = 0;
+    bool ok = true;
+    auto flush = [&] {
+        ok = ok && WriteAll(fd, QByteArrayView(start, used));
+        used = 0;
+    };
+    Serialize([&](QByteArrayView piece) {
+        if (used + piece.size() > Capacity)
+            flush();
+        if (piece.size() > Capacity) {
+            ok = ok && WriteAll(fd, piece);
+            return;
+        }
+        std::memcpy(start + used, piece.data(), size_t(piece.size()));
+        used += piece.size();
+    });
+    flush();
+    return ok;
 }
 
 QString KeyValueFile::ToText() const {
@@ -790,15 +878,18 @@ void KeyValueFile::KeepDamagedCopy() {
 void KeyValueFile::Free() {
     if (!FAutoSave || !FModified)
         return;
-    const QByteArray bytes = ToBytes();
     // Lines that could not be read are not in the new file: keep the old one first.
     if (Damaged() && !FCopyKept)
         KeepDamagedCopy();
-    SaveFileBytes(FPath, bytes);
+    SaveFileWith(FPath, [this](int fd) { return WriteTo(fd); });
     FModified = false;
 }
 
 void SaveFileBytes(const QString& path, const QByteArray& bytes) {
+    SaveFileWith(path, [&](int fd) { return WriteAll(fd, bytes); });
+}
+
+void SaveFileWith(const QString& path, const std::function<bool(int fd)>& write) {
     // A link is followed, so the file it names is replaced and the link stays.
     QString realPath = path;
     const QFileInfo info(path);
@@ -836,7 +927,7 @@ void SaveFileBytes(const QString& path, const QByteArray& bytes) {
     if (fd < 0) {
         const int error = errno;
         if (exists && S_ISREG(old.st_mode) && (error == EACCES || error == EPERM)) {
-            RewriteInPlace(path, target, bytes);
+            RewriteInPlace(path, target, write);
             return;
         }
         RaiseFileError("Cannot create file", path, error);
@@ -848,7 +939,7 @@ void SaveFileBytes(const QString& path, const QByteArray& bytes) {
     };
     if (exists && ::fchmod(fd, old.st_mode & 07777) != 0)
         fail(errno);
-    if (!WriteAll(fd, bytes) || ::fsync(fd) != 0)
+    if (!write(fd) || ::fsync(fd) != 0)
         fail(errno);
     if (::close(fd) != 0) {
         const int error = errno;

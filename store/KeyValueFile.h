@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <functional>
+#include <optional>
 #include <vector>
 
 // An INI-style file of sections and key=value lines, loaded whole when opened
@@ -60,6 +62,26 @@ public:
     // place. A damaged file is first kept under KeptCopyPath().
     void Free();
 
+    // The sections and their entries in the file's order, names, keys and
+    // values in UTF-8, for a reader that takes in a whole file at once. Each
+    // section name appears once (a repeated section was left out as read).
+    qint32 SectionCount() const { return qint32(FSections.size()); }
+    QByteArrayView SectionName(qint32 section) const {
+        return Bytes(FSections[size_t(section)].name);
+    }
+    // -1: the section has no entries / this was its last.
+    qint32 FirstEntry(qint32 section) const { return FSections[size_t(section)].first; }
+    qint32 NextEntry(qint32 entry) const { return FEntries[size_t(entry)].next; }
+    // The key, or the whole line when it has no "=".
+    QByteArrayView EntryKey(qint32 entry) const { return Bytes(FEntries[size_t(entry)].key); }
+    // False for a line without "=" or one whose value could not be read:
+    // ReadString gives the default there.
+    bool EntryValue(qint32 entry, QByteArrayView* value) const {
+        const Entry& e = FEntries[size_t(entry)];
+        *value = Bytes(e.value);
+        return e.flags == HasValue;
+    }
+
     // The whole text as it would be written (without the BOM).
     QString ToText() const;
     // The bytes as they would be written: BOM, then the text in UTF-8.
@@ -69,12 +91,21 @@ private:
     // Names, keys and values stay in UTF-8 where they were read (or were
     // written since), so that a large file costs no allocation per line.
     // Bytes() resolves a span; Added marks the bytes written since loading.
+    // 32 bits each keep the index small; the top bit of pos marks Added.
     struct Span {
-        qsizetype pos = 0;
-        qsizetype size = 0;
+        quint32 pos = 0;
+        quint32 size = 0;
     };
-    static constexpr qsizetype Added = qsizetype(1) << 62;
-    QByteArrayView Bytes(Span span) const;
+    static constexpr quint32 Added = quint32(1) << 31;
+    static constexpr qsizetype MaxBytes = qsizetype(Added) - 1;
+    static Span MakeSpan(qsizetype pos, qsizetype size) {
+        return Span{quint32(pos), quint32(size)};
+    }
+    QByteArrayView Bytes(Span span) const {
+        if (span.pos & Added)
+            return QByteArrayView(FAdded.constData() + (span.pos & ~Added), span.size);
+        return QByteArrayView(FBytes.constData() + span.pos, span.size);
+    }
     Span AddBytes(QStringView text, bool oneLine);
 
     enum EntryFlag : quint8 {
@@ -86,7 +117,8 @@ private:
     struct Entry {
         Span key;
         Span value;
-        quint32 hash = 0; // of the key without letter case
+        // Of the key without letter case; found at the section's first lookup.
+        mutable quint32 hash = 0;
         qint32 next = -1; // the section's next entry, in the file's order
         quint8 flags = 0;
     };
@@ -102,6 +134,8 @@ private:
         qint32 first = -1;
         qint32 last = -1;
         qint32 count = 0;
+        // Its entries' hashes are set: a file read whole never looks them up.
+        mutable bool hashed = false;
         // For a large section, built at its first lookup; small ones are
         // scanned, their entries side by side as the file lists them.
         mutable qint32 keyIndex = -1; // into FKeyIndexes
@@ -110,16 +144,31 @@ private:
     void Load();
     void LoadLine(qsizetype begin, qsizetype end, bool damaged);
     qint32 AddSection(Span name, quint32 hash);
-    void AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash);
+    // Without a hash the section's hashes are found at its next lookup.
+    void AddEntry(qint32 section, Span key, Span value, quint8 flags, std::optional<quint32> hash);
+    void HashEntries(const Section& section) const;
     const Index& KeyIndex(const Section& section) const;
     qint32 FindSection(QStringView name) const;                            // -1: none
     qint32 FindSection(QByteArrayView name, quint32 hash) const;           // -1: none
     qint32 FindEntry(qint32 section, QStringView key, quint32 hash) const; // -1: none
+    // FindEntry for one of several keys asked one after another. `cursor`
+    // starts at the section's first entry and follows the keys while the
+    // section lists them in the order asked; `repeated`: the key may be one
+    // asked before.
+    static constexpr qint32 NotInOrder = -2;
+    qint32 FindInOrder(qint32 section, QStringView key, quint32 hash, bool repeated,
+                       qint32& cursor) const;
     QString ValueOf(qint32 entry, const QString& def) const;
     qint32 SectionFor(QStringView section); // found or appended
     void WriteAt(qint32 section, const QString& key, const QString& value);
+    void WriteAt(qint32 section, qint32 found, const QString& key, quint32 hash,
+                 const QString& value);
     void CompactAdded();
     void KeepDamagedCopy();
+    // Hands the bytes ToBytes() gives to `put`, piece by piece.
+    template <typename Put> void Serialize(Put&& put) const;
+    // Writes them to the file; false with errno set when a write fails.
+    bool WriteTo(int fd) const;
 
     QString FPath;
     QByteArray FBytes;          // the file as loaded
@@ -150,3 +199,6 @@ bool ParseSettingsInteger(const QString& text, int& value);
 // a folder that allows no new file is rewritten in place. Leftovers of earlier
 // interrupted saves of the same file are removed. Raises CuewellError.
 void SaveFileBytes(const QString& path, const QByteArray& bytes);
+// The same with the bytes that `write` writes to the file, once, from its
+// start (false with errno set when a write fails).
+void SaveFileWith(const QString& path, const std::function<bool(int fd)>& write);

@@ -119,6 +119,9 @@ private slots:
     void sortedRecordsKeepTheOrder_data();
     void sortedRecordsKeepTheOrder();
     void readAllPageSections();
+    void readAllAsEachPage_data();
+    void readAllAsEachPage();
+    void recordsReadTogetherStandAlone();
 
 private:
     QTemporaryDir FDir;
@@ -889,6 +892,131 @@ void tst_CueStore::readAllPageSections() {
     QCOMPARE(RecordsOf(table[1]), RecordsOf(RowOf({})));
     QCOMPARE(RecordsOf(table[2]), RecordsOf(RowOf({"0.2|0.2|/d|0||", "0.9|0.9|/z|0||"})));
     QCOMPARE(RecordsOf(table[3]), RecordsOf(RowOf({})));
+}
+
+void tst_CueStore::readAllAsEachPage_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("writes"); // (section, key, value) triples after loading
+
+    auto page = [](const char* name, const QByteArray& lines) {
+        return "[" + QByteArray(name) + "]\r\n" + lines + "\r\n";
+    };
+    QTest::newRow("every key, every page")
+        << (page("Page0", "Cue0=0.1|0.1|/a|0||\r\nCue1=0.2|0.1|/b|0||\r\n") +
+            page("Page1", "Cue0=0.3|0.3|/c|-1|Go|\r\n") + page("Page2", "") +
+            page("Page3", "Cue20=0.9|0.9|/z|0||\r\n"))
+        << QStringList{};
+    QTest::newRow("a repeated key: the first wins, also when empty or bare")
+        << (page("Page0", "Cue0=first|\r\nCue0=second|\r\nCue1=\r\nCue1=hidden|\r\n"
+                          "Cue2\r\nCue2=hidden too|\r\ncue0=third|\r\n"))
+        << QStringList{};
+    QTest::newRow("a line not UTF-8 hides its key")
+        << page("Page1", "Cue0=\xff|\r\nCue0=hidden|\r\nCue1=kept|\r\n") << QStringList{};
+    QTest::newRow("names that only look like pages and cues")
+        << (page("Page01", "Cue0=not page 1|\r\n") +
+            page("Page1", "Cue01=x|\r\nCue 1=y|\r\n"
+                          "Cue1x=z|\r\nCue-1=w|\r\n"
+                          "Cue=v|\r\nCue21=u|\r\n") +
+            page("Page-1", "Cue0=t|\r\n") + page("Page", "Cue0=s|\r\n") +
+            page("Page4294967296", "Cue0=r|\r\n") + page("Page4", "Cue4294967296=q|\r\n"))
+        << QStringList{};
+    QTest::newRow("letter case and blanks")
+        << (page("PAGE2", "  CUE3  =  0.5|0.5|/c|0||  \r\ncue4=0.6|0.6|/d|0||\r\n") +
+            page("page2", "Cue0=repeated section|\r\n"))
+        << QStringList{};
+    QTest::newRow("letters beyond ASCII")
+        << (page("Page0", "Cue0=0.1|0.1|/caf\xc3\xa9|0|Caf\xc3\xa9 \xe2\x82\xac|\r\n"
+                          "Cu\xc3\xa9"
+                          "1=not a cue|\r\nCue1=0.2|0.2|/a|0||\r\n") +
+            page("P\xc3\xa1ge1", "Cue0=not a page|\r\n"))
+        << QStringList{};
+    QTest::newRow("written since loading")
+        << (page("Page0", "Cue0=old 0|\r\nCue1=old 1|\r\n") + page("Page1", "Cue0=kept|\r\n"))
+        << QStringList{"Page0",     "Cue1",  "new 1|", "Page0",
+                       "cue0",      "",      "Page2",  "Cue5",
+                       "new page|", "Page3", "Cue0",   QString::fromUtf8("n\xc3\xa9w|")};
+    QTest::newRow("no pages at all") << page("Settings", "Height=580\r\n") << QStringList{};
+}
+
+void tst_CueStore::readAllAsEachPage() {
+    // Reading every page in one walk gives, page for page, what reading each
+    // page's keys one by one gives.
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, writes);
+
+    const QString path = FDir.filePath("all-as-each.cues");
+    WriteBytes(path, Bom + content);
+    KeyValueFile file(path);
+    for (qsizetype i = 0; i + 2 < writes.size(); i += 3)
+        file.WriteString(writes[i], writes[i + 1], writes[i + 2]);
+    TCueTable all(5);
+    for (CueRow& row : all)
+        row = RowOf({"stale 0", "stale 1"});
+    ReadAllPageSections(file, all);
+    for (int page = 0; page < all.size(); ++page) {
+        CueRow each = RowOf({"other 0"});
+        ReadPageSection(file, page, each);
+        QCOMPARE(RecordsOf(all[page]), RecordsOf(each));
+    }
+}
+
+void tst_CueStore::recordsReadTogetherStandAlone() {
+    // Records read together share their storage; each must still behave as a
+    // text of its own: outlive the file and the table, change alone, end in 0.
+    const QString path = FDir.filePath("stand-alone.cues");
+    QByteArray content = Bom;
+    for (int page = 0; page < 3; ++page) {
+        content += "[Page" + QByteArray::number(page) + "]\r\n";
+        for (int slot = 0; slot < 3; ++slot)
+            content += "Cue" + QByteArray::number(slot) + "=0." + QByteArray::number(slot + 1) +
+                       "|0.5|/p" + QByteArray::number(page) + "c" + QByteArray::number(slot) +
+                       "|0|Call " + QByteArray::number(page * 3 + slot) + "|\r\n";
+    }
+    WriteBytes(path, content);
+    auto expected = [](int page, int slot) {
+        return QStringLiteral("0.%1|0.5|/p%2c%3|0|Call %4|")
+            .arg(slot + 1)
+            .arg(page)
+            .arg(slot)
+            .arg(page * 3 + slot);
+    };
+
+    QString kept;
+    QString changed;
+    {
+        TCueTable table(3);
+        {
+            KeyValueFile file(path);
+            ReadAllPageSections(file, table);
+        }
+        for (int page = 0; page < 3; ++page)
+            for (int slot = 0; slot < 3; ++slot) {
+                const QString& record = table[page][size_t(slot)];
+                QCOMPARE(record, expected(page, slot));
+                QCOMPARE(record.utf16()[record.size()], ushort(0));
+                QCOMPARE(qstrlen(record.toLocal8Bit().constData()), size_t(record.size()));
+            }
+        kept = table[1][1];
+        changed = table[1][0];
+        changed += QStringLiteral("more");
+        changed[0] = u'X';
+        table[2][2].append(u"|tail");
+        table[2][2].squeeze();
+        QCOMPARE(table[2][1], expected(2, 1));
+        QCOMPARE(table[2][2], expected(2, 2) + "|tail");
+
+        // Read again over the same table: the earlier records go, the copies stay.
+        KeyValueFile file(path);
+        ReadAllPageSections(file, table);
+        QCOMPARE(table[2][2], expected(2, 2));
+        QCOMPARE(table[1][0], expected(1, 0));
+    }
+    QCOMPARE(kept, expected(1, 1));
+    QCOMPARE(kept.utf16()[kept.size()], ushort(0));
+    QCOMPARE(changed, "X" + expected(1, 0).mid(1) + "more");
+    // The last holder of the shared storage may change it in place.
+    kept.append(QStringLiteral("|grown"));
+    QCOMPARE(kept, expected(1, 1) + "|grown");
 }
 
 QTEST_GUILESS_MAIN(tst_CueStore)

@@ -178,6 +178,12 @@ private slots:
     void newFileIsOnDiskBeforeItReplacesTheOld();
     void leftoversOfInterruptedSaves_data();
     void leftoversOfInterruptedSaves();
+    void savedFileHoldsExactlyItsBytes_data();
+    void savedFileHoldsExactlyItsBytes();
+    void severalKeysAsOneByOne_data();
+    void severalKeysAsOneByOne();
+    void valueOfTheSameLengthReplaces_data();
+    void valueOfTheSameLengthReplaces();
 
 private:
     QTemporaryDir FDir;
@@ -1209,6 +1215,176 @@ void tst_KeyValueFile::leftoversOfInterruptedSaves() {
     QVERIFY(!QFile::exists(dir.filePath(left[0])));
     QCOMPARE(QFile::exists(dir.filePath(name)), !removed);
     QCOMPARE(ReadBytes(path), Bom + QByteArray("[A]\r\nk=3\r\n\r\n"));
+}
+
+void tst_KeyValueFile::savedFileHoldsExactlyItsBytes_data() {
+    QTest::addColumn<bool>("folderWritable");
+    QTest::addColumn<QByteArray>("old");
+    QTest::addColumn<QStringList>("writes");
+
+    const QByteArray longOld = "[A]\r\nk=" + QByteArray(100000, 'x') + "\r\nm=1\r\n";
+    const QStringList shorter{"A", "k", "short"};
+    // A value longer than any buffer a save writes through, between small pieces.
+    const QStringList huge{"A", "a", "1", "A", "k", QString(300000, u'v'), "A", "z", "2"};
+    QStringList many;
+    for (int i = 0; i < 5000; ++i)
+        many << QStringLiteral("S%1").arg(i % 7) << QStringLiteral("key%1").arg(i)
+             << QStringLiteral("value %1 of many").arg(i);
+    for (const bool writable : {true, false}) {
+        const char* where = writable ? "replaced" : "in place";
+        QTest::addRow("file shrinks, %s", where) << writable << longOld << shorter;
+        QTest::addRow("value beyond the write buffer, %s", where) << writable << longOld << huge;
+        QTest::addRow("many small pieces, %s", where) << writable << longOld << many;
+    }
+}
+
+void tst_KeyValueFile::savedFileHoldsExactlyItsBytes() {
+    // The save writes what ToBytes() gives, nothing more: no tail of a longer
+    // old file, no piece lost or doubled at the edges of what it writes at once.
+    QFETCH(bool, folderWritable);
+    QFETCH(QByteArray, old);
+    QFETCH(QStringList, writes);
+
+    QTemporaryDir root;
+    QVERIFY(QFile::setPermissions(root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                   QFileDevice::ExeOther));
+    const QString folder = root.filePath("show");
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + "/show.ini";
+    WriteBytes(path, old);
+    QCOMPARE(chmod(QFile::encodeName(path).constData(), 0666), 0);
+    QCOMPARE(chmod(QFile::encodeName(folder).constData(), folderWritable ? 0777 : 0555), 0);
+    const ino_t before = InodeOf(path);
+
+    const QString result = AsUnprivileged([&]() -> QString {
+        try {
+            KeyValueFile file(path);
+            file.SetAutoSave(true);
+            ApplyWrites(file, writes);
+            file.Free();
+        } catch (const CuewellError& e) {
+            return e.Text();
+        }
+        return "saved";
+    });
+    chmod(QFile::encodeName(folder).constData(), 0755);
+    if (result == "<no unprivileged user>")
+        QSKIP("Neither an unprivileged user nor a child running as one is available");
+    QCOMPARE(result, "saved");
+    QCOMPARE(InodeOf(path) == before, !folderWritable);
+
+    // What the same writes give in memory (the save may run in a child).
+    QByteArray reference;
+    {
+        const QString copy = root.filePath("reference.ini");
+        WriteBytes(copy, old);
+        KeyValueFile file(copy);
+        ApplyWrites(file, writes);
+        reference = file.ToBytes();
+    }
+    const QByteArray saved = ReadBytes(path);
+    QCOMPARE(saved.size(), reference.size());
+    QVERIFY(saved == reference);
+}
+
+void tst_KeyValueFile::severalKeysAsOneByOne_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("keys");
+
+    const QStringList k012{"k0", "k1", "k2"};
+    QTest::newRow("in the file's order") << QByteArray("[S]\r\nk0=a\r\nk1=b\r\nk2=c\r\n") << k012;
+    QTest::newRow("file in another order") << QByteArray("[S]\r\nk2=c\r\nk0=a\r\nk1=b\r\n") << k012;
+    QTest::newRow("other letter case") << QByteArray("[s]\r\nK0=a\r\nk1=b\r\nK2=c\r\n") << k012;
+    QTest::newRow("file repeats a key: the first wins")
+        << QByteArray("[S]\r\nk0=a\r\nk0=b\r\nk1=c\r\nk2=d\r\n") << k012;
+    QTest::newRow("file and keys repeat a key")
+        << QByteArray("[S]\r\nk0=a\r\nk0=b\r\nk1=c\r\n") << QStringList{"k0", "K0", "k1"};
+    QTest::newRow("first of a key has no value")
+        << QByteArray("[S]\r\nk0=a\r\nk1\r\nk1=b\r\n") << k012;
+    QTest::newRow("first of a key not readable")
+        << QByteArray("[S]\r\nk0=a\r\nk1=\xff\r\nk1=b\r\nk2=c\r\n") << k012;
+    QTest::newRow("fewer entries than keys") << QByteArray("[S]\r\nk0=a\r\n") << k012;
+    QTest::newRow("other entries before") << QByteArray("[S]\r\nx=1\r\nk0=a\r\nk1=b\r\n") << k012;
+    QTest::newRow("no such section") << QByteArray("[T]\r\nk0=a\r\n") << k012;
+    QByteArray large("[S]\r\n");
+    QStringList largeKeys;
+    for (int i = 0; i < 70; ++i) {
+        large += "key" + QByteArray::number(i) + "=" + QByteArray::number(i % 3) + "\r\n";
+        largeKeys << QStringLiteral("KEY%1").arg(i);
+    }
+    largeKeys << "key5"
+              << "new";
+    QTest::newRow("large section, a key again, a new key") << large << largeKeys;
+}
+
+void tst_KeyValueFile::severalKeysAsOneByOne() {
+    // Reading or writing several keys of a section at once gives what reading
+    // or writing each one by one gives, whatever the file holds.
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, keys);
+
+    const QString path = Path("several.ini");
+    WriteBytes(path, content);
+    QStringList values;
+    for (qsizetype i = 0; i < keys.size(); ++i)
+        values << (i % 2 ? QStringLiteral("%1").arg(i % 3) : QStringLiteral("w%1").arg(i));
+
+    KeyValueFile together(path);
+    KeyValueFile oneByOne(path);
+    std::vector<QString> read(size_t(keys.size()));
+    together.ReadStrings(u"S", keys.constData(), read.data(), keys.size());
+    for (qsizetype i = 0; i < keys.size(); ++i)
+        QCOMPARE(read[size_t(i)], oneByOne.ReadString("S", keys[i], QString()));
+
+    together.WriteStrings(u"S", keys.constData(), values.constData(), keys.size());
+    for (qsizetype i = 0; i < keys.size(); ++i)
+        oneByOne.WriteString("S", keys[i], values[i]);
+    QCOMPARE(together.ToText(), oneByOne.ToText());
+    for (const QString& key : keys)
+        QCOMPARE(together.ReadString("S", key, "<none>"), oneByOne.ReadString("S", key, "<none>"));
+}
+
+void tst_KeyValueFile::valueOfTheSameLengthReplaces_data() {
+    QTest::addColumn<QByteArray>("stored"); // UTF-8
+    QTest::addColumn<QString>("written");
+
+    const QByteArray base = "0.12|0.34|/sound/go 7|0|Cue 7 of page 3|";
+    auto changedAt = [&](qsizetype at) {
+        QString text = QString::fromLatin1(base);
+        text[at] = text[at] == u'x' ? u'y' : u'x';
+        return text;
+    };
+    QTest::newRow("first character") << base << changedAt(0);
+    QTest::newRow("ninth character") << base << changedAt(8);
+    QTest::newRow("seventeenth character") << base << changedAt(16);
+    QTest::newRow("last character") << base << changedAt(base.size() - 1);
+    QTest::newRow("letter case only") << base << QString::fromLatin1(base).toUpper();
+    QTest::newRow("short") << QByteArray("ab") << "aB";
+    // The bytes of "é" read one by one as Latin-1: the same units, other text.
+    QTest::newRow("stored beyond ASCII")
+        << QByteArray("caf\xc3\xa9 long enough for a vector")
+        << QString::fromLatin1("caf\xc3\xa9 long enough for a vector");
+    QTest::newRow("written beyond ASCII")
+        << QByteArray("abcdefghijklmnop") << QString::fromUtf8("abcdefgh\xc3\xa9jklmnop").left(16);
+}
+
+void tst_KeyValueFile::valueOfTheSameLengthReplaces() {
+    // A write is skipped only when the value is the one stored: a value of
+    // the same length that differs anywhere is saved.
+    QFETCH(QByteArray, stored);
+    QFETCH(QString, written);
+
+    const QString path = Path("same-length.ini");
+    WriteBytes(path, Bom + "[S]\r\nk=" + stored + "\r\n\r\n");
+    {
+        KeyValueFile file(path);
+        file.SetAutoSave(true);
+        file.WriteString("S", "k", written);
+        QCOMPARE(file.ReadString("S", "k", QString()), written);
+        file.Free();
+    }
+    QCOMPARE(ReadBytes(path), Bom + "[S]\r\nk=" + written.toUtf8() + "\r\n\r\n");
 }
 
 QTEST_GUILESS_MAIN(tst_KeyValueFile)

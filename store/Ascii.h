@@ -1,0 +1,104 @@
+#pragma once
+
+// Byte loops of the settings readers, a word or a vector at a time: a large
+// file passes through each of them once per byte.
+
+#include <QByteArrayView>
+#include <QtGlobal>
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+inline bool IsAscii(QByteArrayView bytes) {
+    const char* p = bytes.data();
+    qsizetype n = bytes.size();
+    quint64 any = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        quint64 word;
+        std::memcpy(&word, p, 8);
+        any |= word;
+    }
+    for (; n > 0; ++p, --n)
+        any |= uchar(*p);
+    return (any & 0x8080808080808080ULL) == 0;
+}
+
+// Writes `n` bytes as as many UTF-16 units while they are ASCII; false (and
+// part of `out` written) at the first byte that is not.
+inline bool WidenAscii(const char* in, qsizetype n, char16_t* out) {
+#if defined(__SSE2__)
+    if (n >= 16) {
+        const __m128i zero = _mm_setzero_si128();
+        auto widen16 = [&](qsizetype i) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(chunk, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8),
+                             _mm_unpackhi_epi8(chunk, zero));
+            return _mm_movemask_epi8(chunk) == 0;
+        };
+        bool ascii = true;
+        for (qsizetype i = 0; i + 16 <= n; i += 16)
+            ascii &= widen16(i);
+        // The last 16 again, overlapping: the same units land on the same places.
+        return widen16(n - 16) && ascii;
+    }
+#endif
+    unsigned any = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        any |= uchar(in[i]);
+        out[i] = char16_t(uchar(in[i]));
+    }
+    return any < 128;
+}
+
+// Whether `n` UTF-16 units are the same characters as `n` bytes of ASCII.
+inline bool SameAsAscii(const char16_t* text, const char* bytes, qsizetype n) {
+    qsizetype i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        const __m128i narrow = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes + i));
+        const __m128i wide = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const __m128i equal = _mm_cmpeq_epi16(_mm_unpacklo_epi8(narrow, zero), wide);
+        if (_mm_movemask_epi8(equal) != 0xFFFF || (_mm_movemask_epi8(narrow) & 0xFF) != 0)
+            return false;
+    }
+#endif
+    unsigned differ = 0;
+    for (; i < n; ++i)
+        differ |= unsigned(text[i] ^ uchar(bytes[i])) | (uchar(bytes[i]) & 0x80u);
+    return differ == 0;
+}
+
+// Where the line that starts at `start` ends: its first CR or LF, else `n`.
+// `*beyondAscii` tells whether the line holds a byte that is not ASCII.
+inline qsizetype LineEnd(const char* data, qsizetype start, qsizetype n, bool* beyondAscii) {
+    qsizetype i = start;
+    bool high = false;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const unsigned ends = unsigned(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf))));
+        const unsigned highBits = unsigned(_mm_movemask_epi8(chunk));
+        if (ends) {
+            const int at = __builtin_ctz(ends);
+            *beyondAscii = high || (highBits & ((1u << at) - 1)) != 0;
+            return i + at;
+        }
+        high = high || highBits != 0;
+    }
+#endif
+    for (; i < n; ++i) {
+        if (data[i] == '\r' || data[i] == '\n')
+            break;
+        high = high || uchar(data[i]) >= 128;
+    }
+    *beyondAscii = high;
+    return i;
+}
