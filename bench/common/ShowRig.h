@@ -17,10 +17,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -31,8 +34,12 @@ inline double Micros(BenchClock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-// A plain blocking UDP socket on 127.0.0.1; every datagram is stamped with
-// the steady clock the moment recv returns, before anything else is done.
+// A plain blocking UDP socket on 127.0.0.1. Every datagram is stamped with
+// the time the kernel took it in (SO_TIMESTAMPNS), put on the steady clock:
+// on loopback that is inside the sender's send, which is what a controller on
+// another machine would see. When recv returned would also count the wait for
+// this thread to be scheduled, which on a loaded machine shares its CPU with
+// the sender and so is charged whatever the sender does after its send.
 class TArrivalLog {
 public:
     explicit TArrivalLog(std::size_t capacity) : FAt(capacity), FBytes(capacity) {
@@ -48,6 +55,11 @@ public:
             std::exit(2);
         }
         FPort = ntohs(sa.sin_port);
+        const int on = 1;
+        if (::setsockopt(FSocket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+            std::perror("SO_TIMESTAMPNS");
+            std::exit(2);
+        }
         FThread = std::thread([this] { Run(); });
     }
     ~TArrivalLog() {
@@ -80,11 +92,37 @@ public:
     }
 
 private:
+    // How long before `wall` (the realtime clock read with `now`) the kernel
+    // stamped the datagram; the kernel stamps on the realtime clock, and the
+    // two clocks cannot drift apart noticeably over so short a span.
+    static BenchClock::duration SinceKernelStamp(const msghdr& message, const timespec& wall) {
+        for (const cmsghdr* c = CMSG_FIRSTHDR(&message); c;
+             c = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(c)))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp{};
+                std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+                const auto ns = (int64_t(wall.tv_sec) - stamp.tv_sec) * 1000000000LL +
+                                (wall.tv_nsec - stamp.tv_nsec);
+                return std::chrono::nanoseconds(std::max<int64_t>(0, ns));
+            }
+        std::fprintf(stderr, "a datagram came without its kernel time stamp\n");
+        std::exit(2);
+    }
+
     void Run() {
         char buffer[2048];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
         for (;;) {
-            const ssize_t got = ::recv(FSocket, buffer, sizeof buffer, 0);
+            iovec data{buffer, sizeof buffer};
+            msghdr message{};
+            message.msg_iov = &data;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t got = ::recvmsg(FSocket, &message, 0);
             const BenchClock::time_point now = BenchClock::now();
+            timespec wall{};
+            clock_gettime(CLOCK_REALTIME, &wall);
             if (FStop || got <= 0)
                 return;
             const std::size_t i = FCount.load(std::memory_order_relaxed);
@@ -92,7 +130,7 @@ private:
                 ++FOverflow;
                 continue;
             }
-            FAt[i] = now;
+            FAt[i] = now - SinceKernelStamp(message, wall);
             FBytes[i] = QByteArray(buffer, got);
             {
                 std::lock_guard lock(FMutex);
