@@ -143,6 +143,14 @@ public:
         return true;
     }
 
+    void MoveToFront(TPdfOperation op) {
+        std::lock_guard lock(FMutex);
+        auto it =
+            std::find_if(FQueue.begin(), FQueue.end(), [op](const Job& j) { return j.Op == op; });
+        if (it != FQueue.end())
+            std::rotate(FQueue.begin(), it, std::next(it));
+    }
+
     void Stop() {
         {
             std::lock_guard lock(FMutex);
@@ -355,6 +363,11 @@ TPdfOperation TPdfRenderer::RenderPage(quint64 document, int page, QRectF box,
                                                           const TPdfResult& r) {
         done(op, status, status == TPdfCompletion::Success ? r.Image : QImage());
     });
+}
+
+void TPdfRenderer::Prioritise(TPdfOperation operation) {
+    if (FPending.count(operation))
+        FWorker->MoveToFront(operation);
 }
 
 void TPdfRenderer::Cancel(TPdfOperation operation) {
