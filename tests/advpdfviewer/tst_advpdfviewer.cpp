@@ -1181,6 +1181,18 @@ void tst_AdvPDFViewer::compositeOnWhite_data() {
         << make(straight, {5, 3}, [](int x, int) { return qRgba(200, 10 * x, 90, 0); });
     QTest::newRow("premultiplied, opaque ink")
         << make(pre, {4, 4}, [](int x, int y) { return qRgba(x * 60, y * 60, 30, 255); });
+    // Every alpha against every channel value, on a width that leaves a
+    // remainder after whole groups of pixels.
+    auto every = [](bool premultiplied) {
+        return [premultiplied](int x, int y) -> QRgb {
+            const uint a = uint(y) % 256, c = uint(x) % 256;
+            if (!premultiplied)
+                return qRgba(c, 255 - c, c ^ a, a);
+            return qRgba(c * a / 255, (255 - c) * a / 255, c > a ? c : a - c, a);
+        };
+    };
+    QTest::newRow("premultiplied, every alpha and value") << make(pre, {259, 256}, every(true));
+    QTest::newRow("straight, every alpha and value") << make(straight, {259, 256}, every(false));
     QTest::newRow("one pixel, half")
         << make(pre, {1, 1}, [](int, int) { return qRgba(64, 0, 127, 128); });
 }
