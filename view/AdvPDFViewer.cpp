@@ -78,6 +78,9 @@ public:
     // Requests the shown page, then its neighbours, and lets go of the rest.
     void LoadAround();
     void LoadAhead();
+    // Asks for the pages ahead once the events before it, the repaint of the
+    // shown page among them, are handled.
+    void PostLoadAhead();
     void LoadPage(int index);
     void RenderCompleted(TPdfOperation op, int index, TPdfCompletion status, const QImage& image);
     void ResizeReaction();
@@ -245,16 +248,17 @@ void TAdvPDFViewerPrivate::GoToPage(int index, bool repaint) {
     FPageIndex = target;
     FPages.KeepOnly(FPageIndex - CacheRadius, FPageIndex + CacheRadius);
     LoadPage(FPageIndex);
+    // Its render may have been asked for as a page ahead, behind another one.
+    if (const TAdvPDFViewerPage* shown = FPages.Find(FPageIndex); shown && shown->FLoading)
+        FRenderer->Prioritise(shown->FOperation);
     // A page still rendering is painted by its completion; until then the
-    // page before it stays on screen rather than a blank one. The renders
-    // ahead queue behind it.
-    if (ShownPagePending()) {
-        LoadAhead();
-    } else {
+    // page before it stays on screen rather than a blank one, and the pages
+    // ahead wait for it, so that nothing competes with its render, its
+    // hand-over or its paint.
+    if (!ShownPagePending()) {
         if (repaint)
             q->update();
-        if (!std::exchange(FLoadAheadPosted, true))
-            QCoreApplication::postEvent(q, new QEvent(LoadAheadEvent), Qt::LowEventPriority);
+        PostLoadAhead();
     }
     UpdateWaitCursor();
     if (changed)
@@ -274,6 +278,11 @@ void TAdvPDFViewerPrivate::LoadAhead() {
         LoadPage(FPageIndex + step);
         LoadPage(FPageIndex - step);
     }
+}
+
+void TAdvPDFViewerPrivate::PostLoadAhead() {
+    if (!std::exchange(FLoadAheadPosted, true))
+        QCoreApplication::postEvent(q, new QEvent(LoadAheadEvent), Qt::LowEventPriority);
 }
 
 void TAdvPDFViewerPrivate::LoadPage(int index) {
@@ -309,7 +318,9 @@ void TAdvPDFViewerPrivate::RenderCompleted(TPdfOperation op, int index, TPdfComp
     if (FDestroying)
         return;
     bool rendered = false;
+    bool current = false;
     if (TAdvPDFViewerPage* entry = FPages.Find(index); entry && entry->FOperation == op) {
+        current = true;
         entry->FLoading = false;
         entry->FOperation = 0;
         if (status == TPdfCompletion::Success && !image.isNull()) {
@@ -324,9 +335,13 @@ void TAdvPDFViewerPrivate::RenderCompleted(TPdfOperation op, int index, TPdfComp
         // Whatever a resize cancelled and the renders since left stale.
         LoadAround();
     }
-    // A page rendered ahead changes nothing on screen.
-    if (index == FPageIndex)
+    // A page rendered ahead changes nothing on screen. The shown page, done
+    // (or failed), lets the pages around it be rendered.
+    if (index == FPageIndex) {
         q->update();
+        if (current && status != TPdfCompletion::Cancelled)
+            PostLoadAhead();
+    }
     UpdateWaitCursor();
     emit q->OnPageRendered(index, rendered);
 }

@@ -68,6 +68,9 @@ public:
     // a page the document cannot give or that does not fit the box.
     TPdfOperation RenderPage(quint64 document, int page, QRectF box, qreal devicePixelRatio,
                              RenderDone done);
+    // Moves an operation not started yet to the front of the queue, so that the
+    // page the reader waits for goes before pages rendered ahead of it.
+    void Prioritise(TPdfOperation operation);
     // Ends the operation through its completion with Cancelled, unless it has
     // already completed.
     void Cancel(TPdfOperation operation);

@@ -52,8 +52,9 @@ void WritePortraitPdf(const QString& path, int pageCount) {
 class RenderGate {
 public:
     explicit RenderGate(TPdfRenderer& renderer) : FRenderer(&renderer) {
-        FRenderer->SetBeforeRenderHook([this](int) {
+        FRenderer->SetBeforeRenderHook([this](int page) {
             std::unique_lock lock(FMutex);
+            FPages.append(page);
             ++FWaiting;
             FChanged.notify_all();
             FChanged.wait(lock, [this] { return FOpen; });
@@ -77,6 +78,11 @@ public:
         FOpen = true;
         FChanged.notify_all();
     }
+    // The pages whose render started, in the order they started.
+    QList<int> Pages() {
+        std::lock_guard lock(FMutex);
+        return FPages;
+    }
 
 private:
     QPointer<TPdfRenderer> FRenderer;
@@ -84,6 +90,7 @@ private:
     std::condition_variable FChanged;
     int FWaiting = 0;
     bool FOpen = false;
+    QList<int> FPages;
 };
 
 QRgb Pixel(const QImage& image, int x, int y) {
@@ -141,6 +148,8 @@ private slots:
     void cacheFollowsShownPage_data();
     void cacheFollowsShownPage();
     void cacheBoundedPagingLongScript();
+    void shownPageRendersFirst_data();
+    void shownPageRendersFirst();
     void turnFindsPagePainted_data();
     void turnFindsPagePainted();
     void pendingTurnKeepsPagePainted();
@@ -700,13 +709,14 @@ void tst_AdvPDFViewer::pageChangeCancelsRender() {
     {
         RenderGate gate(viewer->Renderer());
         viewer->SetPageIndex(5);
-        gate.WaitForRender();    // page 5 is rendering, 6 and 4 are queued
-        viewer->SetPageIndex(9); // none of them is wanted any more
+        gate.WaitForRender();    // page 5 is rendering
+        viewer->SetPageIndex(6); // 6 is queued, 5 kept as its neighbour
+        viewer->SetPageIndex(9); // neither is wanted any more
     }
     WaitSettled(*viewer);
-    QTRY_COMPARE(rendered.count(), 6);
+    QTRY_COMPARE(rendered.count(), 5);
     QCOMPARE(CachedPages(*viewer), (QList<int>{8, 9, 10}));
-    // Page 5 ran and was thrown away; 6 and 4 never ran.
+    // Page 5 ran and was thrown away; 6 never ran.
     QCOMPARE(viewer->Renderer().RendersRun(), ranBefore + 4);
     for (const QList<QVariant>& args : rendered)
         QCOMPARE(args.at(1).toBool(), args.at(0).toInt() >= 8);
@@ -1008,6 +1018,45 @@ void tst_AdvPDFViewer::cacheBoundedPagingLongScript() {
     }
 }
 
+void tst_AdvPDFViewer::shownPageRendersFirst_data() {
+    QTest::addColumn<int>("start");
+    // Pages gone to; the first one's render is held until all are made.
+    QTest::addColumn<QList<int>>("path");
+    QTest::addColumn<QList<int>>("order"); // renders in the order they ran
+    QTest::newRow("jump: the page, then the next, then the previous")
+        << 5 << QList<int>{9} << QList<int>{9, 10, 8};
+    QTest::newRow("back twice while a page renders")
+        << 5 << QList<int>{9, 8, 7} << QList<int>{9, 7, 8, 6};
+    QTest::newRow("on twice to the last while a page renders")
+        << 2 << QList<int>{9, 10, 11} << QList<int>{9, 11, 10};
+    QTest::newRow("jump while the page ahead renders")
+        << 5 << QList<int>{6, 10} << QList<int>{7, 10, 11, 9};
+}
+
+void tst_AdvPDFViewer::shownPageRendersFirst() {
+    QFETCH(int, start);
+    QFETCH(QList<int>, path);
+    QFETCH(QList<int>, order);
+    auto viewer = OpenViewer(FTwelve);
+    QVERIFY(viewer);
+    viewer->SetPageIndex(start);
+    WaitSettled(*viewer);
+    const int requested = viewer->RendersRequested();
+    {
+        RenderGate gate(viewer->Renderer());
+        viewer->SetPageIndex(path.first());
+        QTRY_VERIFY_WITH_TIMEOUT(gate.RenderHeld(), 10000);
+        // Nothing else competes with the page being rendered: the pages
+        // around it are asked for once it is there.
+        QCOMPARE(viewer->RendersRequested(), requested + 1);
+        for (qsizetype i = 1; i < path.size(); ++i)
+            viewer->SetPageIndex(path[i]);
+        gate.Open();
+        WaitSettled(*viewer);
+        QCOMPARE(gate.Pages(), order);
+    }
+}
+
 void tst_AdvPDFViewer::turnFindsPagePainted_data() {
     QTest::addColumn<int>("from");
     QTest::addColumn<int>("key");
@@ -1132,6 +1181,18 @@ void tst_AdvPDFViewer::compositeOnWhite_data() {
         << make(straight, {5, 3}, [](int x, int) { return qRgba(200, 10 * x, 90, 0); });
     QTest::newRow("premultiplied, opaque ink")
         << make(pre, {4, 4}, [](int x, int y) { return qRgba(x * 60, y * 60, 30, 255); });
+    // Every alpha against every channel value, on a width that leaves a
+    // remainder after whole groups of pixels.
+    auto every = [](bool premultiplied) {
+        return [premultiplied](int x, int y) -> QRgb {
+            const uint a = uint(y) % 256, c = uint(x) % 256;
+            if (!premultiplied)
+                return qRgba(c, 255 - c, c ^ a, a);
+            return qRgba(c * a / 255, (255 - c) * a / 255, c > a ? c : a - c, a);
+        };
+    };
+    QTest::newRow("premultiplied, every alpha and value") << make(pre, {259, 256}, every(true));
+    QTest::newRow("straight, every alpha and value") << make(straight, {259, 256}, every(false));
     QTest::newRow("one pixel, half")
         << make(pre, {1, 1}, [](int, int) { return qRgba(64, 0, 127, 128); });
 }
