@@ -4,6 +4,7 @@
 // run on the user-interface thread, one at a time, with a blocking hand-over.
 
 #include <QObject>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,11 +14,18 @@ class IntervalTimerThread;
 class IntervalTimer : public QObject {
     Q_OBJECT
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit IntervalTimer(QObject* owner = nullptr);
     ~IntervalTimer() override;
 
     bool Enabled() const { return FEnabled; }
-    // Enabling (re)starts the period; disabling stops ticks at once.
+    // Enabling (re)starts the period; disabling stops ticks at once. Enabled
+    // again from inside the handler of its own tick, the new period counts
+    // from when that tick was due, so the hand-over to this thread and the
+    // handler's work do not stretch a chain of one-shot armings; a tick handed
+    // over late gives back at most kLateCredit of its lateness, so the next
+    // tick never comes much sooner than a period after this one ran.
     void SetEnabled(bool value);
     uint32_t Interval() const;
     // A change restarts a running timer with the new period.
@@ -27,11 +35,17 @@ public:
     // it raises are dropped.
     std::function<void(QObject* sender)> OnTimer;
 
+    static constexpr std::chrono::microseconds kLateCredit{100};
+
 private:
     friend class IntervalTimerThread;
-    void DeliverTick();
+    void DeliverTick(Clock::time_point due);
 
     bool FEnabled = false;
     bool FDestroying = false;
+    // Set while the handler of a tick runs: where a period armed from inside
+    // it starts.
+    bool FInTick = false;
+    Clock::time_point FTickStart;
     std::unique_ptr<IntervalTimerThread> FTimerThread;
 };
