@@ -115,16 +115,17 @@ private:
 
     // Queues the tick for the timer's thread and waits until it has run
     // there, or until the worker is told to end.
-    void Deliver(std::unique_lock<std::mutex>& lock, uint64_t generation, Clock::time_point due) {
+    void Deliver(std::unique_lock<std::mutex>& lock, uint64_t generation, Clock::time_point due,
+                 Clock::duration period) {
         const uint64_t tick = ++FPostedTick;
         lock.unlock();
         IntervalTimer* owner = FOwner;
         QMetaObject::invokeMethod(
             owner,
-            [this, owner, generation, tick, due] {
+            [this, owner, generation, tick, due, period] {
                 if (IsCurrent(generation)) {
                     const QPointer<IntervalTimer> alive(owner);
-                    owner->DeliverTick(due);
+                    owner->DeliverTick(due, period);
                     // The handler may have destroyed the timer, and this
                     // worker with it; the worker has ended already then.
                     if (!alive)
@@ -151,7 +152,7 @@ private:
             const Clock::duration period = std::chrono::milliseconds(FInterval);
             Clock::time_point deadline = FStart + period;
             while (WaitUntil(lock, deadline, period, generation)) {
-                Deliver(lock, generation, deadline);
+                Deliver(lock, generation, deadline, period);
                 // Deadlines stay on the grid of the arming, so periods do not
                 // drift; periods missed while the handler ran are skipped
                 // rather than fired back to back.
@@ -216,12 +217,12 @@ void IntervalTimer::SetInterval(uint32_t milliseconds) {
     FInTick = inTick;
 }
 
-void IntervalTimer::DeliverTick(Clock::time_point due) {
+void IntervalTimer::DeliverTick(Clock::time_point due, Clock::duration period) {
     if (!FEnabled || !OnTimer || FDestroying)
         return;
     const QPointer<IntervalTimer> alive(this);
     FInTick = true;
-    FTickStart = std::max(due, Clock::now() - kLateCredit);
+    FTickStart = std::max(due, Clock::now() - period / 2);
     try {
         OnTimer(this);
     } catch (...) {

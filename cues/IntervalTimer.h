@@ -24,8 +24,8 @@ public:
     // again from inside the handler of its own tick, the new period counts
     // from when that tick was due, so the hand-over to this thread and the
     // handler's work do not stretch a chain of one-shot armings; a tick handed
-    // over late gives back at most kLateCredit of its lateness, so the next
-    // tick never comes much sooner than a period after this one ran.
+    // over late gives back at most half a period of its lateness, so the next
+    // tick never comes sooner than half a period after this one ran.
     void SetEnabled(bool value);
     uint32_t Interval() const;
     // A change restarts a running timer with the new period.
@@ -35,11 +35,9 @@ public:
     // it raises are dropped.
     std::function<void(QObject* sender)> OnTimer;
 
-    static constexpr std::chrono::microseconds kLateCredit{100};
-
 private:
     friend class IntervalTimerThread;
-    void DeliverTick(Clock::time_point due);
+    void DeliverTick(Clock::time_point due, Clock::duration period);
 
     bool FEnabled = false;
     bool FDestroying = false;
