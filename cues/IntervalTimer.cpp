@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QThread>
 
 #include <algorithm>
 #include <chrono>
@@ -196,7 +197,8 @@ void IntervalTimer::SetEnabled(bool value) {
         return;
     FEnabled = value;
     if (value)
-        FTimerThread->Arm(FInTick ? FTickStart : Clock::now());
+        FTimerThread->Arm(FInTick && thread()->loopLevel() == FTickLoopLevel ? FTickStart
+                                                                             : Clock::now());
     else
         FTimerThread->Disarm();
 }
@@ -223,6 +225,7 @@ void IntervalTimer::DeliverTick(Clock::time_point due, Clock::duration period) {
     const QPointer<IntervalTimer> alive(this);
     FInTick = true;
     FTickStart = std::max(due, Clock::now() - period / 2);
+    FTickLoopLevel = thread()->loopLevel();
     try {
         OnTimer(this);
     } catch (...) {

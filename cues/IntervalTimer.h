@@ -42,8 +42,11 @@ private:
     bool FEnabled = false;
     bool FDestroying = false;
     // Set while the handler of a tick runs: where a period armed from inside
-    // it starts.
+    // it starts, and the event loop level it runs at (an event served by a
+    // loop nested in the handler, a GO by hand under a message box, is not
+    // the tick's own arming).
     bool FInTick = false;
     Clock::time_point FTickStart;
+    int FTickLoopLevel = 0;
     std::unique_ptr<IntervalTimerThread> FTimerThread;
 };

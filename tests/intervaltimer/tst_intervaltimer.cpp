@@ -239,6 +239,8 @@ void tst_IntervalTimer::periodArmedByTickCountsFromItsDueTime_data() {
     // Its deadline long past, the late tick does not pull the next one forward.
     QTest::newRow("armed in the handler of a late tick") << 450 << 0 << "in handler" << none;
     QTest::newRow("enabled after the handler returned") << 0 << 120 << "after handler" << none;
+    // As a GO by hand while the handler shows a message box.
+    QTest::newRow("enabled from a loop nested in the handler") << 0 << 120 << "nested loop" << none;
     QTest::newRow("interval set in the handler") << 0 << 120 << "new interval" << none;
 }
 
@@ -264,6 +266,16 @@ void tst_IntervalTimer::periodArmedByTickCountsFromItsDueTime() {
             return;
         }
         timer.SetEnabled(false);
+        if (arm == "nested loop") {
+            QEventLoop nested;
+            QTimer::singleShot(workMs, [&] {
+                armedAt = log.Now();
+                timer.SetEnabled(true);
+                nested.quit();
+            });
+            nested.exec();
+            return;
+        }
         if (arm == "after handler") {
             QTimer::singleShot(workMs, [&] {
                 armedAt = log.Now();
