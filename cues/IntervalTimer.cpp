@@ -2,18 +2,20 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QThread>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
 
-using Clock = std::chrono::steady_clock;
+using Clock = IntervalTimer::Clock;
 
 // The worker: parked while disabled, otherwise sleeping towards the next
 // deadline on the steady clock and handing each tick to the timer's thread,
@@ -51,15 +53,15 @@ public:
         FInterval = milliseconds;
     }
 
-    // Starts a new period from now. With an interval of 0 nothing is armed.
-    void Arm() {
+    // Starts a new period at `start`. With an interval of 0 nothing is armed.
+    void Arm(Clock::time_point start) {
         {
             std::lock_guard lock(FMutex);
             ++FGeneration;
             if (FInterval == 0)
                 return;
             FArmed = true;
-            FStart = Clock::now();
+            FStart = start;
         }
         FWake.notify_all();
     }
@@ -114,16 +116,17 @@ private:
 
     // Queues the tick for the timer's thread and waits until it has run
     // there, or until the worker is told to end.
-    void Deliver(std::unique_lock<std::mutex>& lock, uint64_t generation) {
+    void Deliver(std::unique_lock<std::mutex>& lock, uint64_t generation, Clock::time_point due,
+                 Clock::duration period) {
         const uint64_t tick = ++FPostedTick;
         lock.unlock();
         IntervalTimer* owner = FOwner;
         QMetaObject::invokeMethod(
             owner,
-            [this, owner, generation, tick] {
+            [this, owner, generation, tick, due, period] {
                 if (IsCurrent(generation)) {
                     const QPointer<IntervalTimer> alive(owner);
-                    owner->DeliverTick();
+                    owner->DeliverTick(due, period);
                     // The handler may have destroyed the timer, and this
                     // worker with it; the worker has ended already then.
                     if (!alive)
@@ -150,7 +153,7 @@ private:
             const Clock::duration period = std::chrono::milliseconds(FInterval);
             Clock::time_point deadline = FStart + period;
             while (WaitUntil(lock, deadline, period, generation)) {
-                Deliver(lock, generation);
+                Deliver(lock, generation, deadline, period);
                 // Deadlines stay on the grid of the arming, so periods do not
                 // drift; periods missed while the handler ran are skipped
                 // rather than fired back to back.
@@ -194,7 +197,8 @@ void IntervalTimer::SetEnabled(bool value) {
         return;
     FEnabled = value;
     if (value)
-        FTimerThread->Arm();
+        FTimerThread->Arm(FInTick && thread()->loopLevel() == FTickLoopLevel ? FTickStart
+                                                                             : Clock::now());
     else
         FTimerThread->Disarm();
 }
@@ -209,16 +213,26 @@ void IntervalTimer::SetInterval(uint32_t milliseconds) {
     const bool wasEnabled = FEnabled;
     SetEnabled(false);
     FTimerThread->SetInterval(milliseconds);
+    // A new interval always counts from now, also when set by a tick handler.
+    const bool inTick = std::exchange(FInTick, false);
     SetEnabled(wasEnabled);
+    FInTick = inTick;
 }
 
-void IntervalTimer::DeliverTick() {
+void IntervalTimer::DeliverTick(Clock::time_point due, Clock::duration period) {
     if (!FEnabled || !OnTimer || FDestroying)
         return;
+    const QPointer<IntervalTimer> alive(this);
+    FInTick = true;
+    FTickStart = std::max(due, Clock::now() - period / 2);
+    FTickLoopLevel = thread()->loopLevel();
     try {
         OnTimer(this);
     } catch (...) {
         // A failing tick handler is silent by design: an autoplay cue that
         // cannot fire must not put a dialog in front of the operator.
     }
+    // The handler may have destroyed the timer.
+    if (alive)
+        FInTick = false;
 }

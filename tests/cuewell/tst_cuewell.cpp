@@ -100,6 +100,8 @@ private slots:
     void goAtLastCueOfPageTurnsPage();
     void goAtLastCueOfScriptStops();
     void autoplayRunFiresFromOneGo();
+    void autoplayRunStopsAtCueThatCannotBeSent_data();
+    void autoplayRunStopsAtCueThatCannotBeSent();
     void callPromptBesidePin();
     void layoutNeverChangesPromptedCue();
     void oneKeyPressMovesOnePage();
@@ -603,6 +605,45 @@ void tst_Cuewell::autoplayRunFiresFromOneGo() {
     QVERIFY(sound.Next(100).isNull());
     QVERIFY(w.NowCue->isVisible());
     QVERIFY(!w.AutoCue->Enabled());
+}
+
+// A cue whose send fails ends its tick before the advance, so the run stops
+// there, also when the next cue is marked autoplay or lies on the next page.
+void tst_Cuewell::autoplayRunStopsAtCueThatCannotBeSent_data() {
+    QTest::addColumn<QList<QList<QByteArray>>>("cues");
+    QTest::newRow("next autoplay cue on the same page") << QList<QList<QByteArray>>{
+        {"0.1|0.2|/sound/a|0||", "0.2|0.2|/light/b|-1||", "0.3|0.2|/sound/c|-1||"},
+        {"0.1|0.2|/sound/d|0||"}};
+    QTest::newRow("next autoplay cue on the next page")
+        << QList<QList<QByteArray>>{{"0.1|0.2|/sound/a|0||", "0.2|0.2|/light/b|-1||"},
+                                    {"0.1|0.2|/sound/c|-1||", "0.2|0.2|/sound/d|0||"}};
+}
+
+void tst_Cuewell::autoplayRunStopsAtCueThatCannotBeSent() {
+    QFETCH(QList<QList<QByteArray>>, cues);
+    TWindowFixture f;
+    TReceiver sound, light;
+    // The light target's name never resolves: every light cue fails to send.
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port(), "sound", "light",
+                                                   "127.0.0.1", "no-such-host.invalid"));
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(f.Path("show.cues"), CueFileText(cues));
+    TCuewell& w = f.StartOn(script);
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    Go(w);
+    QVERIFY(sound.Next().contains("/sound/a"));
+    QVERIFY(w.AutoCue->Enabled());
+    QTRY_VERIFY_WITH_TIMEOUT(!w.AutoCue->Enabled(), 5000);
+    QTest::qWait(100);
+    QVERIFY(sound.Next(0).isNull());
+    QVERIFY(light.Next(0).isNull());
+    // The prompt stays hidden at the cue that failed; nothing is armed.
+    QVERIFY(!w.NowCue->isVisible());
+    QCOMPARE(w.AdvPDF->PageIndex(), 0);
+    QCOMPARE(w.Book->CurrentCue(), 1);
+    QVERIFY(!w.AutoCue->Enabled());
+    // The tick drops its error: no error box.
+    QCOMPARE(StopTexts(f.Prompts), QStringList{});
 }
 
 void tst_Cuewell::callPromptBesidePin() {

@@ -49,6 +49,8 @@ private slots:
     void intervalChangeWhileDisabledArmsNothing();
     void zeroIntervalArmsNothing();
     void rearmInsideHandlerGivesExactlyOneMoreTick();
+    void periodArmedByTickCountsFromItsDueTime_data();
+    void periodArmedByTickCountsFromItsDueTime();
     void queuedTickAfterDisableDoesNotRun_data();
     void queuedTickAfterDisableDoesNotRun();
     void throwingHandlerKeepsTimerRunning_data();
@@ -198,27 +200,110 @@ void tst_IntervalTimer::zeroIntervalArmsNothing() {
 }
 
 // The autoplay handler disarms first and may arm again for the next cue
-// within the same call: that arming gives one tick, one period later.
+// within the same call: that arming gives one tick, one period after the
+// first tick was due.
 void tst_IntervalTimer::rearmInsideHandlerGivesExactlyOneMoreTick() {
     IntervalTimer timer;
     TickLog log;
-    qint64 rearmedAt = 0;
     timer.OnTimer = [&](QObject*) {
         log.Record();
         timer.SetEnabled(false);
-        if (log.Count() == 1) {
-            rearmedAt = log.Now();
+        if (log.Count() == 1)
             timer.SetEnabled(true);
-        }
     };
     timer.SetInterval(20);
+    const qint64 enabledAt = log.Now();
     timer.SetEnabled(true);
     QTRY_VERIFY_WITH_TIMEOUT(log.Count() >= 2, kGenerous);
     QTest::qWait(150);
     QCOMPARE(log.Count(), 2);
     QVERIFY(!timer.Enabled());
-    QVERIFY2(log.at[1] - rearmedAt >= Ms(20) - kTolerance,
-             qPrintable(QString::number(double(log.at[1] - rearmedAt) / 1e6)));
+    QVERIFY2(log.at[1] - enabledAt >= Ms(2 * 20) - kTolerance,
+             qPrintable(QString::number(double(log.at[1] - enabledAt) / 1e6)));
+}
+
+// A chain of one-shot armings, each made by the handler of the tick before,
+// keeps the beat: the new period counts from when the tick was due, not from
+// the moment the handler got round to arming. A tick that came late, and an
+// arming from outside a tick, count from their own time instead.
+void tst_IntervalTimer::periodArmedByTickCountsFromItsDueTime_data() {
+    QTest::addColumn<int>("blockMs");  // this thread busy right after the first enable
+    QTest::addColumn<int>("workMs");   // handler's work before it arms again
+    QTest::addColumn<QString>("arm");  // how the second tick is asked for
+    QTest::addColumn<int>("withinMs"); // the second tick comes this soon after the arming
+    constexpr int none = -1;
+    QTest::newRow("armed in the handler after work") << 0 << 120 << "in handler" << 160;
+    // The tick due meanwhile is not skipped: it comes at once.
+    QTest::newRow("armed in the handler after the next tick was due")
+        << 0 << 250 << "in handler" << 160;
+    // Its deadline long past, the late tick does not pull the next one forward.
+    QTest::newRow("armed in the handler of a late tick") << 450 << 0 << "in handler" << none;
+    QTest::newRow("enabled after the handler returned") << 0 << 120 << "after handler" << none;
+    // As a GO by hand while the handler shows a message box.
+    QTest::newRow("enabled from a loop nested in the handler") << 0 << 120 << "nested loop" << none;
+    QTest::newRow("interval set in the handler") << 0 << 120 << "new interval" << none;
+}
+
+void tst_IntervalTimer::periodArmedByTickCountsFromItsDueTime() {
+    QFETCH(int, blockMs);
+    QFETCH(int, workMs);
+    QFETCH(QString, arm);
+    QFETCH(int, withinMs);
+    constexpr qint64 period = 200;
+    IntervalTimer timer;
+    TickLog log;
+    qint64 armedAt = 0;
+    timer.OnTimer = [&](QObject*) {
+        log.Record();
+        if (log.Count() > 1) {
+            timer.SetEnabled(false);
+            return;
+        }
+        if (arm == "new interval") {
+            QThread::msleep(workMs);
+            armedAt = log.Now();
+            timer.SetInterval(period + 1);
+            return;
+        }
+        timer.SetEnabled(false);
+        if (arm == "nested loop") {
+            QEventLoop nested;
+            QTimer::singleShot(workMs, [&] {
+                armedAt = log.Now();
+                timer.SetEnabled(true);
+                nested.quit();
+            });
+            nested.exec();
+            return;
+        }
+        if (arm == "after handler") {
+            QTimer::singleShot(workMs, [&] {
+                armedAt = log.Now();
+                timer.SetEnabled(true);
+            });
+            return;
+        }
+        QThread::msleep(workMs);
+        armedAt = log.Now();
+        timer.SetEnabled(true);
+    };
+    timer.SetInterval(period);
+    const qint64 enabledAt = log.Now();
+    timer.SetEnabled(true);
+    QThread::msleep(blockMs);
+    QTRY_VERIFY_WITH_TIMEOUT(log.Count() >= 2, kGenerous);
+    QTest::qWait(2 * period);
+    QCOMPARE(log.Count(), 2);
+    QVERIFY(!timer.Enabled());
+    const auto ms = [](qint64 ns) { return qPrintable(QString::number(double(ns) / 1e6)); };
+    // Never before its place on the grid of the first enable...
+    QVERIFY2(log.at[1] - enabledAt >= Ms(2 * period) - kTolerance, ms(log.at[1] - enabledAt));
+    // ...nor sooner than half a period after the tick before it ran.
+    QVERIFY2(log.at[1] - log.at[0] >= Ms(period) / 2 - kTolerance, ms(log.at[1] - log.at[0]));
+    if (arm != "in handler")
+        QVERIFY2(log.at[1] - armedAt >= Ms(period) - kTolerance, ms(log.at[1] - armedAt));
+    if (withinMs >= 0)
+        QVERIFY2(log.at[1] - armedAt < Ms(withinMs), ms(log.at[1] - armedAt));
 }
 
 void tst_IntervalTimer::queuedTickAfterDisableDoesNotRun_data() {
