@@ -579,24 +579,23 @@ QByteArray TOSCPacket::ToOSCBytes() const {
     return out;
 }
 
-std::unique_ptr<TOSCPacket> TOSCPacket::Unpack(const QByteArray& bytes, qint64 count) {
+TOSCReceived TOSCPacket::Unpack(const QByteArray& bytes, qint64 count) {
     if (count > MaxOSCData)
         RaiseUnreadable(QStringLiteral("%1 bytes is too large").arg(count));
-    return UnpackAt(bytes, 0, ClampEnd(bytes, count), 0, 0);
+    return TOSCReceived(bytes, 0, ClampEnd(bytes, count), 0);
 }
 
-std::unique_ptr<TOSCPacket> TOSCPacket::Unpack(const QByteArray& bytes, int offset, int count,
-                                               double timeTag) {
-    return UnpackAt(bytes, offset, ClampEnd(bytes, count), timeTag, 0);
+TOSCReceived TOSCPacket::Unpack(const QByteArray& bytes, int offset, int count, double timeTag) {
+    return TOSCReceived(bytes, offset, ClampEnd(bytes, count), timeTag);
 }
 
-std::unique_ptr<TOSCPacket> TOSCPacket::UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                 double timeTag, int depth) {
+TOSCReceived::TOSCReceived(const QByteArray& bytes, int offset, int end, double timeTag) {
     if (offset < 0 || offset >= end)
         RaiseUnreadable(QStringLiteral("no packet at byte %1").arg(offset));
     if (bytes.at(offset) == '#')
-        return TOSCBundle::UnpackAt(bytes, offset, end, depth);
-    return TOSCMessage::UnpackAt(bytes, offset, end, timeTag);
+        FBundle.emplace(bytes).ReadAt(offset, end, 0);
+    else
+        FMessage.emplace(bytes).ReadAt(offset, end, timeTag);
 }
 
 // --- TOSCMessage ----------------------------------------------------------
@@ -711,32 +710,33 @@ void TOSCMessage::Unmatch() {
     FMatched = false;
 }
 
-std::unique_ptr<TOSCMessage> TOSCMessage::Unpack(const QByteArray& bytes, qint64 count) {
+TOSCMessage TOSCMessage::Unpack(const QByteArray& bytes, qint64 count) {
     if (count > MaxOSCData)
         RaiseUnreadable(QStringLiteral("%1 bytes is too large").arg(count));
-    return UnpackAt(bytes, 0, ClampEnd(bytes, count), 0);
+    TOSCMessage message(bytes);
+    message.ReadAt(0, ClampEnd(bytes, count), 0);
+    return message;
 }
 
-std::unique_ptr<TOSCMessage> TOSCMessage::Unpack(const QByteArray& bytes, int packetOffset,
-                                                 int count, double timeTag) {
-    return UnpackAt(bytes, packetOffset, ClampEnd(bytes, count), timeTag);
+TOSCMessage TOSCMessage::Unpack(const QByteArray& bytes, int packetOffset, int count,
+                                double timeTag) {
+    TOSCMessage message(bytes);
+    message.ReadAt(packetOffset, ClampEnd(bytes, count), timeTag);
+    return message;
 }
 
-std::unique_ptr<TOSCMessage> TOSCMessage::UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                   double timeTag) {
+void TOSCMessage::ReadAt(int offset, int end, double timeTag) {
     int length = 0;
-    if (!ScanString(bytes, offset, end, length))
+    if (!ScanString(FBytes, offset, end, length))
         RaiseUnreadable(QStringLiteral("the address at byte %1 has no end").arg(offset));
     const qsizetype next = PaddedLength(qsizetype(offset) + length);
     if (next > end)
         RaiseUnreadable(QStringLiteral("the address at byte %1 is cut off").arg(offset));
-    auto message = std::make_unique<TOSCMessage>(bytes);
-    message->FAddressOffset = offset;
-    message->FAddressLength = length;
-    message->FTimeTag = timeTag;
-    message->FTypeTagOffset = int(next);
-    message->FEnd = end;
-    return message;
+    FAddressOffset = offset;
+    FAddressLength = length;
+    FTimeTag = timeTag;
+    FTypeTagOffset = int(next);
+    FEnd = end;
 }
 
 QString TOSCMessage::Address() const {
@@ -942,13 +942,19 @@ TOSCBundle::~TOSCBundle() = default;
 
 void TOSCBundle::Add(std::unique_ptr<TOSCPacket> packet) {
     if (packet)
-        FPackets.append(std::move(packet));
+        FPackets.emplace_back(std::move(packet));
+}
+
+TOSCPacket* TOSCBundle::Get(const TElement& element) {
+    if (const auto* message = std::get_if<TOSCMessage>(&element))
+        return const_cast<TOSCMessage*>(message);
+    return std::get<std::unique_ptr<TOSCPacket>>(element).get();
 }
 
 TOSCPacket* TOSCBundle::Packet(int index) const {
     if (index < 0 || index >= FPackets.size())
         RaiseOutOfRange();
-    return FPackets[index].get();
+    return Get(FPackets[index]);
 }
 
 // "#bundle", its zero, and the time tag 1 (immediately).
@@ -957,16 +963,16 @@ static constexpr char BundleHeader[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0,
 
 qsizetype TOSCBundle::OSCByteSize() const {
     qsizetype size = sizeof BundleHeader;
-    for (const auto& packet : FPackets)
-        size += 4 + packet->OSCByteSize();
+    for (const TElement& packet : FPackets)
+        size += 4 + Get(packet)->OSCByteSize();
     return size;
 }
 
 char* TOSCBundle::WriteOSCBytes(char* out) const {
     std::memcpy(out, BundleHeader, sizeof BundleHeader);
     out += sizeof BundleHeader;
-    for (const auto& packet : FPackets) {
-        char* end = packet->WriteOSCBytes(out + 4);
+    for (const TElement& packet : FPackets) {
+        char* end = Get(packet)->WriteOSCBytes(out + 4);
         qToBigEndian(quint32(end - out - 4), out);
         out = end;
     }
@@ -974,62 +980,72 @@ char* TOSCBundle::WriteOSCBytes(char* out) const {
 }
 
 TOSCMessage* TOSCBundle::MatchAddress(const QString& address) {
-    for (const auto& packet : FPackets)
-        if (TOSCMessage* m = packet->MatchAddress(address))
+    for (const TElement& packet : FPackets)
+        if (TOSCMessage* m = Get(packet)->MatchAddress(address))
             return m;
     return nullptr;
 }
 
 void TOSCBundle::Unmatch() {
-    for (const auto& packet : FPackets)
-        packet->Unmatch();
+    for (const TElement& packet : FPackets)
+        Get(packet)->Unmatch();
 }
 
-std::unique_ptr<TOSCBundle> TOSCBundle::Unpack(const QByteArray& bytes, qint64 count) {
+TOSCBundle TOSCBundle::Unpack(const QByteArray& bytes, qint64 count) {
     if (count > MaxOSCData)
         RaiseUnreadable(QStringLiteral("%1 bytes is too large").arg(count));
-    return UnpackAt(bytes, 0, ClampEnd(bytes, count), 0);
+    TOSCBundle bundle(bytes);
+    bundle.ReadAt(0, ClampEnd(bytes, count), 0);
+    return bundle;
 }
 
-std::unique_ptr<TOSCBundle> TOSCBundle::Unpack(const QByteArray& bytes, int packetOffset, int count,
-                                               double /*timeTag*/) {
-    return UnpackAt(bytes, packetOffset, ClampEnd(bytes, count), 0);
+TOSCBundle TOSCBundle::Unpack(const QByteArray& bytes, int packetOffset, int count,
+                              double /*timeTag*/) {
+    TOSCBundle bundle(bytes);
+    bundle.ReadAt(packetOffset, ClampEnd(bytes, count), 0);
+    return bundle;
 }
 
-std::unique_ptr<TOSCBundle> TOSCBundle::UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                 int depth) {
+void TOSCBundle::ReadAt(int offset, int end, int depth) {
     if (depth >= MaxOSCBundleDepth)
         RaiseUnreadable(QStringLiteral("bundles nested deeper than %1 at byte %2")
                             .arg(MaxOSCBundleDepth)
                             .arg(offset));
     int length = 0;
-    if (!ScanString(bytes, offset, end, length))
+    if (!ScanString(FBytes, offset, end, length))
         RaiseUnreadable(QStringLiteral("the bundle header at byte %1 has no end").arg(offset));
     int pos = int(PaddedLength(qsizetype(offset) + length));
     if (pos > end - 8)
         RaiseUnreadable(QStringLiteral("the bundle at byte %1 has no time tag").arg(offset));
 
-    auto bundle = std::make_unique<TOSCBundle>(bytes);
     // Both halves are unsigned: seconds with the top bit set are dates from
     // 1968 on, not negative.
-    const quint32 seconds = BigEndian32(bytes, pos);
-    const quint32 fraction = BigEndian32(bytes, pos + 4);
-    bundle->FTimeTag = double(seconds) + double(fraction) / 4294967296.0;
+    const quint32 seconds = BigEndian32(FBytes, pos);
+    const quint32 fraction = BigEndian32(FBytes, pos + 4);
+    FTimeTag = double(seconds) + double(fraction) / 4294967296.0;
     pos += 8;
 
     while (pos < end) {
         if (pos > end - 4)
             RaiseUnreadable(QStringLiteral("the element size at byte %1 is cut off").arg(pos));
-        const qint32 size = qint32(BigEndian32(bytes, pos));
+        const qint32 size = qint32(BigEndian32(FBytes, pos));
         // A size of zero would never advance; a negative one would wrap back.
         if (size <= 0 || size % 4 != 0 || size > end - pos - 4)
             RaiseUnreadable(QStringLiteral("bundle element size %1 at byte %2 is not valid")
                                 .arg(quint32(size))
                                 .arg(pos));
         pos += 4;
-        bundle->FPackets.append(
-            TOSCPacket::UnpackAt(bytes, pos, pos + size, bundle->FTimeTag, depth + 1));
+        // An element is read where it will stay: a message in place, a
+        // nested bundle (bounded by the depth) on the heap.
+        if (FBytes.at(pos) == '#') {
+            auto inner = std::make_unique<TOSCBundle>(FBytes);
+            inner->ReadAt(pos, pos + size, depth + 1);
+            FPackets.emplace_back(std::move(inner));
+        } else {
+            auto& message = std::get<TOSCMessage>(
+                FPackets.emplace_back(std::in_place_type<TOSCMessage>, FBytes));
+            message.ReadAt(pos, pos + size, FTimeTag);
+        }
         pos += size;
     }
-    return bundle;
 }

@@ -55,9 +55,12 @@
 #include <QString>
 #include <QVarLengthArray>
 #include <memory>
+#include <optional>
+#include <variant>
 
 class TOSCMessage;
 class TOSCBundle;
+class TOSCReceived;
 
 // Nested bundles deeper than this are rejected by Unpack.
 inline constexpr int MaxOSCBundleDepth = 32;
@@ -130,31 +133,31 @@ public:
 
     // Reads the first Count bytes of Bytes: a bundle if the first byte is
     // "#", a message otherwise. Raises CuewellError for unreadable bytes.
-    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes, qint64 count);
-    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes) {
-        return Unpack(bytes, bytes.size());
-    }
+    // The packet is held in place by the result (see TOSCReceived).
+    static TOSCReceived Unpack(const QByteArray& bytes, qint64 count);
+    static TOSCReceived Unpack(const QByteArray& bytes);
     // Reads the packet that starts at Offset and ends at Count (a position in
     // Bytes). Messages get TimeTag; a bundle reads its own.
-    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes, int offset, int count,
-                                              double timeTag);
+    static TOSCReceived Unpack(const QByteArray& bytes, int offset, int count, double timeTag);
 
     // The received buffer this packet was read from; empty for a built one.
+    // A received packet shares the buffer's storage rather than copying it,
+    // so whatever it hands out stays readable for as long as the packet
+    // lives, even when the caller reuses or drops its buffer.
     const QByteArray& Bytes() const { return FBytes; }
 
 protected:
-    static std::unique_ptr<TOSCPacket> UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                double timeTag, int depth);
+    // Moved only while a bundle is read, before anyone holds a pointer to it.
+    TOSCPacket(TOSCPacket&&) noexcept = default;
 
     QByteArray FBytes;
-
-    friend class TOSCBundle;
 };
 
-class TOSCMessage : public TOSCPacket {
+class TOSCMessage final : public TOSCPacket {
 public:
     explicit TOSCMessage(const QString& address);
     explicit TOSCMessage(const QByteArray& bytes);
+    TOSCMessage(TOSCMessage&&) noexcept = default;
     ~TOSCMessage() override;
 
     void AddInteger(qint32 value);
@@ -173,12 +176,11 @@ public:
     char* WriteOSCBytes(char* out) const override;
     void Unmatch() override;
 
-    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes, qint64 count);
-    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes) {
-        return Unpack(bytes, bytes.size());
-    }
-    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes, int packetOffset, int count,
-                                               double timeTag);
+    // Reads Bytes as a message (whatever its first byte), returned by value:
+    // nothing is allocated for it.
+    static TOSCMessage Unpack(const QByteArray& bytes, qint64 count);
+    static TOSCMessage Unpack(const QByteArray& bytes) { return Unpack(bytes, bytes.size()); }
+    static TOSCMessage Unpack(const QByteArray& bytes, int packetOffset, int count, double timeTag);
 
     // Reads the type tags and arguments of an unpacked message, once.
     // Raises CuewellError (and stays undecoded) for unreadable bytes.
@@ -213,9 +215,10 @@ public:
     void SetTypeTagOffset(int value) { FTypeTagOffset = value; }
 
 private:
-    friend class TOSCPacket;
-    static std::unique_ptr<TOSCMessage> UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                 double timeTag);
+    friend class TOSCBundle;
+    friend class TOSCReceived;
+    // Reads the address of the message at [Offset, End) of FBytes.
+    void ReadAt(int offset, int end, double timeTag);
     bool HasReceivedAddress() const { return FAddressLength >= 0; }
 
     // A decoded argument's data in FBytes: a string without its zero and
@@ -248,12 +251,14 @@ private:
     QVarLengthArray<QChar, 16> FTypeTags;
 };
 
-class TOSCBundle : public TOSCPacket {
+class TOSCBundle final : public TOSCPacket {
 public:
     explicit TOSCBundle(const QByteArray& bytes = {});
+    TOSCBundle(TOSCBundle&&) noexcept = default;
     ~TOSCBundle() override;
 
-    // Appends Packet; the bundle owns it from now on.
+    // Appends Packet; the bundle owns it from now on. Adding to a received
+    // bundle may move its messages: pointers to them do not survive it.
     void Add(std::unique_ptr<TOSCPacket> packet);
     int PacketCount() const { return int(FPackets.size()); }
     TOSCPacket* Packet(int index) const;
@@ -265,19 +270,50 @@ public:
     char* WriteOSCBytes(char* out) const override;
     void Unmatch() override;
 
-    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes, qint64 count);
-    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes) {
-        return Unpack(bytes, bytes.size());
+    // Reads Bytes as a bundle (whatever its header says), returned by
+    // value: its messages are held in it, so a bundle of messages costs no
+    // allocation up to its inline room and one per doubling beyond.
+    static TOSCBundle Unpack(const QByteArray& bytes, qint64 count);
+    static TOSCBundle Unpack(const QByteArray& bytes) { return Unpack(bytes, bytes.size()); }
+    static TOSCBundle Unpack(const QByteArray& bytes, int packetOffset, int count, double timeTag);
+
+private:
+    friend class TOSCReceived;
+    // Reads the bundle at [Offset, End) of FBytes, nested Depth deep.
+    void ReadAt(int offset, int end, int depth);
+
+    // A received message is held in place; a nested bundle or an added
+    // packet on the heap. Inline room for the one message of a cue bundle.
+    using TElement = std::variant<std::unique_ptr<TOSCPacket>, TOSCMessage>;
+    static TOSCPacket* Get(const TElement& element);
+
+    QVarLengthArray<TElement, 1> FPackets;
+    double FTimeTag = 0;
+};
+
+// A received packet held in place, where its reader's caller keeps it (on
+// the stack, say): a message, or a bundle with its messages inside. Used like
+// a pointer to the packet. The packet shares the received buffer's storage
+// (see TOSCPacket::Bytes), so it cannot outlive the bytes it reads.
+class TOSCReceived {
+public:
+    TOSCPacket* get() { return FMessage ? static_cast<TOSCPacket*>(&*FMessage) : &*FBundle; }
+    const TOSCPacket* get() const {
+        return FMessage ? static_cast<const TOSCPacket*>(&*FMessage) : &*FBundle;
     }
-    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes, int packetOffset, int count,
-                                              double timeTag);
+    TOSCPacket* operator->() { return get(); }
+    const TOSCPacket* operator->() const { return get(); }
+    TOSCPacket& operator*() { return *get(); }
+    const TOSCPacket& operator*() const { return *get(); }
 
 private:
     friend class TOSCPacket;
-    static std::unique_ptr<TOSCBundle> UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                int depth);
+    TOSCReceived(const QByteArray& bytes, int offset, int end, double timeTag);
 
-    // Inline room for the one message of a cue bundle.
-    QVarLengthArray<std::unique_ptr<TOSCPacket>, 1> FPackets;
-    double FTimeTag = 0;
+    std::optional<TOSCMessage> FMessage;
+    std::optional<TOSCBundle> FBundle;
 };
+
+inline TOSCReceived TOSCPacket::Unpack(const QByteArray& bytes) {
+    return Unpack(bytes, bytes.size());
+}

@@ -67,12 +67,12 @@ void Walk(TOSCPacket* packet, const QString& address) {
         }
     }
     // Written back and read again, the message is the same message.
-    const auto again = TOSCMessage::Unpack(message->ToOSCBytes());
-    again->Decode();
-    Check(again->Address() == message->Address() && again->TypeTags() == message->TypeTags() &&
-          again->ArgumentCount() == count);
+    TOSCMessage again = TOSCMessage::Unpack(message->ToOSCBytes());
+    again.Decode();
+    Check(again.Address() == message->Address() && again.TypeTags() == message->TypeTags() &&
+          again.ArgumentCount() == count);
     for (int k = 0; k < count; ++k)
-        Check(again->GetArgument(k) == message->GetArgument(k));
+        Check(again.GetArgument(k) == message->GetArgument(k));
     (void)PatternMatches(message->Address(), address);
 }
 
@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(matches == Reference(pattern, text));
 
     try {
-        std::unique_ptr<TOSCPacket> packet = TOSCPacket::Unpack(bytes, bytes.size());
+        TOSCReceived packet = TOSCPacket::Unpack(bytes, bytes.size());
         Walk(packet.get(), text);
         // Every unmatched message that matches is found once, then none.
         int found = 0;
