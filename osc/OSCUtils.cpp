@@ -25,8 +25,9 @@ int PastEnd(int offset, int end) {
     return std::max(offset, end) + 1;
 }
 
+// N (not negative) and its 1 to 4 bytes of padding up to a multiple of 4.
 qsizetype PaddedLength(qsizetype n) {
-    return n - n % 4 + 4;
+    return (n | 3) + 1;
 }
 
 [[noreturn]] void RaiseUnreadable(const QString& why) {
@@ -43,7 +44,17 @@ bool ScanString(const QByteArray& bytes, int offset, int end, int& length) {
     if (offset < 0 || offset >= end)
         return false;
     const char* start = bytes.constData() + offset;
-    const void* zero = std::memchr(start, 0, size_t(end - offset));
+    const int n = end - offset;
+    // Addresses, type tags and string arguments are mostly short: a plain
+    // loop over their first bytes costs less than a library call.
+    const int head = std::min(n, 16);
+    for (int k = 0; k < head; ++k) {
+        if (start[k] == 0) {
+            length = k;
+            return true;
+        }
+    }
+    const void* zero = std::memchr(start + head, 0, size_t(n - head));
     if (!zero)
         return false;
     length = int(static_cast<const char*>(zero) - start);
@@ -899,6 +910,22 @@ QByteArray TOSCMessage::GetArgument(int index) const {
     return QByteArray(); // a data-less tag
 }
 
+QByteArrayView TOSCMessage::ArgumentData(int index) const& {
+    if (index < 0 || index >= ArgumentCount())
+        RaiseOutOfRange();
+    if (index >= FReceived.size()) {
+        // Added arguments are wire bytes: a string without its padding.
+        const QByteArray& added = FArguments[index - FReceived.size()];
+        const char16_t tag = FTypeTags[index + 1].unicode();
+        if (tag == u's')
+            return QByteArrayView(added.constData(),
+                                  OSCTextLength(added.constData(), added.size()));
+        return added;
+    }
+    const TReceivedArgument& argument = FReceived[index];
+    return QByteArrayView(FBytes.constData() + argument.Offset, argument.Size);
+}
+
 qint32 TOSCMessage::GetArgumentAsInt(int index) const {
     if (index < 0 || index >= ArgumentCount())
         RaiseOutOfRange();
@@ -951,7 +978,7 @@ TOSCPacket* TOSCBundle::Get(const TElement& element) {
     return std::get<std::unique_ptr<TOSCPacket>>(element).get();
 }
 
-TOSCPacket* TOSCBundle::Packet(int index) const {
+TOSCPacket* TOSCBundle::Packet(int index) const& {
     if (index < 0 || index >= FPackets.size())
         RaiseOutOfRange();
     return Get(FPackets[index]);

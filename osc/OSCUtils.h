@@ -192,6 +192,13 @@ public:
     // received number is its bytes in reverse order; an added argument is
     // its wire bytes.
     QByteArray GetArgument(int index) const;
+    // Argument Index's bytes where they lie, copying and sharing nothing: a
+    // string without its zero and padding, a blob's data, a number as sent
+    // (big-endian), nothing for a data-less tag. The view reads the packet,
+    // so it is only taken from a message that outlives it: never from a
+    // temporary one, whose buffer may go with it.
+    QByteArrayView ArgumentData(int index) const&;
+    QByteArrayView ArgumentData(int index) const&& = delete;
     qint32 GetArgumentAsInt(int index) const;
     float GetArgumentAsFloat(int index) const;
     // The tag of argument Index: the character after the "," at Index + 1.
@@ -261,7 +268,9 @@ public:
     // bundle may move its messages: pointers to them do not survive it.
     void Add(std::unique_ptr<TOSCPacket> packet);
     int PacketCount() const { return int(FPackets.size()); }
-    TOSCPacket* Packet(int index) const;
+    // A received bundle holds its messages: none is taken from a temporary.
+    TOSCPacket* Packet(int index) const&;
+    TOSCPacket* Packet(int index) const&& = delete;
     // The bundle's time tag in seconds since 1900 (received bundles only).
     double TimeTag() const { return FTimeTag; }
 
@@ -297,14 +306,18 @@ private:
 // (see TOSCPacket::Bytes), so it cannot outlive the bytes it reads.
 class TOSCReceived {
 public:
-    TOSCPacket* get() { return FMessage ? static_cast<TOSCPacket*>(&*FMessage) : &*FBundle; }
-    const TOSCPacket* get() const {
+    // Like a pointer, but never to a temporary's packet.
+    TOSCPacket* get() & { return FMessage ? static_cast<TOSCPacket*>(&*FMessage) : &*FBundle; }
+    const TOSCPacket* get() const& {
         return FMessage ? static_cast<const TOSCPacket*>(&*FMessage) : &*FBundle;
     }
-    TOSCPacket* operator->() { return get(); }
-    const TOSCPacket* operator->() const { return get(); }
-    TOSCPacket& operator*() { return *get(); }
-    const TOSCPacket& operator*() const { return *get(); }
+    TOSCPacket* get() && = delete;
+    TOSCPacket* operator->() & { return get(); }
+    const TOSCPacket* operator->() const& { return get(); }
+    TOSCPacket* operator->() && = delete;
+    TOSCPacket& operator*() & { return *get(); }
+    const TOSCPacket& operator*() const& { return *get(); }
+    TOSCPacket& operator*() && = delete;
 
 private:
     friend class TOSCPacket;

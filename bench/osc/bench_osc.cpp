@@ -182,7 +182,7 @@ int main() {
         const TOSCBundle bundle = TOSCBundle::Unpack(bundleBytes);
         auto* message = static_cast<TOSCMessage*>(bundle.Packet(0));
         message->Decode();
-        Keep(message->GetArgument(0).constData()[0]);
+        Keep(message->ArgumentData(0).data()[0]);
     };
     const Op oscpackReadBundle = [&] {
         osc::ReceivedPacket packet(bundleBytes.constData(),
@@ -195,7 +195,7 @@ int main() {
     const Op oursReadMessage = [&] {
         TOSCMessage message = TOSCMessage::Unpack(messageBytes);
         message.Decode();
-        Keep(message.GetArgument(0).constData()[0]);
+        Keep(message.ArgumentData(0).data()[0]);
     };
     QByteArray libloInput = messageBytes; // lo_message_deserialise takes a non-const pointer
     const Op libloReadMessage = [&] {
