@@ -211,7 +211,7 @@ public:
         FAddressLength = -1;
     }
     int ArgumentCount() const { return int(FReceived.size() + FArguments.size()); }
-    QString TypeTags() const { return QString(FTypeTags.constData(), FTypeTags.size()); }
+    QString TypeTags() const { return QString::fromUtf8(TagBytes()); }
     bool IsDecoded() const { return FIsDecoded; }
     void SetIsDecoded(bool value) { FIsDecoded = value; }
     bool Matched() const { return FMatched; }
@@ -255,7 +255,21 @@ private:
     // received ones. Kept inline: a cue's message has one argument and two
     // tags, and the GO path should not allocate for them.
     QVarLengthArray<QByteArray, 4> FArguments;
-    QVarLengthArray<QChar, 16> FTypeTags;
+    // The type tag string's UTF-8 bytes, "," first: received ASCII tags
+    // where they lie in FBytes (a length of -1 when not), others in
+    // FTypeTags. Each argument's tag is one ASCII byte, so argument K's tag
+    // is byte K of the arguments' tags at the end (only a received string's
+    // first character can be longer).
+    qint32 FTagsOffset = 0;
+    qint32 FTagsLength = -1;
+    QVarLengthArray<char, 16> FTypeTags;
+    QByteArrayView TagBytes() const {
+        return FTagsLength >= 0 ? QByteArrayView(FBytes.constData() + FTagsOffset, FTagsLength)
+                                : QByteArrayView(FTypeTags.constData(), FTypeTags.size());
+    }
+    char Tag(int index) const { return TagBytes()[TagBytes().size() - ArgumentCount() + index]; }
+    // Moves received tags into FTypeTags, before tags are added to them.
+    void OwnTypeTags();
 };
 
 class TOSCBundle final : public TOSCPacket {
