@@ -34,6 +34,21 @@ qsizetype PaddedLength(qsizetype n) {
     throw CuewellError(QStringLiteral("Unreadable OSC packet: %1").arg(why));
 }
 
+// Kept out of line, so that reading does not pay for building the texts.
+[[noreturn, gnu::cold, gnu::noinline]] void RaiseCutOff(char16_t tag, int at) {
+    RaiseUnreadable(
+        QStringLiteral("argument \"%1\" at byte %2 is cut off").arg(QString(QChar(tag))).arg(at));
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void RaiseBlobSize(qint32 size, int at) {
+    RaiseUnreadable(QStringLiteral("blob size %1 at byte %2 is not valid").arg(size).arg(at));
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void RaiseUnknownTag(char16_t tag, qsizetype k) {
+    RaiseUnreadable(
+        QStringLiteral("unknown type tag \"%1\" at position %2").arg(QString(QChar(tag))).arg(k));
+}
+
 [[noreturn]] void RaiseOutOfRange() {
     throw CuewellError(QStringLiteral("Argument out of range"));
 }
@@ -834,11 +849,6 @@ void TOSCMessage::Decode() {
     pos = int(PaddedLength(qsizetype(pos) + tagsLength));
     FArgumentsOffset = pos;
 
-    auto cutOff = [](char16_t tag, int at) {
-        RaiseUnreadable(QStringLiteral("argument \"%1\" at byte %2 is cut off")
-                            .arg(QString(QChar(tag)))
-                            .arg(at));
-    };
     // The arguments are only located: strings and blobs are read where they
     // lie, numbers when asked for. A rejected message keeps no arguments.
     try {
@@ -850,7 +860,7 @@ void TOSCMessage::Decode() {
             case u'S': {
                 if (!ScanString(FBytes, pos, end, length) ||
                     PaddedLength(qsizetype(pos) + length) > end)
-                    cutOff(tag, at);
+                    RaiseCutOff(tag, at);
                 FReceived.append({pos, length});
                 pos = int(PaddedLength(qsizetype(pos) + length));
                 break;
@@ -861,7 +871,7 @@ void TOSCMessage::Decode() {
             case u'r':
             case u'm':
                 if (pos > end - 4)
-                    cutOff(tag, at);
+                    RaiseCutOff(tag, at);
                 FReceived.append({pos, 4});
                 pos += 4;
                 break;
@@ -869,21 +879,20 @@ void TOSCMessage::Decode() {
             case u't':
             case u'd':
                 if (pos > end - 8)
-                    cutOff(tag, at);
+                    RaiseCutOff(tag, at);
                 FReceived.append({pos, 8});
                 pos += 8;
                 break;
             case u'b': {
                 if (pos > end - 4)
-                    cutOff(tag, at);
+                    RaiseCutOff(tag, at);
                 const qint32 size = qint32(BigEndian32(FBytes, pos));
                 if (size < 0 || size > end - pos - 4)
-                    RaiseUnreadable(
-                        QStringLiteral("blob size %1 at byte %2 is not valid").arg(size).arg(at));
+                    RaiseBlobSize(size, at);
                 const int data = pos + 4;
                 const qsizetype after = qsizetype(data) + size + (4 - size % 4) % 4;
                 if (after > end)
-                    cutOff(tag, at);
+                    RaiseCutOff(tag, at);
                 FReceived.append({data, size});
                 pos = int(after);
                 break;
@@ -897,9 +906,7 @@ void TOSCMessage::Decode() {
                 FReceived.append({pos, 0});
                 break;
             default:
-                RaiseUnreadable(QStringLiteral("unknown type tag \"%1\" at position %2")
-                                    .arg(QString(QChar(tag)))
-                                    .arg(k));
+                RaiseUnknownTag(tag, k);
             }
         }
     } catch (...) {
