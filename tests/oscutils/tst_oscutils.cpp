@@ -6,6 +6,7 @@
 #include <QtEndian>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -94,6 +95,30 @@ QString RandomText(QRandomGenerator& random, QStringView alphabet, int min, int 
     return s;
 }
 
+// What reads a received packet in place is never taken from a temporary,
+// whose buffer share may go with it: that does not compile.
+template <class T>
+concept ViewOf = requires {
+    std::declval<T>().ArgumentData(0);
+};
+template <class T>
+concept PacketOf = requires {
+    std::declval<T>().Packet(0);
+};
+template <class T>
+concept PointerOf = requires {
+    std::declval<T>().get();
+}
+|| requires {
+    std::declval<T>().operator->();
+}
+|| requires {
+    *std::declval<T>();
+};
+static_assert(ViewOf<const TOSCMessage&> && !ViewOf<TOSCMessage> && !ViewOf<const TOSCMessage>);
+static_assert(PacketOf<const TOSCBundle&> && !PacketOf<TOSCBundle>);
+static_assert(PointerOf<TOSCReceived&> && !PointerOf<TOSCReceived>);
+
 } // namespace
 
 class tst_OSCUtils : public QObject {
@@ -121,6 +146,10 @@ private slots:
     void decodeArguments();
     void roundTrip();
     void elementsOutliveMessage();
+    void argumentData_data();
+    void argumentData();
+    void bundleMessagesInPlace_data();
+    void bundleMessagesInPlace();
     void writtenBack_data();
     void writtenBack();
     void unpackRange();
@@ -535,6 +564,110 @@ void tst_OSCUtils::elementsOutliveMessage() {
     QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c"));
     kept[2].append('\x0D');
     QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c0d"));
+}
+
+void tst_OSCUtils::argumentData_data() {
+    QTest::addColumn<QByteArray>("bytes"); // after the address "/a"
+    QTest::addColumn<QList<QByteArray>>("data");
+
+    QTest::newRow("string without its padding")
+        << Hex("2C730000 68690000") << QList<QByteArray>{"hi"};
+    QTest::newRow("4-byte string, empty string")
+        << Hex("2C737300 61626364 00000000 00000000") << QList<QByteArray>{"abcd", ""};
+    QTest::newRow("numbers as sent") << Hex("2C696400 FFFFFFFE 3FF8000000000000")
+                                     << QList<QByteArray>{Hex("FFFFFFFE"), Hex("3FF8000000000000")};
+    QTest::newRow("blob data, data-less tag")
+        << Hex("2C625400 00000003 0A0B0C00") << QList<QByteArray>{Hex("0A0B0C"), ""};
+}
+
+void tst_OSCUtils::argumentData() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QList<QByteArray>, data);
+
+    TOSCMessage message = TOSCMessage::Unpack(Hex("2F610000") + bytes);
+    message.Decode();
+    // Added arguments read the same way: a string without its padding, a
+    // number as sent.
+    message.AddString("xyz");
+    message.AddInteger(-2);
+    data << "xyz" << Hex("FFFFFFFE");
+    QCOMPARE(message.ArgumentCount(), data.size());
+    const QByteArrayView received(message.Bytes());
+    for (int k = 0; k < data.size(); ++k) {
+        const QByteArrayView view = message.ArgumentData(k);
+        QCOMPARE(view.toByteArray().toHex(' '), data[k].toHex(' '));
+        // A received argument is read where it lies, inside the packet.
+        if (k < data.size() - 2)
+            QVERIFY(view.data() >= received.data() &&
+                    view.data() + view.size() <= received.data() + received.size());
+    }
+    QVERIFY_THROWS_EXCEPTION(CuewellError, message.ArgumentData(-1));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, message.ArgumentData(int(data.size())));
+}
+
+void tst_OSCUtils::bundleMessagesInPlace_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("nested");
+
+    // A received bundle holds one message in place and grows beyond that,
+    // moving the messages read so far.
+    QTest::newRow("one message") << 1 << false;
+    QTest::newRow("two messages") << 2 << false;
+    QTest::newRow("forty messages") << 40 << false;
+    QTest::newRow("forty around a nested bundle") << 40 << true;
+}
+
+void tst_OSCUtils::bundleMessagesInPlace() {
+    QFETCH(int, count);
+    QFETCH(bool, nested);
+
+    TOSCBundle built;
+    for (int k = 0; k < count; ++k) {
+        // Each address, taken as a pattern, matches "/m/all" and "/m/<k>".
+        auto message = std::make_unique<TOSCMessage>(u"/m/{%1,all}"_qs.arg(k));
+        message->AddInteger(k);
+        message->AddString("s" + QByteArray::number(k));
+        built.Add(std::move(message));
+        if (nested && k == 0) {
+            auto inner = std::make_unique<TOSCBundle>();
+            inner->Add(std::make_unique<TOSCMessage>(u"/inner"_qs));
+            built.Add(std::move(inner));
+        }
+    }
+    QByteArray bytes = built.ToOSCBytes();
+    const QByteArray sent = bytes;
+
+    TOSCReceived packet = TOSCPacket::Unpack(bytes);
+    // The packet keeps its share of the bytes: the caller may reuse its buffer.
+    bytes.fill('\xEE');
+    auto* bundle = dynamic_cast<TOSCBundle*>(packet.get());
+    QVERIFY(bundle);
+    QCOMPARE(bundle->PacketCount(), count + int(nested));
+    QList<TOSCMessage*> messages;
+    for (int k = 0; k < bundle->PacketCount(); ++k) {
+        if (auto* inner = dynamic_cast<TOSCBundle*>(bundle->Packet(k))) {
+            QCOMPARE(static_cast<TOSCMessage*>(inner->Packet(0))->Address(), u"/inner"_qs);
+            continue;
+        }
+        messages << static_cast<TOSCMessage*>(bundle->Packet(k));
+    }
+    QCOMPARE(messages.size(), count);
+    for (int k = 0; k < count; ++k) {
+        TOSCMessage* message = messages[k];
+        QCOMPARE(message->Address(), u"/m/{%1,all}"_qs.arg(k));
+        QCOMPARE(message->TimeTag(), 1.0 / 4294967296.0);
+        message->Decode();
+        QCOMPARE(message->TypeTags(), u",is"_qs);
+        QCOMPARE(message->GetArgumentAsInt(0), k);
+        QCOMPARE(message->ArgumentData(1).toByteArray(), "s" + QByteArray::number(k));
+    }
+    // Matching hands out the messages where they are held, in order.
+    for (int k = 0; k < count; ++k)
+        QCOMPARE(packet->MatchAddress(u"/m/all"_qs), messages[k]);
+    QCOMPARE(packet->MatchAddress(u"/m/all"_qs), nullptr);
+    packet->Unmatch();
+    QCOMPARE(packet->MatchAddress(u"/m/%1"_qs.arg(count - 1)), messages.last());
+    QCOMPARE(packet->ToOSCBytes().toHex(' '), sent.toHex(' '));
 }
 
 void tst_OSCUtils::writtenBack_data() {
