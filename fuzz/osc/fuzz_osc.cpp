@@ -4,6 +4,8 @@
 #include "app/Errors.h"
 #include "osc/OSCUtils.h"
 
+#include <QString>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -55,8 +57,18 @@ void Walk(TOSCPacket* packet, const QString& address) {
     Check(message->IsDecoded());
     const int count = message->ArgumentCount();
     Check(message->TypeTags().size() <= 1 ? count == 0 : count == message->TypeTags().size() - 1);
+    const QByteArrayView received(message->Bytes());
     for (int k = -1; k <= count; ++k) {
         try {
+            // A view reads inside the received bytes, and holds what the
+            // copying getter hands out for a string or blob.
+            const QByteArrayView view = message->ArgumentData(k);
+            Check(view.isEmpty() ||
+                  (view.data() >= received.data() &&
+                   view.data() + view.size() <= received.data() + received.size()));
+            const QString tag = message->GetTypeTag(k);
+            if (tag == u"s"_qs || tag == u"S"_qs || tag == u"b"_qs)
+                Check(view == message->GetArgument(k));
             (void)message->GetArgument(k);
             (void)message->GetArgumentAsInt(k);
             (void)message->GetArgumentAsFloat(k);
