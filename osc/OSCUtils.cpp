@@ -602,10 +602,6 @@ bool PatternMatches(QStringView pattern, QStringView text) {
 
 // --- TOSCPacket -----------------------------------------------------------
 
-TOSCPacket::TOSCPacket(const QByteArray& bytes) : FBytes(bytes) {}
-
-TOSCPacket::~TOSCPacket() = default;
-
 QByteArray TOSCPacket::ToOSCBytes() const {
     QByteArray out(OSCByteSize(), Qt::Uninitialized);
     WriteOSCBytes(out.data());
@@ -636,12 +632,6 @@ TOSCReceived::TOSCReceived(const QByteArray& bytes, int offset, int end, double 
 TOSCMessage::TOSCMessage(const QString& address) : FAddress(address) {
     FTypeTags.append(',');
 }
-
-TOSCMessage::TOSCMessage(const QByteArray& bytes) : TOSCPacket(bytes) {
-    FTypeTags.append(',');
-}
-
-TOSCMessage::~TOSCMessage() = default;
 
 void TOSCMessage::OwnTypeTags() {
     if (FTagsLength < 0)
@@ -992,10 +982,6 @@ QString TOSCMessage::GetTypeTag(int index) const {
 }
 
 // --- TOSCBundle -----------------------------------------------------------
-
-TOSCBundle::TOSCBundle(const QByteArray& bytes) : TOSCPacket(bytes) {}
-
-TOSCBundle::~TOSCBundle() = default;
 
 void TOSCBundle::Add(std::unique_ptr<TOSCPacket> packet) {
     if (packet)
