@@ -930,20 +930,14 @@ QByteArray TOSCMessage::GetArgument(int index) const {
     return QByteArray(); // a data-less tag
 }
 
-QByteArrayView TOSCMessage::ArgumentData(int index) const& {
-    if (index < 0 || index >= ArgumentCount())
+QByteArrayView TOSCMessage::AddedArgumentData(int index) const {
+    if (index < FReceived.size() || index >= ArgumentCount())
         RaiseOutOfRange();
-    if (index >= FReceived.size()) {
-        // Added arguments are wire bytes: a string without its padding.
-        const QByteArray& added = FArguments[index - FReceived.size()];
-        const char tag = Tag(index);
-        if (tag == u's')
-            return QByteArrayView(added.constData(),
-                                  OSCTextLength(added.constData(), added.size()));
-        return added;
-    }
-    const TReceivedArgument& argument = FReceived[index];
-    return QByteArrayView(FBytes.constData() + argument.Offset, argument.Size);
+    // Added arguments are wire bytes: a string without its padding.
+    const QByteArray& added = FArguments[index - FReceived.size()];
+    if (Tag(index) == 's')
+        return QByteArrayView(added.constData(), OSCTextLength(added.constData(), added.size()));
+    return added;
 }
 
 qint32 TOSCMessage::GetArgumentAsInt(int index) const {
@@ -988,16 +982,8 @@ void TOSCBundle::Add(std::unique_ptr<TOSCPacket> packet) {
         FPackets.emplace_back(std::move(packet));
 }
 
-TOSCPacket* TOSCBundle::Get(const TElement& element) {
-    if (const auto* message = std::get_if<TOSCMessage>(&element))
-        return const_cast<TOSCMessage*>(message);
-    return std::get<std::unique_ptr<TOSCPacket>>(element).get();
-}
-
-TOSCPacket* TOSCBundle::Packet(int index) const& {
-    if (index < 0 || index >= FPackets.size())
-        RaiseOutOfRange();
-    return Get(FPackets[index]);
+void TOSCBundle::RaiseNoPacket() {
+    RaiseOutOfRange();
 }
 
 // "#bundle", its zero, and the time tag 1 (immediately).

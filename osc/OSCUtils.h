@@ -199,7 +199,11 @@ public:
     // (big-endian), nothing for a data-less tag. The view reads the packet,
     // so it is only taken from a message that outlives it: never from a
     // temporary one, whose buffer may go with it.
-    QByteArrayView ArgumentData(int index) const&;
+    QByteArrayView ArgumentData(int index) const& {
+        if (index < 0 || index >= FReceived.size())
+            return AddedArgumentData(index);
+        return QByteArrayView(FBytes.constData() + FReceived[index].Offset, FReceived[index].Size);
+    }
     QByteArrayView ArgumentData(int index) const&& = delete;
     qint32 GetArgumentAsInt(int index) const;
     float GetArgumentAsFloat(int index) const;
@@ -229,6 +233,8 @@ private:
     // Reads the address of the message at [Offset, End) of FBytes.
     void ReadAt(int offset, int end, double timeTag);
     bool HasReceivedAddress() const { return FAddressLength >= 0; }
+    // ArgumentData of an added argument; raises for any index outside.
+    QByteArrayView AddedArgumentData(int index) const;
 
     // A decoded argument's data in FBytes: a string without its zero and
     // padding, a blob without its size, a number as sent.
@@ -285,7 +291,11 @@ public:
     void Add(std::unique_ptr<TOSCPacket> packet);
     int PacketCount() const { return int(FPackets.size()); }
     // A received bundle holds its messages: none is taken from a temporary.
-    TOSCPacket* Packet(int index) const&;
+    TOSCPacket* Packet(int index) const& {
+        if (index < 0 || index >= FPackets.size())
+            RaiseNoPacket();
+        return Get(FPackets[index]);
+    }
     TOSCPacket* Packet(int index) const&& = delete;
     // The bundle's time tag in seconds since 1900 (received bundles only).
     double TimeTag() const { return FTimeTag; }
@@ -310,7 +320,12 @@ private:
     // A received message is held in place; a nested bundle or an added
     // packet on the heap. Inline room for the one message of a cue bundle.
     using TElement = std::variant<std::unique_ptr<TOSCPacket>, TOSCMessage>;
-    static TOSCPacket* Get(const TElement& element);
+    static TOSCPacket* Get(const TElement& element) {
+        if (const auto* message = std::get_if<TOSCMessage>(&element))
+            return const_cast<TOSCMessage*>(message);
+        return std::get<std::unique_ptr<TOSCPacket>>(element).get();
+    }
+    [[noreturn]] static void RaiseNoPacket();
 
     QVarLengthArray<TElement, 1> FPackets;
     double FTimeTag = 0;
