@@ -25,12 +25,28 @@ int PastEnd(int offset, int end) {
     return std::max(offset, end) + 1;
 }
 
+// N (not negative) and its 1 to 4 bytes of padding up to a multiple of 4.
 qsizetype PaddedLength(qsizetype n) {
-    return n - n % 4 + 4;
+    return (n | 3) + 1;
 }
 
 [[noreturn]] void RaiseUnreadable(const QString& why) {
     throw CuewellError(QStringLiteral("Unreadable OSC packet: %1").arg(why));
+}
+
+// Kept out of line, so that reading does not pay for building the texts.
+[[noreturn, gnu::cold, gnu::noinline]] void RaiseCutOff(char16_t tag, int at) {
+    RaiseUnreadable(
+        QStringLiteral("argument \"%1\" at byte %2 is cut off").arg(QString(QChar(tag))).arg(at));
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void RaiseBlobSize(qint32 size, int at) {
+    RaiseUnreadable(QStringLiteral("blob size %1 at byte %2 is not valid").arg(size).arg(at));
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void RaiseUnknownTag(char16_t tag, qsizetype k) {
+    RaiseUnreadable(
+        QStringLiteral("unknown type tag \"%1\" at position %2").arg(QString(QChar(tag))).arg(k));
 }
 
 [[noreturn]] void RaiseOutOfRange() {
@@ -39,11 +55,28 @@ qsizetype PaddedLength(qsizetype n) {
 
 // Finds the OSC string at Offset inside [Offset, End): its length up to the
 // zero byte. Returns false when no zero byte lies inside.
-bool ScanString(const QByteArray& bytes, int offset, int end, int& length) {
+[[gnu::always_inline]] inline bool ScanString(const QByteArray& bytes, int offset, int end,
+                                              int& length) {
     if (offset < 0 || offset >= end)
         return false;
     const char* start = bytes.constData() + offset;
-    const void* zero = std::memchr(start, 0, size_t(end - offset));
+    const int n = end - offset;
+    // Addresses, type tags and string arguments are mostly short, and padded
+    // to 4 bytes: their first words are searched 4 bytes at a time (a word
+    // has a zero byte where subtracting 1 from each byte borrows), which
+    // costs less than a library call.
+    const int words = std::min(n / 4, 16);
+    for (int w = 0; w < words; ++w) {
+        const quint32 v = qFromLittleEndian<quint32>(start + 4 * w);
+        if (const quint32 zero = (v - 0x01010101u) & ~v & 0x80808080u) {
+            // Bytes above the first zero may be marked too; the lowest mark
+            // is exact.
+            length = 4 * w + std::countr_zero(zero) / 8;
+            return true;
+        }
+    }
+    const int head = 4 * words;
+    const void* zero = std::memchr(start + head, 0, size_t(n - head));
     if (!zero)
         return false;
     length = int(static_cast<const char*>(zero) - start);
@@ -569,60 +602,60 @@ bool PatternMatches(QStringView pattern, QStringView text) {
 
 // --- TOSCPacket -----------------------------------------------------------
 
-TOSCPacket::TOSCPacket(const QByteArray& bytes) : FBytes(bytes) {}
-
-TOSCPacket::~TOSCPacket() = default;
-
 QByteArray TOSCPacket::ToOSCBytes() const {
     QByteArray out(OSCByteSize(), Qt::Uninitialized);
     WriteOSCBytes(out.data());
     return out;
 }
 
-std::unique_ptr<TOSCPacket> TOSCPacket::Unpack(const QByteArray& bytes, qint64 count) {
+TOSCReceived TOSCPacket::Unpack(const QByteArray& bytes, qint64 count) {
     if (count > MaxOSCData)
         RaiseUnreadable(QStringLiteral("%1 bytes is too large").arg(count));
-    return UnpackAt(bytes, 0, ClampEnd(bytes, count), 0, 0);
+    return TOSCReceived(bytes, 0, ClampEnd(bytes, count), 0);
 }
 
-std::unique_ptr<TOSCPacket> TOSCPacket::Unpack(const QByteArray& bytes, int offset, int count,
-                                               double timeTag) {
-    return UnpackAt(bytes, offset, ClampEnd(bytes, count), timeTag, 0);
+TOSCReceived TOSCPacket::Unpack(const QByteArray& bytes, int offset, int count, double timeTag) {
+    return TOSCReceived(bytes, offset, ClampEnd(bytes, count), timeTag);
 }
 
-std::unique_ptr<TOSCPacket> TOSCPacket::UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                 double timeTag, int depth) {
+TOSCReceived::TOSCReceived(const QByteArray& bytes, int offset, int end, double timeTag) {
     if (offset < 0 || offset >= end)
         RaiseUnreadable(QStringLiteral("no packet at byte %1").arg(offset));
     if (bytes.at(offset) == '#')
-        return TOSCBundle::UnpackAt(bytes, offset, end, depth);
-    return TOSCMessage::UnpackAt(bytes, offset, end, timeTag);
+        FBundle.emplace(bytes).ReadAt(offset, end, 0);
+    else
+        FMessage.emplace(bytes).ReadAt(offset, end, timeTag);
 }
 
 // --- TOSCMessage ----------------------------------------------------------
 
 TOSCMessage::TOSCMessage(const QString& address) : FAddress(address) {
-    FTypeTags.append(u',');
+    FTypeTags.append(',');
 }
 
-TOSCMessage::TOSCMessage(const QByteArray& bytes) : TOSCPacket(bytes) {
-    FTypeTags.append(u',');
+void TOSCMessage::OwnTypeTags() {
+    if (FTagsLength < 0)
+        return;
+    FTypeTags.clear();
+    FTypeTags.append(FBytes.constData() + FTagsOffset, FTagsLength);
+    FTagsLength = -1;
 }
-
-TOSCMessage::~TOSCMessage() = default;
 
 void TOSCMessage::AddInteger(qint32 value) {
-    FTypeTags.append(u'i');
+    OwnTypeTags();
+    FTypeTags.append('i');
     FArguments.append(OSCIntBytes(value));
 }
 
 void TOSCMessage::AddFloat(float value) {
-    FTypeTags.append(u'f');
+    OwnTypeTags();
+    FTypeTags.append('f');
     FArguments.append(OSCFloatBytes(value));
 }
 
 void TOSCMessage::AddString(const QByteArray& value) {
-    FTypeTags.append(u's');
+    OwnTypeTags();
+    FTypeTags.append('s');
     FArguments.append(OSCStringBytes(value));
 }
 
@@ -656,7 +689,7 @@ int TOSCMessage::AddAsBytes(QChar typeTag, const QByteArray& value, const QLocal
 
 qsizetype TOSCMessage::OSCByteSize() const {
     qsizetype size = HasReceivedAddress() ? PaddedLength(FAddressLength) : OSCStringSize(FAddress);
-    size += OSCStringSize(QStringView(FTypeTags.constData(), FTypeTags.size()));
+    size += PaddedLength(TagBytes().size());
     if (!FReceived.isEmpty())
         size += FArgumentsEnd - FArgumentsOffset;
     for (const QByteArray& argument : FArguments)
@@ -669,7 +702,8 @@ char* TOSCMessage::WriteOSCBytes(char* out) const {
     out = HasReceivedAddress()
               ? WriteOSCString(out, FBytes.constData() + FAddressOffset, FAddressLength)
               : WriteOSCString(out, FAddress);
-    out = WriteOSCString(out, QStringView(FTypeTags.constData(), FTypeTags.size()));
+    const QByteArrayView tags = TagBytes();
+    out = WriteOSCString(out, tags.data(), tags.size());
     if (!FReceived.isEmpty()) {
         const qsizetype n = FArgumentsEnd - FArgumentsOffset;
         std::memcpy(out, FBytes.constData() + FArgumentsOffset, size_t(n));
@@ -711,32 +745,33 @@ void TOSCMessage::Unmatch() {
     FMatched = false;
 }
 
-std::unique_ptr<TOSCMessage> TOSCMessage::Unpack(const QByteArray& bytes, qint64 count) {
+TOSCMessage TOSCMessage::Unpack(const QByteArray& bytes, qint64 count) {
     if (count > MaxOSCData)
         RaiseUnreadable(QStringLiteral("%1 bytes is too large").arg(count));
-    return UnpackAt(bytes, 0, ClampEnd(bytes, count), 0);
+    TOSCMessage message(bytes);
+    message.ReadAt(0, ClampEnd(bytes, count), 0);
+    return message;
 }
 
-std::unique_ptr<TOSCMessage> TOSCMessage::Unpack(const QByteArray& bytes, int packetOffset,
-                                                 int count, double timeTag) {
-    return UnpackAt(bytes, packetOffset, ClampEnd(bytes, count), timeTag);
+TOSCMessage TOSCMessage::Unpack(const QByteArray& bytes, int packetOffset, int count,
+                                double timeTag) {
+    TOSCMessage message(bytes);
+    message.ReadAt(packetOffset, ClampEnd(bytes, count), timeTag);
+    return message;
 }
 
-std::unique_ptr<TOSCMessage> TOSCMessage::UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                   double timeTag) {
+void TOSCMessage::ReadAt(int offset, int end, double timeTag) {
     int length = 0;
-    if (!ScanString(bytes, offset, end, length))
+    if (!ScanString(FBytes, offset, end, length))
         RaiseUnreadable(QStringLiteral("the address at byte %1 has no end").arg(offset));
     const qsizetype next = PaddedLength(qsizetype(offset) + length);
     if (next > end)
         RaiseUnreadable(QStringLiteral("the address at byte %1 is cut off").arg(offset));
-    auto message = std::make_unique<TOSCMessage>(bytes);
-    message->FAddressOffset = offset;
-    message->FAddressLength = length;
-    message->FTimeTag = timeTag;
-    message->FTypeTagOffset = int(next);
-    message->FEnd = end;
-    return message;
+    FAddressOffset = offset;
+    FAddressLength = length;
+    FTimeTag = timeTag;
+    FTypeTagOffset = int(next);
+    FEnd = end;
 }
 
 QString TOSCMessage::Address() const {
@@ -781,107 +816,103 @@ void TOSCMessage::Decode() {
     if (!ScanString(FBytes, pos, end, length) || PaddedLength(qsizetype(pos) + length) > end)
         RaiseUnreadable(QStringLiteral("the type tags at byte %1 are cut off").arg(pos));
 
-    // Read straight into the fields; a rejected message gets them back as
-    // they were before Decode.
-    struct Restore {
-        TOSCMessage* message;
-        ~Restore() {
-            if (message) {
-                message->FTypeTags.resize(1);
-                message->FTypeTags[0] = u',';
-                message->FReceived.clear();
-            }
-        }
-    } restore{this};
-    QVarLengthArray<QChar, 16>& tags = FTypeTags;
-    QVarLengthArray<TReceivedArgument, 4>& arguments = FReceived;
-    if (!arguments.isEmpty() || !FArguments.isEmpty()) {
-        arguments.clear();
+    if (!FReceived.isEmpty() || !FArguments.isEmpty()) {
+        // Arguments added before decoding give way to the received ones.
+        FReceived.clear();
         FArguments.clear();
+        FTypeTags.clear();
+        FTypeTags.append(',');
     }
     const char* raw = FBytes.constData() + pos;
-    tags.resize(length);
-    QChar* tag = tags.data();
+    const int tagsOffset = pos;
+    const int tagsLength = length;
     bool ascii = true;
-    for (int k = 0; k < length; ++k) {
+    for (int k = 0; k < tagsLength; ++k)
         ascii = ascii && uchar(raw[k]) < 0x80;
-        tag[k] = QLatin1Char(raw[k]);
-    }
-    if (!ascii) {
-        const QString text = QString::fromUtf8(raw, length);
-        tags.clear();
-        tags.append(text.constData(), text.size());
-    }
-    pos = int(PaddedLength(qsizetype(pos) + length));
+    // Tags other than ASCII are read as text, as they are shown. Every
+    // argument's tag is ASCII (any other is unknown), so only the first
+    // character can take more than one byte.
+    QString text;
+    if (!ascii)
+        text = QString::fromUtf8(raw, tagsLength);
+    const qsizetype tagCount = ascii ? tagsLength : text.size();
+    pos = int(PaddedLength(qsizetype(pos) + tagsLength));
     FArgumentsOffset = pos;
 
-    auto cutOff = [&](QChar tag, int at) {
-        RaiseUnreadable(
-            QStringLiteral("argument \"%1\" at byte %2 is cut off").arg(QString(tag)).arg(at));
-    };
-    // The arguments are only located: strings and blobs are handed out as
-    // shares of the received buffer, numbers read from it when asked for.
-    for (qsizetype k = 1; k < tags.size(); ++k) {
-        const QChar tag = tags[k];
-        const int at = pos;
-        switch (tag.unicode()) {
-        case u's':
-        case u'S': {
-            if (!ScanString(FBytes, pos, end, length) ||
-                PaddedLength(qsizetype(pos) + length) > end)
-                cutOff(tag, at);
-            arguments.append({pos, length});
-            pos = int(PaddedLength(qsizetype(pos) + length));
-            break;
+    // The arguments are only located: strings and blobs are read where they
+    // lie, numbers when asked for. A rejected message keeps no arguments.
+    try {
+        for (qsizetype k = 1; k < tagCount; ++k) {
+            const char16_t tag = ascii ? char16_t(uchar(raw[k])) : text[k].unicode();
+            const int at = pos;
+            switch (tag) {
+            case u's':
+            case u'S': {
+                if (!ScanString(FBytes, pos, end, length) ||
+                    PaddedLength(qsizetype(pos) + length) > end)
+                    RaiseCutOff(tag, at);
+                FReceived.append({pos, length});
+                pos = int(PaddedLength(qsizetype(pos) + length));
+                break;
+            }
+            case u'i':
+            case u'f':
+            case u'c':
+            case u'r':
+            case u'm':
+                if (pos > end - 4)
+                    RaiseCutOff(tag, at);
+                FReceived.append({pos, 4});
+                pos += 4;
+                break;
+            case u'h':
+            case u't':
+            case u'd':
+                if (pos > end - 8)
+                    RaiseCutOff(tag, at);
+                FReceived.append({pos, 8});
+                pos += 8;
+                break;
+            case u'b': {
+                if (pos > end - 4)
+                    RaiseCutOff(tag, at);
+                const qint32 size = qint32(BigEndian32(FBytes, pos));
+                if (size < 0 || size > end - pos - 4)
+                    RaiseBlobSize(size, at);
+                const int data = pos + 4;
+                const qsizetype after = qsizetype(data) + size + (4 - size % 4) % 4;
+                if (after > end)
+                    RaiseCutOff(tag, at);
+                FReceived.append({data, size});
+                pos = int(after);
+                break;
+            }
+            case u'T':
+            case u'F':
+            case u'N':
+            case u'I':
+            case u'[':
+            case u']':
+                FReceived.append({pos, 0});
+                break;
+            default:
+                RaiseUnknownTag(tag, k);
+            }
         }
-        case u'i':
-        case u'f':
-        case u'c':
-        case u'r':
-        case u'm':
-            if (pos > end - 4)
-                cutOff(tag, at);
-            arguments.append({pos, 4});
-            pos += 4;
-            break;
-        case u'h':
-        case u't':
-        case u'd':
-            if (pos > end - 8)
-                cutOff(tag, at);
-            arguments.append({pos, 8});
-            pos += 8;
-            break;
-        case u'b': {
-            if (pos > end - 4)
-                cutOff(tag, at);
-            const qint32 size = qint32(BigEndian32(FBytes, pos));
-            if (size < 0 || size > end - pos - 4)
-                RaiseUnreadable(
-                    QStringLiteral("blob size %1 at byte %2 is not valid").arg(size).arg(at));
-            const int data = pos + 4;
-            const qsizetype after = qsizetype(data) + size + (4 - size % 4) % 4;
-            if (after > end)
-                cutOff(tag, at);
-            arguments.append({data, size});
-            pos = int(after);
-            break;
-        }
-        case u'T':
-        case u'F':
-        case u'N':
-        case u'I':
-        case u'[':
-        case u']':
-            arguments.append({pos, 0});
-            break;
-        default:
-            RaiseUnreadable(
-                QStringLiteral("unknown type tag \"%1\" at position %2").arg(QString(tag)).arg(k));
-        }
+    } catch (...) {
+        FReceived.clear();
+        throw;
+    }
+    if (ascii) {
+        // The tags stay where they were received.
+        FTagsOffset = tagsOffset;
+        FTagsLength = tagsLength;
+    } else {
+        const QByteArray utf8 = text.toUtf8();
+        FTypeTags.clear();
+        FTypeTags.append(utf8.constData(), utf8.size());
     }
     FArgumentsEnd = pos;
-    restore.message = nullptr;
     FIsDecoded = true;
 }
 
@@ -891,12 +922,22 @@ QByteArray TOSCMessage::GetArgument(int index) const {
     if (index >= FReceived.size())
         return FArguments[index - FReceived.size()];
     const TReceivedArgument& argument = FReceived[index];
-    const char16_t tag = FTypeTags[index + 1].unicode();
+    const char tag = Tag(index);
     if (NumberSize(tag) > 0)
         return Reversed(FBytes, argument.Offset, argument.Size);
     if (tag == u's' || tag == u'S' || tag == u'b')
         return SharedSlice(FBytes, argument.Offset, argument.Size);
     return QByteArray(); // a data-less tag
+}
+
+QByteArrayView TOSCMessage::AddedArgumentData(int index) const {
+    if (index < FReceived.size() || index >= ArgumentCount())
+        RaiseOutOfRange();
+    // Added arguments are wire bytes: a string without its padding.
+    const QByteArray& added = FArguments[index - FReceived.size()];
+    if (Tag(index) == 's')
+        return QByteArrayView(added.constData(), OSCTextLength(added.constData(), added.size()));
+    return added;
 }
 
 qint32 TOSCMessage::GetArgumentAsInt(int index) const {
@@ -908,7 +949,7 @@ qint32 TOSCMessage::GetArgumentAsInt(int index) const {
         const TReceivedArgument& argument = FReceived[index];
         // A number's element is its bytes reversed: its first 4 are the
         // last 4 sent, least significant first.
-        if (NumberSize(FTypeTags[index + 1].unicode()) > 0)
+        if (NumberSize(uchar(Tag(index))) > 0)
             return qint32(BigEndian32(FBytes, argument.Offset + argument.Size - 4));
         element = FBytes.constData() + argument.Offset;
         size = argument.Size;
@@ -929,26 +970,20 @@ float TOSCMessage::GetArgumentAsFloat(int index) const {
 }
 
 QString TOSCMessage::GetTypeTag(int index) const {
-    if (index < 0 || index + 1 >= FTypeTags.size())
+    if (index < 0 || index >= ArgumentCount())
         RaiseOutOfRange();
-    return QString(FTypeTags[index + 1]);
+    return QString(QLatin1Char(Tag(index)));
 }
 
 // --- TOSCBundle -----------------------------------------------------------
 
-TOSCBundle::TOSCBundle(const QByteArray& bytes) : TOSCPacket(bytes) {}
-
-TOSCBundle::~TOSCBundle() = default;
-
 void TOSCBundle::Add(std::unique_ptr<TOSCPacket> packet) {
     if (packet)
-        FPackets.append(std::move(packet));
+        FPackets.emplace_back(std::move(packet));
 }
 
-TOSCPacket* TOSCBundle::Packet(int index) const {
-    if (index < 0 || index >= FPackets.size())
-        RaiseOutOfRange();
-    return FPackets[index].get();
+void TOSCBundle::RaiseNoPacket() {
+    RaiseOutOfRange();
 }
 
 // "#bundle", its zero, and the time tag 1 (immediately).
@@ -957,16 +992,16 @@ static constexpr char BundleHeader[16] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0,
 
 qsizetype TOSCBundle::OSCByteSize() const {
     qsizetype size = sizeof BundleHeader;
-    for (const auto& packet : FPackets)
-        size += 4 + packet->OSCByteSize();
+    for (const TElement& packet : FPackets)
+        size += 4 + Get(packet)->OSCByteSize();
     return size;
 }
 
 char* TOSCBundle::WriteOSCBytes(char* out) const {
     std::memcpy(out, BundleHeader, sizeof BundleHeader);
     out += sizeof BundleHeader;
-    for (const auto& packet : FPackets) {
-        char* end = packet->WriteOSCBytes(out + 4);
+    for (const TElement& packet : FPackets) {
+        char* end = Get(packet)->WriteOSCBytes(out + 4);
         qToBigEndian(quint32(end - out - 4), out);
         out = end;
     }
@@ -974,62 +1009,72 @@ char* TOSCBundle::WriteOSCBytes(char* out) const {
 }
 
 TOSCMessage* TOSCBundle::MatchAddress(const QString& address) {
-    for (const auto& packet : FPackets)
-        if (TOSCMessage* m = packet->MatchAddress(address))
+    for (const TElement& packet : FPackets)
+        if (TOSCMessage* m = Get(packet)->MatchAddress(address))
             return m;
     return nullptr;
 }
 
 void TOSCBundle::Unmatch() {
-    for (const auto& packet : FPackets)
-        packet->Unmatch();
+    for (const TElement& packet : FPackets)
+        Get(packet)->Unmatch();
 }
 
-std::unique_ptr<TOSCBundle> TOSCBundle::Unpack(const QByteArray& bytes, qint64 count) {
+TOSCBundle TOSCBundle::Unpack(const QByteArray& bytes, qint64 count) {
     if (count > MaxOSCData)
         RaiseUnreadable(QStringLiteral("%1 bytes is too large").arg(count));
-    return UnpackAt(bytes, 0, ClampEnd(bytes, count), 0);
+    TOSCBundle bundle(bytes);
+    bundle.ReadAt(0, ClampEnd(bytes, count), 0);
+    return bundle;
 }
 
-std::unique_ptr<TOSCBundle> TOSCBundle::Unpack(const QByteArray& bytes, int packetOffset, int count,
-                                               double /*timeTag*/) {
-    return UnpackAt(bytes, packetOffset, ClampEnd(bytes, count), 0);
+TOSCBundle TOSCBundle::Unpack(const QByteArray& bytes, int packetOffset, int count,
+                              double /*timeTag*/) {
+    TOSCBundle bundle(bytes);
+    bundle.ReadAt(packetOffset, ClampEnd(bytes, count), 0);
+    return bundle;
 }
 
-std::unique_ptr<TOSCBundle> TOSCBundle::UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                 int depth) {
+void TOSCBundle::ReadAt(int offset, int end, int depth) {
     if (depth >= MaxOSCBundleDepth)
         RaiseUnreadable(QStringLiteral("bundles nested deeper than %1 at byte %2")
                             .arg(MaxOSCBundleDepth)
                             .arg(offset));
     int length = 0;
-    if (!ScanString(bytes, offset, end, length))
+    if (!ScanString(FBytes, offset, end, length))
         RaiseUnreadable(QStringLiteral("the bundle header at byte %1 has no end").arg(offset));
     int pos = int(PaddedLength(qsizetype(offset) + length));
     if (pos > end - 8)
         RaiseUnreadable(QStringLiteral("the bundle at byte %1 has no time tag").arg(offset));
 
-    auto bundle = std::make_unique<TOSCBundle>(bytes);
     // Both halves are unsigned: seconds with the top bit set are dates from
     // 1968 on, not negative.
-    const quint32 seconds = BigEndian32(bytes, pos);
-    const quint32 fraction = BigEndian32(bytes, pos + 4);
-    bundle->FTimeTag = double(seconds) + double(fraction) / 4294967296.0;
+    const quint32 seconds = BigEndian32(FBytes, pos);
+    const quint32 fraction = BigEndian32(FBytes, pos + 4);
+    FTimeTag = double(seconds) + double(fraction) / 4294967296.0;
     pos += 8;
 
     while (pos < end) {
         if (pos > end - 4)
             RaiseUnreadable(QStringLiteral("the element size at byte %1 is cut off").arg(pos));
-        const qint32 size = qint32(BigEndian32(bytes, pos));
+        const qint32 size = qint32(BigEndian32(FBytes, pos));
         // A size of zero would never advance; a negative one would wrap back.
         if (size <= 0 || size % 4 != 0 || size > end - pos - 4)
             RaiseUnreadable(QStringLiteral("bundle element size %1 at byte %2 is not valid")
                                 .arg(quint32(size))
                                 .arg(pos));
         pos += 4;
-        bundle->FPackets.append(
-            TOSCPacket::UnpackAt(bytes, pos, pos + size, bundle->FTimeTag, depth + 1));
+        // An element is read where it will stay: a message in place, a
+        // nested bundle (bounded by the depth) on the heap.
+        if (FBytes.at(pos) == '#') {
+            auto inner = std::make_unique<TOSCBundle>(FBytes);
+            inner->ReadAt(pos, pos + size, depth + 1);
+            FPackets.emplace_back(std::move(inner));
+        } else {
+            auto& message = std::get<TOSCMessage>(
+                FPackets.emplace_back(std::in_place_type<TOSCMessage>, FBytes));
+            message.ReadAt(pos, pos + size, FTimeTag);
+        }
         pos += size;
     }
-    return bundle;
 }

@@ -55,9 +55,12 @@
 #include <QString>
 #include <QVarLengthArray>
 #include <memory>
+#include <optional>
+#include <variant>
 
 class TOSCMessage;
 class TOSCBundle;
+class TOSCReceived;
 
 // Nested bundles deeper than this are rejected by Unpack.
 inline constexpr int MaxOSCBundleDepth = 32;
@@ -110,8 +113,10 @@ QVarLengthArray<qsizetype, 8> BraceMatches(QStringView body, QStringView text);
 
 class TOSCPacket {
 public:
-    explicit TOSCPacket(const QByteArray& bytes = {});
-    virtual ~TOSCPacket();
+    // Inline, like the other constructors and destructors of packets: a
+    // packet read in place costs no calls to make and to drop.
+    explicit TOSCPacket(const QByteArray& bytes = {}) : FBytes(bytes) {}
+    virtual ~TOSCPacket() = default;
     TOSCPacket(const TOSCPacket&) = delete;
     TOSCPacket& operator=(const TOSCPacket&) = delete;
 
@@ -130,32 +135,32 @@ public:
 
     // Reads the first Count bytes of Bytes: a bundle if the first byte is
     // "#", a message otherwise. Raises CuewellError for unreadable bytes.
-    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes, qint64 count);
-    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes) {
-        return Unpack(bytes, bytes.size());
-    }
+    // The packet is held in place by the result (see TOSCReceived).
+    static TOSCReceived Unpack(const QByteArray& bytes, qint64 count);
+    static TOSCReceived Unpack(const QByteArray& bytes);
     // Reads the packet that starts at Offset and ends at Count (a position in
     // Bytes). Messages get TimeTag; a bundle reads its own.
-    static std::unique_ptr<TOSCPacket> Unpack(const QByteArray& bytes, int offset, int count,
-                                              double timeTag);
+    static TOSCReceived Unpack(const QByteArray& bytes, int offset, int count, double timeTag);
 
     // The received buffer this packet was read from; empty for a built one.
+    // A received packet shares the buffer's storage rather than copying it,
+    // so whatever it hands out stays readable for as long as the packet
+    // lives, even when the caller reuses or drops its buffer.
     const QByteArray& Bytes() const { return FBytes; }
 
 protected:
-    static std::unique_ptr<TOSCPacket> UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                double timeTag, int depth);
+    // Moved only while a bundle is read, before anyone holds a pointer to it.
+    TOSCPacket(TOSCPacket&&) noexcept = default;
 
     QByteArray FBytes;
-
-    friend class TOSCBundle;
 };
 
-class TOSCMessage : public TOSCPacket {
+class TOSCMessage final : public TOSCPacket {
 public:
     explicit TOSCMessage(const QString& address);
-    explicit TOSCMessage(const QByteArray& bytes);
-    ~TOSCMessage() override;
+    explicit TOSCMessage(const QByteArray& bytes) : TOSCPacket(bytes) { FTypeTags.append(','); }
+    TOSCMessage(TOSCMessage&&) noexcept = default;
+    ~TOSCMessage() override = default;
 
     void AddInteger(qint32 value);
     void AddFloat(float value);
@@ -173,12 +178,11 @@ public:
     char* WriteOSCBytes(char* out) const override;
     void Unmatch() override;
 
-    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes, qint64 count);
-    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes) {
-        return Unpack(bytes, bytes.size());
-    }
-    static std::unique_ptr<TOSCMessage> Unpack(const QByteArray& bytes, int packetOffset, int count,
-                                               double timeTag);
+    // Reads Bytes as a message (whatever its first byte), returned by value:
+    // nothing is allocated for it.
+    static TOSCMessage Unpack(const QByteArray& bytes, qint64 count);
+    static TOSCMessage Unpack(const QByteArray& bytes) { return Unpack(bytes, bytes.size()); }
+    static TOSCMessage Unpack(const QByteArray& bytes, int packetOffset, int count, double timeTag);
 
     // Reads the type tags and arguments of an unpacked message, once.
     // Raises CuewellError (and stays undecoded) for unreadable bytes.
@@ -190,6 +194,17 @@ public:
     // received number is its bytes in reverse order; an added argument is
     // its wire bytes.
     QByteArray GetArgument(int index) const;
+    // Argument Index's bytes where they lie, copying and sharing nothing: a
+    // string without its zero and padding, a blob's data, a number as sent
+    // (big-endian), nothing for a data-less tag. The view reads the packet,
+    // so it is only taken from a message that outlives it: never from a
+    // temporary one, whose buffer may go with it.
+    QByteArrayView ArgumentData(int index) const& {
+        if (index < 0 || index >= FReceived.size())
+            return AddedArgumentData(index);
+        return QByteArrayView(FBytes.constData() + FReceived[index].Offset, FReceived[index].Size);
+    }
+    QByteArrayView ArgumentData(int index) const&& = delete;
     qint32 GetArgumentAsInt(int index) const;
     float GetArgumentAsFloat(int index) const;
     // The tag of argument Index: the character after the "," at Index + 1.
@@ -202,7 +217,7 @@ public:
         FAddressLength = -1;
     }
     int ArgumentCount() const { return int(FReceived.size() + FArguments.size()); }
-    QString TypeTags() const { return QString(FTypeTags.constData(), FTypeTags.size()); }
+    QString TypeTags() const { return QString::fromUtf8(TagBytes()); }
     bool IsDecoded() const { return FIsDecoded; }
     void SetIsDecoded(bool value) { FIsDecoded = value; }
     bool Matched() const { return FMatched; }
@@ -213,10 +228,13 @@ public:
     void SetTypeTagOffset(int value) { FTypeTagOffset = value; }
 
 private:
-    friend class TOSCPacket;
-    static std::unique_ptr<TOSCMessage> UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                 double timeTag);
+    friend class TOSCBundle;
+    friend class TOSCReceived;
+    // Reads the address of the message at [Offset, End) of FBytes.
+    void ReadAt(int offset, int end, double timeTag);
     bool HasReceivedAddress() const { return FAddressLength >= 0; }
+    // ArgumentData of an added argument; raises for any index outside.
+    QByteArrayView AddedArgumentData(int index) const;
 
     // A decoded argument's data in FBytes: a string without its zero and
     // padding, a blob without its size, a number as sent.
@@ -245,18 +263,40 @@ private:
     // received ones. Kept inline: a cue's message has one argument and two
     // tags, and the GO path should not allocate for them.
     QVarLengthArray<QByteArray, 4> FArguments;
-    QVarLengthArray<QChar, 16> FTypeTags;
+    // The type tag string's UTF-8 bytes, "," first: received ASCII tags
+    // where they lie in FBytes (a length of -1 when not), others in
+    // FTypeTags. Each argument's tag is one ASCII byte, so argument K's tag
+    // is byte K of the arguments' tags at the end (only a received string's
+    // first character can be longer).
+    qint32 FTagsOffset = 0;
+    qint32 FTagsLength = -1;
+    QVarLengthArray<char, 16> FTypeTags;
+    QByteArrayView TagBytes() const {
+        return FTagsLength >= 0 ? QByteArrayView(FBytes.constData() + FTagsOffset, FTagsLength)
+                                : QByteArrayView(FTypeTags.constData(), FTypeTags.size());
+    }
+    char Tag(int index) const { return TagBytes()[TagBytes().size() - ArgumentCount() + index]; }
+    // Moves received tags into FTypeTags, before tags are added to them.
+    void OwnTypeTags();
 };
 
-class TOSCBundle : public TOSCPacket {
+class TOSCBundle final : public TOSCPacket {
 public:
-    explicit TOSCBundle(const QByteArray& bytes = {});
-    ~TOSCBundle() override;
+    explicit TOSCBundle(const QByteArray& bytes = {}) : TOSCPacket(bytes) {}
+    TOSCBundle(TOSCBundle&&) noexcept = default;
+    ~TOSCBundle() override = default;
 
-    // Appends Packet; the bundle owns it from now on.
+    // Appends Packet; the bundle owns it from now on. Adding to a received
+    // bundle may move its messages: pointers to them do not survive it.
     void Add(std::unique_ptr<TOSCPacket> packet);
     int PacketCount() const { return int(FPackets.size()); }
-    TOSCPacket* Packet(int index) const;
+    // A received bundle holds its messages: none is taken from a temporary.
+    TOSCPacket* Packet(int index) const& {
+        if (index < 0 || index >= FPackets.size())
+            RaiseNoPacket();
+        return Get(FPackets[index]);
+    }
+    TOSCPacket* Packet(int index) const&& = delete;
     // The bundle's time tag in seconds since 1900 (received bundles only).
     double TimeTag() const { return FTimeTag; }
 
@@ -265,19 +305,59 @@ public:
     char* WriteOSCBytes(char* out) const override;
     void Unmatch() override;
 
-    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes, qint64 count);
-    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes) {
-        return Unpack(bytes, bytes.size());
+    // Reads Bytes as a bundle (whatever its header says), returned by
+    // value: its messages are held in it, so a bundle of messages costs no
+    // allocation up to its inline room and one per doubling beyond.
+    static TOSCBundle Unpack(const QByteArray& bytes, qint64 count);
+    static TOSCBundle Unpack(const QByteArray& bytes) { return Unpack(bytes, bytes.size()); }
+    static TOSCBundle Unpack(const QByteArray& bytes, int packetOffset, int count, double timeTag);
+
+private:
+    friend class TOSCReceived;
+    // Reads the bundle at [Offset, End) of FBytes, nested Depth deep.
+    void ReadAt(int offset, int end, int depth);
+
+    // A received message is held in place; a nested bundle or an added
+    // packet on the heap. Inline room for the one message of a cue bundle.
+    using TElement = std::variant<std::unique_ptr<TOSCPacket>, TOSCMessage>;
+    static TOSCPacket* Get(const TElement& element) {
+        if (const auto* message = std::get_if<TOSCMessage>(&element))
+            return const_cast<TOSCMessage*>(message);
+        return std::get<std::unique_ptr<TOSCPacket>>(element).get();
     }
-    static std::unique_ptr<TOSCBundle> Unpack(const QByteArray& bytes, int packetOffset, int count,
-                                              double timeTag);
+    [[noreturn]] static void RaiseNoPacket();
+
+    QVarLengthArray<TElement, 1> FPackets;
+    double FTimeTag = 0;
+};
+
+// A received packet held in place, where its reader's caller keeps it (on
+// the stack, say): a message, or a bundle with its messages inside. Used like
+// a pointer to the packet. The packet shares the received buffer's storage
+// (see TOSCPacket::Bytes), so it cannot outlive the bytes it reads.
+class TOSCReceived {
+public:
+    // Like a pointer, but never to a temporary's packet.
+    TOSCPacket* get() & { return FMessage ? static_cast<TOSCPacket*>(&*FMessage) : &*FBundle; }
+    const TOSCPacket* get() const& {
+        return FMessage ? static_cast<const TOSCPacket*>(&*FMessage) : &*FBundle;
+    }
+    TOSCPacket* get() && = delete;
+    TOSCPacket* operator->() & { return get(); }
+    const TOSCPacket* operator->() const& { return get(); }
+    TOSCPacket* operator->() && = delete;
+    TOSCPacket& operator*() & { return *get(); }
+    const TOSCPacket& operator*() const& { return *get(); }
+    TOSCPacket& operator*() && = delete;
 
 private:
     friend class TOSCPacket;
-    static std::unique_ptr<TOSCBundle> UnpackAt(const QByteArray& bytes, int offset, int end,
-                                                int depth);
+    TOSCReceived(const QByteArray& bytes, int offset, int end, double timeTag);
 
-    // Inline room for the one message of a cue bundle.
-    QVarLengthArray<std::unique_ptr<TOSCPacket>, 1> FPackets;
-    double FTimeTag = 0;
+    std::optional<TOSCMessage> FMessage;
+    std::optional<TOSCBundle> FBundle;
 };
+
+inline TOSCReceived TOSCPacket::Unpack(const QByteArray& bytes) {
+    return Unpack(bytes, bytes.size());
+}

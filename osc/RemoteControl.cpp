@@ -209,7 +209,7 @@ void TRemoteControl::ReadDatagrams() {
         }
         QList<TAction> found;
         try {
-            const std::unique_ptr<TOSCPacket> packet = TOSCPacket::Unpack(FBuffer, qint64(n));
+            TOSCReceived packet = TOSCPacket::Unpack(FBuffer, qint64(n));
             CollectActions(*packet, found);
         } catch (const CuewellError&) {
             ++FCounters.Unreadable;

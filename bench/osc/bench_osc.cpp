@@ -179,10 +179,10 @@ int main() {
     const QByteArray messageBytes = bundleBytes.mid(20);
 
     const Op oursReadBundle = [&] {
-        const auto bundle = TOSCBundle::Unpack(bundleBytes);
-        auto* message = static_cast<TOSCMessage*>(bundle->Packet(0));
+        const TOSCBundle bundle = TOSCBundle::Unpack(bundleBytes);
+        auto* message = static_cast<TOSCMessage*>(bundle.Packet(0));
         message->Decode();
-        Keep(message->GetArgument(0).constData()[0]);
+        Keep(message->ArgumentData(0).data()[0]);
     };
     const Op oscpackReadBundle = [&] {
         osc::ReceivedPacket packet(bundleBytes.constData(),
@@ -193,9 +193,9 @@ int main() {
     };
 
     const Op oursReadMessage = [&] {
-        const auto message = TOSCMessage::Unpack(messageBytes);
-        message->Decode();
-        Keep(message->GetArgument(0).constData()[0]);
+        TOSCMessage message = TOSCMessage::Unpack(messageBytes);
+        message.Decode();
+        Keep(message.ArgumentData(0).data()[0]);
     };
     QByteArray libloInput = messageBytes; // lo_message_deserialise takes a non-const pointer
     const Op libloReadMessage = [&] {

@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
         for (int run = 0; run < Runs; ++run) {
             const double c0 = ThreadMicroseconds();
             const auto t0 = Clock::now();
-            const auto packet = TOSCPacket::Unpack(bytes);
+            auto packet = TOSCPacket::Unpack(bytes);
             int found = 0;
             for (const QString& target : Targets) {
                 if (packet->MatchAddress(target))

@@ -4,6 +4,8 @@
 #include "app/Errors.h"
 #include "osc/OSCUtils.h"
 
+#include <QString>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -55,8 +57,18 @@ void Walk(TOSCPacket* packet, const QString& address) {
     Check(message->IsDecoded());
     const int count = message->ArgumentCount();
     Check(message->TypeTags().size() <= 1 ? count == 0 : count == message->TypeTags().size() - 1);
+    const QByteArrayView received(message->Bytes());
     for (int k = -1; k <= count; ++k) {
         try {
+            // A view reads inside the received bytes, and holds what the
+            // copying getter hands out for a string or blob.
+            const QByteArrayView view = message->ArgumentData(k);
+            Check(view.isEmpty() ||
+                  (view.data() >= received.data() &&
+                   view.data() + view.size() <= received.data() + received.size()));
+            const QString tag = message->GetTypeTag(k);
+            if (tag == u"s"_qs || tag == u"S"_qs || tag == u"b"_qs)
+                Check(view == message->GetArgument(k));
             (void)message->GetArgument(k);
             (void)message->GetArgumentAsInt(k);
             (void)message->GetArgumentAsFloat(k);
@@ -67,12 +79,12 @@ void Walk(TOSCPacket* packet, const QString& address) {
         }
     }
     // Written back and read again, the message is the same message.
-    const auto again = TOSCMessage::Unpack(message->ToOSCBytes());
-    again->Decode();
-    Check(again->Address() == message->Address() && again->TypeTags() == message->TypeTags() &&
-          again->ArgumentCount() == count);
+    TOSCMessage again = TOSCMessage::Unpack(message->ToOSCBytes());
+    again.Decode();
+    Check(again.Address() == message->Address() && again.TypeTags() == message->TypeTags() &&
+          again.ArgumentCount() == count);
     for (int k = 0; k < count; ++k)
-        Check(again->GetArgument(k) == message->GetArgument(k));
+        Check(again.GetArgument(k) == message->GetArgument(k));
     (void)PatternMatches(message->Address(), address);
 }
 
@@ -93,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(matches == Reference(pattern, text));
 
     try {
-        std::unique_ptr<TOSCPacket> packet = TOSCPacket::Unpack(bytes, bytes.size());
+        TOSCReceived packet = TOSCPacket::Unpack(bytes, bytes.size());
         Walk(packet.get(), text);
         // Every unmatched message that matches is found once, then none.
         int found = 0;

@@ -247,7 +247,7 @@ void tst_OSCPeers::oscsendReadByOurs() {
     QByteArray bytes(int(receiver.pendingDatagramSize()), Qt::Uninitialized);
     receiver.readDatagram(bytes.data(), bytes.size());
 
-    const auto packet = TOSCPacket::Unpack(bytes);
+    TOSCReceived packet = TOSCPacket::Unpack(bytes);
     auto* message = dynamic_cast<TOSCMessage*>(packet.get());
     QVERIFY(message);
     QCOMPARE(message->Address(), arguments[0]);

@@ -6,6 +6,7 @@
 #include <QtEndian>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -94,6 +95,30 @@ QString RandomText(QRandomGenerator& random, QStringView alphabet, int min, int 
     return s;
 }
 
+// What reads a received packet in place is never taken from a temporary,
+// whose buffer share may go with it: that does not compile.
+template <class T>
+concept ViewOf = requires {
+    std::declval<T>().ArgumentData(0);
+};
+template <class T>
+concept PacketOf = requires {
+    std::declval<T>().Packet(0);
+};
+template <class T>
+concept PointerOf = requires {
+    std::declval<T>().get();
+}
+|| requires {
+    std::declval<T>().operator->();
+}
+|| requires {
+    *std::declval<T>();
+};
+static_assert(ViewOf<const TOSCMessage&> && !ViewOf<TOSCMessage> && !ViewOf<const TOSCMessage>);
+static_assert(PacketOf<const TOSCBundle&> && !PacketOf<TOSCBundle>);
+static_assert(PointerOf<TOSCReceived&> && !PointerOf<TOSCReceived>);
+
 } // namespace
 
 class tst_OSCUtils : public QObject {
@@ -121,6 +146,10 @@ private slots:
     void decodeArguments();
     void roundTrip();
     void elementsOutliveMessage();
+    void argumentData_data();
+    void argumentData();
+    void bundleMessagesInPlace_data();
+    void bundleMessagesInPlace();
     void writtenBack_data();
     void writtenBack();
     void unpackRange();
@@ -362,7 +391,7 @@ void tst_OSCUtils::addAsBytes() {
 
 void tst_OSCUtils::unpackCueBundle() {
     const QByteArray bytes = CueBundle(u"/sound/go"_qs, "5");
-    const std::unique_ptr<TOSCPacket> packet = TOSCPacket::Unpack(bytes, bytes.size());
+    TOSCReceived packet = TOSCPacket::Unpack(bytes, bytes.size());
     auto* bundle = dynamic_cast<TOSCBundle*>(packet.get());
     QVERIFY(bundle);
     QCOMPARE(bundle->PacketCount(), 1);
@@ -386,12 +415,12 @@ void tst_OSCUtils::unpackCueBundle() {
     QVERIFY(bundle->Bytes().constData() == bytes.constData());
 
     // Read as a message, a bundle is a message whose address is "#bundle".
-    const auto asMessage = TOSCMessage::Unpack(bytes, bytes.size());
-    QCOMPARE(asMessage->Address(), u"#bundle"_qs);
+    const TOSCMessage asMessage = TOSCMessage::Unpack(bytes, bytes.size());
+    QCOMPARE(asMessage.Address(), u"#bundle"_qs);
 
     // A lone message has no time tag.
     const QByteArray lone = Hex("2F676F00 2C690000 0000002A");
-    const auto top = TOSCPacket::Unpack(lone);
+    TOSCReceived top = TOSCPacket::Unpack(lone);
     auto* topMessage = dynamic_cast<TOSCMessage*>(top.get());
     QVERIFY(topMessage);
     QCOMPARE(topMessage->TimeTag(), 0.0);
@@ -419,12 +448,12 @@ void tst_OSCUtils::timeTags() {
         const QByteArray bytes = head + tag + Hex("00000008 2F610000 2C000000") + Hex("0000001C") +
                                  Hex("2362756E646C6500 0000000000000001") +
                                  Hex("00000008 2F620000 2C000000");
-        const auto bundle = TOSCBundle::Unpack(bytes);
-        QCOMPARE(bundle->TimeTag(), seconds);
-        QCOMPARE(bundle->PacketCount(), 2);
+        const TOSCBundle bundle = TOSCBundle::Unpack(bytes);
+        QCOMPARE(bundle.TimeTag(), seconds);
+        QCOMPARE(bundle.PacketCount(), 2);
         // A message gets the time tag of the bundle directly around it.
-        QCOMPARE(static_cast<TOSCMessage*>(bundle->Packet(0))->TimeTag(), seconds);
-        auto* inner = dynamic_cast<TOSCBundle*>(bundle->Packet(1));
+        QCOMPARE(static_cast<TOSCMessage*>(bundle.Packet(0))->TimeTag(), seconds);
+        auto* inner = dynamic_cast<TOSCBundle*>(bundle.Packet(1));
         QVERIFY(inner);
         QCOMPARE(static_cast<TOSCMessage*>(inner->Packet(0))->TimeTag(), 1.0 / 4294967296.0);
     }
@@ -476,17 +505,17 @@ void tst_OSCUtils::decodeArguments() {
 
     const QByteArray packet = Hex("2F610000") + bytes;
     auto message = TOSCMessage::Unpack(packet);
-    message->Decode();
-    QVERIFY(message->IsDecoded());
-    QCOMPARE(message->TypeTags(), tags);
-    QCOMPARE(message->ArgumentCount(), elements.size());
+    message.Decode();
+    QVERIFY(message.IsDecoded());
+    QCOMPARE(message.TypeTags(), tags);
+    QCOMPARE(message.ArgumentCount(), elements.size());
     for (int k = 0; k < elements.size(); ++k) {
-        QCOMPARE(message->GetArgument(k).toHex(' '), elements[k].toHex(' '));
-        QCOMPARE(message->GetTypeTag(k), tags.mid(k + 1, 1));
+        QCOMPARE(message.GetArgument(k).toHex(' '), elements[k].toHex(' '));
+        QCOMPARE(message.GetTypeTag(k), tags.mid(k + 1, 1));
     }
     // Decoding again changes nothing.
-    message->Decode();
-    QCOMPARE(message->ArgumentCount(), elements.size());
+    message.Decode();
+    QCOMPARE(message.ArgumentCount(), elements.size());
 }
 
 void tst_OSCUtils::roundTrip() {
@@ -499,8 +528,8 @@ void tst_OSCUtils::roundTrip() {
     message->AddFloat(-0.25f);
     bundle.Add(std::move(message));
 
-    const auto back = TOSCBundle::Unpack(bundle.ToOSCBytes());
-    auto* read = static_cast<TOSCMessage*>(back->Packet(0));
+    const TOSCBundle back = TOSCBundle::Unpack(bundle.ToOSCBytes());
+    auto* read = static_cast<TOSCMessage*>(back.Packet(0));
     read->Decode();
     QCOMPARE(read->Address(), u"/light/cue"_qs);
     QCOMPARE(read->TypeTags(), u",ifsif"_qs);
@@ -520,14 +549,14 @@ void tst_OSCUtils::elementsOutliveMessage() {
         QByteArray received = Hex("2F610000 2C736962 00000000 68690000 0000002A 00000003 0A0B0C00");
         auto message = TOSCMessage::Unpack(received);
         received.fill('\xEE');
-        message->Decode();
-        for (int k = 0; k < message->ArgumentCount(); ++k)
-            kept << message->GetArgument(k);
-        QByteArray changed = message->GetArgument(0);
+        message.Decode();
+        for (int k = 0; k < message.ArgumentCount(); ++k)
+            kept << message.GetArgument(k);
+        QByteArray changed = message.GetArgument(0);
         changed[0] = 'X';
         changed.append("appended");
-        QCOMPARE(message->GetArgument(0), QByteArray("hi"));
-        QCOMPARE(message->GetArgument(2).toHex(), QByteArray("0a0b0c"));
+        QCOMPARE(message.GetArgument(0), QByteArray("hi"));
+        QCOMPARE(message.GetArgument(2).toHex(), QByteArray("0a0b0c"));
     }
     QCOMPARE(kept.size(), 3);
     QCOMPARE(kept[0], QByteArray("hi"));
@@ -535,6 +564,110 @@ void tst_OSCUtils::elementsOutliveMessage() {
     QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c"));
     kept[2].append('\x0D');
     QCOMPARE(kept[2].toHex(), QByteArray("0a0b0c0d"));
+}
+
+void tst_OSCUtils::argumentData_data() {
+    QTest::addColumn<QByteArray>("bytes"); // after the address "/a"
+    QTest::addColumn<QList<QByteArray>>("data");
+
+    QTest::newRow("string without its padding")
+        << Hex("2C730000 68690000") << QList<QByteArray>{"hi"};
+    QTest::newRow("4-byte string, empty string")
+        << Hex("2C737300 61626364 00000000 00000000") << QList<QByteArray>{"abcd", ""};
+    QTest::newRow("numbers as sent") << Hex("2C696400 FFFFFFFE 3FF8000000000000")
+                                     << QList<QByteArray>{Hex("FFFFFFFE"), Hex("3FF8000000000000")};
+    QTest::newRow("blob data, data-less tag")
+        << Hex("2C625400 00000003 0A0B0C00") << QList<QByteArray>{Hex("0A0B0C"), ""};
+}
+
+void tst_OSCUtils::argumentData() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QList<QByteArray>, data);
+
+    TOSCMessage message = TOSCMessage::Unpack(Hex("2F610000") + bytes);
+    message.Decode();
+    // Added arguments read the same way: a string without its padding, a
+    // number as sent.
+    message.AddString("xyz");
+    message.AddInteger(-2);
+    data << "xyz" << Hex("FFFFFFFE");
+    QCOMPARE(message.ArgumentCount(), data.size());
+    const QByteArrayView received(message.Bytes());
+    for (int k = 0; k < data.size(); ++k) {
+        const QByteArrayView view = message.ArgumentData(k);
+        QCOMPARE(view.toByteArray().toHex(' '), data[k].toHex(' '));
+        // A received argument is read where it lies, inside the packet.
+        if (k < data.size() - 2)
+            QVERIFY(view.data() >= received.data() &&
+                    view.data() + view.size() <= received.data() + received.size());
+    }
+    QVERIFY_THROWS_EXCEPTION(CuewellError, message.ArgumentData(-1));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, message.ArgumentData(int(data.size())));
+}
+
+void tst_OSCUtils::bundleMessagesInPlace_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("nested");
+
+    // A received bundle holds one message in place and grows beyond that,
+    // moving the messages read so far.
+    QTest::newRow("one message") << 1 << false;
+    QTest::newRow("two messages") << 2 << false;
+    QTest::newRow("forty messages") << 40 << false;
+    QTest::newRow("forty around a nested bundle") << 40 << true;
+}
+
+void tst_OSCUtils::bundleMessagesInPlace() {
+    QFETCH(int, count);
+    QFETCH(bool, nested);
+
+    TOSCBundle built;
+    for (int k = 0; k < count; ++k) {
+        // Each address, taken as a pattern, matches "/m/all" and "/m/<k>".
+        auto message = std::make_unique<TOSCMessage>(u"/m/{%1,all}"_qs.arg(k));
+        message->AddInteger(k);
+        message->AddString("s" + QByteArray::number(k));
+        built.Add(std::move(message));
+        if (nested && k == 0) {
+            auto inner = std::make_unique<TOSCBundle>();
+            inner->Add(std::make_unique<TOSCMessage>(u"/inner"_qs));
+            built.Add(std::move(inner));
+        }
+    }
+    QByteArray bytes = built.ToOSCBytes();
+    const QByteArray sent = bytes;
+
+    TOSCReceived packet = TOSCPacket::Unpack(bytes);
+    // The packet keeps its share of the bytes: the caller may reuse its buffer.
+    bytes.fill('\xEE');
+    auto* bundle = dynamic_cast<TOSCBundle*>(packet.get());
+    QVERIFY(bundle);
+    QCOMPARE(bundle->PacketCount(), count + int(nested));
+    QList<TOSCMessage*> messages;
+    for (int k = 0; k < bundle->PacketCount(); ++k) {
+        if (auto* inner = dynamic_cast<TOSCBundle*>(bundle->Packet(k))) {
+            QCOMPARE(static_cast<TOSCMessage*>(inner->Packet(0))->Address(), u"/inner"_qs);
+            continue;
+        }
+        messages << static_cast<TOSCMessage*>(bundle->Packet(k));
+    }
+    QCOMPARE(messages.size(), count);
+    for (int k = 0; k < count; ++k) {
+        TOSCMessage* message = messages[k];
+        QCOMPARE(message->Address(), u"/m/{%1,all}"_qs.arg(k));
+        QCOMPARE(message->TimeTag(), 1.0 / 4294967296.0);
+        message->Decode();
+        QCOMPARE(message->TypeTags(), u",is"_qs);
+        QCOMPARE(message->GetArgumentAsInt(0), k);
+        QCOMPARE(message->ArgumentData(1).toByteArray(), "s" + QByteArray::number(k));
+    }
+    // Matching hands out the messages where they are held, in order.
+    for (int k = 0; k < count; ++k)
+        QCOMPARE(packet->MatchAddress(u"/m/all"_qs), messages[k]);
+    QCOMPARE(packet->MatchAddress(u"/m/all"_qs), nullptr);
+    packet->Unmatch();
+    QCOMPARE(packet->MatchAddress(u"/m/%1"_qs.arg(count - 1)), messages.last());
+    QCOMPARE(packet->ToOSCBytes().toHex(' '), sent.toHex(' '));
 }
 
 void tst_OSCUtils::writtenBack_data() {
@@ -555,24 +688,24 @@ void tst_OSCUtils::writtenBack() {
     // came in: a forwarded message reaches its receiver unchanged.
     QFETCH(QByteArray, bytes);
 
-    const auto message = TOSCMessage::Unpack(bytes);
-    message->Decode();
-    QCOMPARE(message->ToOSCBytes().toHex(' '), bytes.toHex(' '));
+    TOSCMessage message = TOSCMessage::Unpack(bytes);
+    message.Decode();
+    QCOMPARE(message.ToOSCBytes().toHex(' '), bytes.toHex(' '));
 
     // Arguments added afterwards follow the received ones.
-    message->AddInteger(9);
-    const auto again = TOSCMessage::Unpack(message->ToOSCBytes());
-    again->Decode();
-    QCOMPARE(again->TypeTags(), message->TypeTags());
-    QCOMPARE(again->GetArgumentAsInt(again->ArgumentCount() - 1), 9);
-    QCOMPARE(again->ToOSCBytes(), message->ToOSCBytes());
+    message.AddInteger(9);
+    TOSCMessage again = TOSCMessage::Unpack(message.ToOSCBytes());
+    again.Decode();
+    QCOMPARE(again.TypeTags(), message.TypeTags());
+    QCOMPARE(again.GetArgumentAsInt(again.ArgumentCount() - 1), 9);
+    QCOMPARE(again.ToOSCBytes(), message.ToOSCBytes());
 }
 
 void tst_OSCUtils::unpackRange() {
     const QByteArray bytes = CueBundle(u"/sound/go"_qs, "5"); // message at 20 to 40
 
     // A packet inside a buffer, ending at Count, with the time tag given.
-    const auto inner = TOSCPacket::Unpack(bytes, 20, 40, 2.5);
+    TOSCReceived inner = TOSCPacket::Unpack(bytes, 20, 40, 2.5);
     auto* message = dynamic_cast<TOSCMessage*>(inner.get());
     QVERIFY(message);
     QCOMPARE(message->Address(), u"/sound/go"_qs);
@@ -582,13 +715,13 @@ void tst_OSCUtils::unpackRange() {
     QCOMPARE(message->GetArgument(0), QByteArray("5"));
 
     // Count beyond the buffer is the buffer's end.
-    QCOMPARE(TOSCBundle::Unpack(bytes, 1000)->PacketCount(), 1);
+    QCOMPARE(TOSCBundle::Unpack(bytes, 1000).PacketCount(), 1);
 
     // The element no longer fits when Count cuts it off; reading stops at
     // Count even though the buffer goes on.
     QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, 36));
-    const auto cut = TOSCMessage::Unpack(bytes, 20, 36, 0);
-    QVERIFY_THROWS_EXCEPTION(CuewellError, cut->Decode());
+    TOSCMessage cut = TOSCMessage::Unpack(bytes, 20, 36, 0);
+    QVERIFY_THROWS_EXCEPTION(CuewellError, cut.Decode());
     QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(bytes, 20, 28, 0));
 
     // Nothing to read.
@@ -661,31 +794,31 @@ void tst_OSCUtils::readingRoutines() {
 
 void tst_OSCUtils::getterBounds() {
     auto message = TOSCMessage::Unpack(Hex("2F610000 2C736954 00000000 78000000 0000002A"));
-    message->Decode();
-    QCOMPARE(message->ArgumentCount(), 3);
+    message.Decode();
+    QCOMPARE(message.ArgumentCount(), 3);
 
     for (int index : {-1, 3, 1000}) {
-        QVERIFY_THROWS_EXCEPTION(CuewellError, message->GetArgument(index));
-        QVERIFY_THROWS_EXCEPTION(CuewellError, message->GetArgumentAsInt(index));
-        QVERIFY_THROWS_EXCEPTION(CuewellError, message->GetArgumentAsFloat(index));
-        QVERIFY_THROWS_EXCEPTION(CuewellError, message->GetTypeTag(index));
+        QVERIFY_THROWS_EXCEPTION(CuewellError, message.GetArgument(index));
+        QVERIFY_THROWS_EXCEPTION(CuewellError, message.GetArgumentAsInt(index));
+        QVERIFY_THROWS_EXCEPTION(CuewellError, message.GetArgumentAsFloat(index));
+        QVERIFY_THROWS_EXCEPTION(CuewellError, message.GetTypeTag(index));
     }
     try {
-        message->GetArgument(5);
+        message.GetArgument(5);
     } catch (const CuewellError& e) {
         QCOMPARE(e.Text(), u"Argument out of range"_qs);
     }
     // Elements shorter than 4 bytes read with their missing bytes as zero.
-    QCOMPARE(message->GetArgumentAsInt(0), 0x78);
-    QCOMPARE(message->GetArgumentAsInt(1), 42);
-    QCOMPARE(message->GetArgumentAsInt(2), 0);
-    QCOMPARE(message->GetArgumentAsFloat(2), 0.0f);
-    QCOMPARE(message->GetTypeTag(2), u"T"_qs);
+    QCOMPARE(message.GetArgumentAsInt(0), 0x78);
+    QCOMPARE(message.GetArgumentAsInt(1), 42);
+    QCOMPARE(message.GetArgumentAsInt(2), 0);
+    QCOMPARE(message.GetArgumentAsFloat(2), 0.0f);
+    QCOMPARE(message.GetTypeTag(2), u"T"_qs);
 
     // Before Decode there is nothing to get.
     auto undecoded = TOSCMessage::Unpack(Hex("2F610000 2C690000 0000002A"));
-    QVERIFY_THROWS_EXCEPTION(CuewellError, undecoded->GetArgument(0));
-    QVERIFY_THROWS_EXCEPTION(CuewellError, undecoded->GetTypeTag(0));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, undecoded.GetArgument(0));
+    QVERIFY_THROWS_EXCEPTION(CuewellError, undecoded.GetTypeTag(0));
 
     TOSCBundle bundle;
     QVERIFY_THROWS_EXCEPTION(CuewellError, bundle.Packet(0));
@@ -744,7 +877,7 @@ void tst_OSCUtils::hostileBytes() {
         QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(exact, exact.size()));
         return;
     }
-    const auto packet = TOSCPacket::Unpack(exact, exact.size());
+    TOSCReceived packet = TOSCPacket::Unpack(exact, exact.size());
     TOSCMessage* message = dynamic_cast<TOSCMessage*>(packet.get());
     if (!message)
         message = static_cast<TOSCMessage*>(static_cast<TOSCBundle*>(packet.get())->Packet(0));
@@ -771,7 +904,7 @@ void tst_OSCUtils::nestingDepth() {
         }
         return packet->ToOSCBytes();
     };
-    const auto ok = TOSCPacket::Unpack(nested(MaxOSCBundleDepth));
+    TOSCReceived ok = TOSCPacket::Unpack(nested(MaxOSCBundleDepth));
     QVERIFY(ok->MatchAddress(u"/deep"_qs));
     QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(nested(MaxOSCBundleDepth + 1)));
     QVERIFY_THROWS_EXCEPTION(CuewellError, TOSCPacket::Unpack(nested(3000)));
@@ -792,8 +925,8 @@ void tst_OSCUtils::textDecoding() {
     QFETCH(QByteArray, address);
     QFETCH(QString, text);
 
-    const auto message = TOSCMessage::Unpack(OSCStringBytes(address) + Hex("2C000000"));
-    QCOMPARE(message->Address(), text);
+    const TOSCMessage message = TOSCMessage::Unpack(OSCStringBytes(address) + Hex("2C000000"));
+    QCOMPARE(message.Address(), text);
 }
 
 void tst_OSCUtils::patterns_data() {
@@ -858,7 +991,7 @@ void tst_OSCUtils::patterns() {
 
     // The same through a received message.
     auto message = TOSCMessage::Unpack(OSCStringBytes(pattern.toUtf8()) + Hex("2C000000"));
-    QCOMPARE(message->MatchAddress(address) == message.get(), matches);
+    QCOMPARE(message.MatchAddress(address) == &message, matches);
 }
 
 void tst_OSCUtils::matchCost() {
@@ -938,28 +1071,28 @@ void tst_OSCUtils::matchAndUnmatch() {
     inner->Add(std::make_unique<TOSCMessage>(u"/*"_qs));
     built.Add(std::move(inner));
     built.Add(std::make_unique<TOSCMessage>(u"/a"_qs));
-    const auto bundle = TOSCBundle::Unpack(built.ToOSCBytes());
+    TOSCBundle bundle = TOSCBundle::Unpack(built.ToOSCBytes());
 
-    auto* first = static_cast<TOSCMessage*>(bundle->Packet(0));
-    auto* nested = static_cast<TOSCBundle*>(bundle->Packet(1));
+    auto* first = static_cast<TOSCMessage*>(bundle.Packet(0));
+    auto* nested = static_cast<TOSCBundle*>(bundle.Packet(1));
     auto* wild = static_cast<TOSCMessage*>(nested->Packet(1));
-    auto* last = static_cast<TOSCMessage*>(bundle->Packet(2));
+    auto* last = static_cast<TOSCMessage*>(bundle.Packet(2));
 
     // Each call returns the next unmatched message, searching nested bundles.
-    QCOMPARE(bundle->MatchAddress(u"/a"_qs), first);
-    QCOMPARE(bundle->MatchAddress(u"/a"_qs), wild);
-    QCOMPARE(bundle->MatchAddress(u"/a"_qs), last);
-    QCOMPARE(bundle->MatchAddress(u"/a"_qs), nullptr);
+    QCOMPARE(bundle.MatchAddress(u"/a"_qs), first);
+    QCOMPARE(bundle.MatchAddress(u"/a"_qs), wild);
+    QCOMPARE(bundle.MatchAddress(u"/a"_qs), last);
+    QCOMPARE(bundle.MatchAddress(u"/a"_qs), nullptr);
     QVERIFY(first->Matched() && wild->Matched() && last->Matched());
 
     // A matched message answers no other address either.
-    QCOMPARE(bundle->MatchAddress(u"/b"_qs), nested->Packet(0));
-    QCOMPARE(bundle->MatchAddress(u"/b"_qs), nullptr);
+    QCOMPARE(bundle.MatchAddress(u"/b"_qs), nested->Packet(0));
+    QCOMPARE(bundle.MatchAddress(u"/b"_qs), nullptr);
 
     // Unmatch clears the marks down through the nested bundle.
-    bundle->Unmatch();
+    bundle.Unmatch();
     QVERIFY(!first->Matched() && !wild->Matched() && !last->Matched());
-    QCOMPARE(bundle->MatchAddress(u"/zzz"_qs), wild);
+    QCOMPARE(bundle.MatchAddress(u"/zzz"_qs), wild);
 
     // The same on a lone message.
     TOSCMessage message(u"/go"_qs);

@@ -136,7 +136,7 @@ QStringList DescribeDatagram(quint16 port, const QByteArray& bytes, const QDateT
                          QString::number(port).rightJustified(5) + u"  "_qs;
     QStringList lines;
     try {
-        const std::unique_ptr<TOSCPacket> packet = TOSCPacket::Unpack(bytes);
+        TOSCReceived packet = TOSCPacket::Unpack(bytes);
         DescribePacket(packet.get(), head, u"-"_qs, lines);
     } catch (const CuewellError& e) {
         return {head +
