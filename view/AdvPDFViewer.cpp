@@ -67,9 +67,8 @@ public:
 
     void StartDocumentLoad();
     void DoDocLoadTimer();
-    void FileLookedUp(TPdfOperation op, TPdfCompletion status, const QString& file);
     void DocumentOpened(TPdfOperation op, TPdfCompletion status,
-                        std::shared_ptr<const TPdfDocumentInfo> doc);
+                        std::shared_ptr<const TPdfDocumentInfo> doc, const QImage& firstPage);
     void LoadFailed();
 
     // Cancels every render under way except those of pages keepFirst..keepLast.
@@ -104,8 +103,10 @@ public:
     TAdvPDFViewerPages FPages;
     // Page renders whose completion has not arrived yet, with their page index.
     std::vector<std::pair<TPdfOperation, int>> FLoadingPages;
-    TPdfOperation FFileLoad = 0; // 0: none under way
-    TPdfOperation FDocLoad = 0;
+    TPdfOperation FDocLoad = 0; // 0: none under way
+    // The page rectangle and pixel ratio the open's first page is rendered for.
+    QRectF FFirstPageBox;
+    qreal FFirstPageRatio = 1.0;
     QTimer FDocLoadTimer;
     // After a resize or zoom, the shown page is asked for once more when the
     // renders have drained.
@@ -140,9 +141,13 @@ TAdvPDFViewerPrivate::TAdvPDFViewerPrivate(TAdvPDFViewer* viewer)
 void TAdvPDFViewerPrivate::StartDocumentLoad() {
     CancelRenders();
     UpdateWaitCursor();
-    // The load itself starts from the timer: the write returns at once and the
-    // cancelled renders drain before the cache is emptied.
-    FDocLoadTimer.start();
+    // The write returns at once either way. With renders still draining, the
+    // load waits for them on the timer, so the cache is emptied after them;
+    // with none, it starts now and opens while the caller goes on.
+    if (FLoadingPages.empty())
+        DoDocLoadTimer();
+    else
+        FDocLoadTimer.start();
 }
 
 void TAdvPDFViewerPrivate::DoDocLoadTimer() {
@@ -150,35 +155,24 @@ void TAdvPDFViewerPrivate::DoDocLoadTimer() {
         return;
     FDocLoadTimer.stop();
     ForgetPages();
-    if (FFileLoad)
-        FRenderer->Cancel(std::exchange(FFileLoad, 0));
     if (FDocLoad)
         FRenderer->Cancel(std::exchange(FDocLoad, 0));
-    FFileLoad = FRenderer->LookupFile(
-        FFileName, [this](TPdfOperation op, TPdfCompletion status, const QString& file) {
-            FileLookedUp(op, status, file);
-        });
-}
-
-void TAdvPDFViewerPrivate::FileLookedUp(TPdfOperation op, TPdfCompletion status,
-                                        const QString& file) {
-    if (FDestroying || op != FFileLoad)
-        return;
-    FFileLoad = 0;
-    if (status != TPdfCompletion::Success) {
-        if (status == TPdfCompletion::Failed)
-            LoadFailed();
-        return;
-    }
-    FDocLoad = FRenderer->OpenDocument(file, FPassword,
-                                       [this](TPdfOperation op, TPdfCompletion status,
-                                              std::shared_ptr<const TPdfDocumentInfo> doc) {
-                                           DocumentOpened(op, status, std::move(doc));
-                                       });
+    // Page 0 is rendered with the open, at the size the viewer has now; it is
+    // shown only if that size still holds when the open completes.
+    FFirstPageBox = Layout().Page;
+    FFirstPageRatio = q->devicePixelRatioF();
+    if (FFirstPageBox.isValid())
+        ++FRendersRequested;
+    FDocLoad = FRenderer->OpenDocument(
+        FFileName, FPassword,
+        [this](TPdfOperation op, TPdfCompletion status, std::shared_ptr<const TPdfDocumentInfo> doc,
+               const QImage& firstPage) { DocumentOpened(op, status, std::move(doc), firstPage); },
+        FFirstPageBox, FFirstPageRatio);
 }
 
 void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion status,
-                                          std::shared_ptr<const TPdfDocumentInfo> doc) {
+                                          std::shared_ptr<const TPdfDocumentInfo> doc,
+                                          const QImage& firstPage) {
     if (FDestroying)
         return;
     if (op != FDocLoad) {
@@ -199,8 +193,17 @@ void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion statu
     if (FPdfDocument)
         FRenderer->CloseDocument(FPdfDocument->Id);
     FPdfDocument = std::move(doc);
+    const bool firstPageFits = !firstPage.isNull() && FFirstPageBox == Layout().Page &&
+                               FFirstPageRatio == q->devicePixelRatioF();
+    if (firstPageFits) {
+        TAdvPDFViewerPage& entry = FPages.Obtain(0);
+        entry.FBitmap = firstPage;
+        entry.FBitmap.setDevicePixelRatio(FFirstPageRatio);
+    }
     FPageIndex = -1; // so that going to page 0 reports the change
     GoToPage(0);
+    if (firstPageFits)
+        emit q->OnPageRendered(0, true);
     try {
         emit q->OnLoaded(q);
     } catch (...) {
@@ -489,7 +492,7 @@ int TAdvPDFViewer::RendersRequested() const {
 }
 
 bool TAdvPDFViewer::IsLoading() const {
-    return d->FDocLoadTimer.isActive() || d->FFileLoad != 0 || d->FDocLoad != 0;
+    return d->FDocLoadTimer.isActive() || d->FDocLoad != 0;
 }
 
 bool TAdvPDFViewer::PageCached(int index) const {

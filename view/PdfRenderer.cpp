@@ -95,20 +95,20 @@ QSize DerivedRenderSize(QSize destination, QSizeF pageSize) {
 }
 
 struct TPdfResult {
-    QString File;
     std::shared_ptr<const TPdfDocumentInfo> Doc;
     QImage Image;
 };
 
-enum class TPdfJobKind { Lookup, Open, Render, Close };
+enum class TPdfJobKind { Open, Render, Close };
 
 struct TPdfJob {
-    TPdfJobKind What = TPdfJobKind::Lookup;
+    TPdfJobKind What = TPdfJobKind::Open;
     TPdfOperation Op = 0;
     QString Path;
     QString Password;
     quint64 Doc = 0;
     int Page = 0;
+    // For an open, the first page's box; an empty box renders nothing.
     QRectF Box;
     qreal DevicePixelRatio = 1.0;
     // Receives the outcome on the user-interface thread.
@@ -201,16 +201,10 @@ private:
         case Kind::Close:
             FDocs.erase(job.Doc);
             return;
-        case Kind::Lookup: {
-            const QFileInfo info(job.Path);
-            if (!job.Path.isEmpty() && info.exists() && info.isFile()) {
-                result.File = info.absoluteFilePath();
-                status = TPdfCompletion::Success;
-            }
-            break;
-        }
         case Kind::Open:
             status = Open(job, result);
+            if (status == TPdfCompletion::Success && job.Box.isValid())
+                RenderFirstPage(job, result);
             break;
         case Kind::Render:
             status = Render(job, result);
@@ -222,10 +216,13 @@ private:
     }
 
     TPdfCompletion Open(const Job& job, TPdfResult& result) {
+        const QFileInfo file(job.Path);
+        if (job.Path.isEmpty() || !file.isFile())
+            return TPdfCompletion::Failed;
         auto doc = std::make_unique<QPdfDocument>();
         if (!job.Password.isEmpty())
             doc->setPassword(job.Password);
-        if (doc->load(job.Path) != QPdfDocument::Error::None ||
+        if (doc->load(file.absoluteFilePath()) != QPdfDocument::Error::None ||
             doc->status() != QPdfDocument::Status::Ready || doc->pageCount() <= 0)
             return TPdfCompletion::Failed;
         auto info = std::make_shared<TPdfDocumentInfo>();
@@ -234,6 +231,18 @@ private:
         FDocs[info->Id] = std::move(doc);
         result.Doc = std::move(info);
         return TPdfCompletion::Success;
+    }
+
+    void RenderFirstPage(const Job& job, TPdfResult& result) {
+        Job render;
+        render.What = Kind::Render;
+        render.Doc = result.Doc->Id;
+        render.Page = 0;
+        render.Box = job.Box;
+        render.DevicePixelRatio = job.DevicePixelRatio;
+        TPdfResult page;
+        if (Render(render, page) == TPdfCompletion::Success)
+            result.Image = std::move(page.Image);
     }
 
     TPdfCompletion Render(const Job& job, TPdfResult& result) {
@@ -314,32 +323,25 @@ TPdfOperation TPdfRenderer::Start(TPdfJob&& job, TPdfFinisher finish) {
     return op;
 }
 
-TPdfOperation TPdfRenderer::LookupFile(const QString& path, LookupDone done) {
-    TPdfJob job;
-    job.What = TPdfJobKind::Lookup;
-    job.Path = path;
-    return Start(std::move(job), [done = std::move(done)](TPdfOperation op, TPdfCompletion status,
-                                                          const TPdfResult& r) {
-        done(op, status, status == TPdfCompletion::Success ? r.File : QString());
-    });
-}
-
 TPdfOperation TPdfRenderer::OpenDocument(const QString& file, const QString& password,
-                                         OpenDone done) {
+                                         OpenDone done, QRectF firstPageBox,
+                                         qreal devicePixelRatio) {
     TPdfJob job;
     job.What = TPdfJobKind::Open;
     job.Path = file;
     job.Password = password;
+    job.Box = firstPageBox;
+    job.DevicePixelRatio = devicePixelRatio;
     return Start(std::move(job), [this, done = std::move(done)](
                                      TPdfOperation op, TPdfCompletion status, const TPdfResult& r) {
         if (status == TPdfCompletion::Success) {
-            done(op, status, r.Doc);
+            done(op, status, r.Doc, r.Image);
             return;
         }
         // Opened, but no longer wanted: nobody else will ever close it.
         if (r.Doc)
             CloseDocument(r.Doc->Id);
-        done(op, status, nullptr);
+        done(op, status, nullptr, QImage());
     });
 }
 

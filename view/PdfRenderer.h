@@ -44,9 +44,10 @@ using TPdfFinisher = std::function<void(TPdfOperation, TPdfCompletion, const TPd
 class TPdfRenderer : public QObject {
     Q_OBJECT
 public:
-    using LookupDone = std::function<void(TPdfOperation, TPdfCompletion, const QString& file)>;
-    using OpenDone = std::function<void(TPdfOperation, TPdfCompletion,
-                                        std::shared_ptr<const TPdfDocumentInfo> doc)>;
+    // `firstPage` is the render of page 0 an open was asked for, or null.
+    using OpenDone =
+        std::function<void(TPdfOperation, TPdfCompletion,
+                           std::shared_ptr<const TPdfDocumentInfo> doc, const QImage& firstPage)>;
     using RenderDone = std::function<void(TPdfOperation, TPdfCompletion, const QImage& image)>;
 
     explicit TPdfRenderer(QObject* parent = nullptr);
@@ -57,11 +58,15 @@ public:
     TPdfRenderer(const TPdfRenderer&) = delete;
     TPdfRenderer& operator=(const TPdfRenderer&) = delete;
 
-    // Succeeds with the absolute path when `path` names an existing file.
-    TPdfOperation LookupFile(const QString& path, LookupDone done);
-    // Fails for a missing, damaged, password-protected or page-less file. A
-    // successful document stays open until CloseDocument.
-    TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done);
+    // Fails for a missing, damaged, password-protected or page-less file, and
+    // for a path that names no file. A successful document stays open until
+    // CloseDocument. With a `firstPageBox`, page 0 is rendered into it (as
+    // RenderPage would) right after the open, before the completion: a script
+    // opened at start-up is painted without a second trip through the
+    // user-interface thread. A first page that fails leaves the open a success
+    // with a null image.
+    TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done,
+                               QRectF firstPageBox = QRectF(), qreal devicePixelRatio = 1.0);
     // Renders one page composited onto white, fitted into `box` (the viewer's
     // page rectangle) at `devicePixelRatio`: the render size follows from the
     // page's size as RenderDestination and DerivedRenderSize give it. Fails for
