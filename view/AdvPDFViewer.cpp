@@ -68,7 +68,9 @@ public:
     void StartDocumentLoad();
     void DoDocLoadTimer();
     void DocumentOpened(TPdfOperation op, TPdfCompletion status,
-                        std::shared_ptr<const TPdfDocumentInfo> doc, const QImage& firstPage);
+                        std::shared_ptr<const TPdfDocumentInfo> doc);
+    // Lets go of the first page's render started with the open, if any.
+    void DropFirstPage();
     void LoadFailed();
 
     // Cancels every render under way except those of pages keepFirst..keepLast.
@@ -104,7 +106,9 @@ public:
     // Page renders whose completion has not arrived yet, with their page index.
     std::vector<std::pair<TPdfOperation, int>> FLoadingPages;
     TPdfOperation FDocLoad = 0; // 0: none under way
-    // The page rectangle and pixel ratio the open's first page is rendered for.
+    // Page 0's render, started right behind the open, and the page rectangle
+    // and pixel ratio it is made for; 0 once the open has completed.
+    TPdfOperation FFirstPage = 0;
     QRectF FFirstPageBox;
     qreal FFirstPageRatio = 1.0;
     QTimer FDocLoadTimer;
@@ -157,22 +161,37 @@ void TAdvPDFViewerPrivate::DoDocLoadTimer() {
     ForgetPages();
     if (FDocLoad)
         FRenderer->Cancel(std::exchange(FDocLoad, 0));
-    // Page 0 is rendered with the open, at the size the viewer has now; it is
-    // shown only if that size still holds when the open completes.
-    FFirstPageBox = Layout().Page;
-    FFirstPageRatio = q->devicePixelRatioF();
-    if (FFirstPageBox.isValid())
-        ++FRendersRequested;
+    DropFirstPage();
+    quint64 document = 0;
     FDocLoad = FRenderer->OpenDocument(
         FFileName, FPassword,
-        [this](TPdfOperation op, TPdfCompletion status, std::shared_ptr<const TPdfDocumentInfo> doc,
-               const QImage& firstPage) { DocumentOpened(op, status, std::move(doc), firstPage); },
-        FFirstPageBox, FFirstPageRatio);
+        [this](TPdfOperation op, TPdfCompletion status,
+               std::shared_ptr<const TPdfDocumentInfo> doc) {
+            DocumentOpened(op, status, std::move(doc));
+        },
+        &document);
+    // Page 0 renders right after the open, at the size the viewer has now,
+    // while the open's completion is handled here; it is kept only if that
+    // size still holds then.
+    FFirstPageBox = Layout().Page;
+    FFirstPageRatio = q->devicePixelRatioF();
+    if (!FFirstPageBox.isValid())
+        return;
+    FFirstPage =
+        FRenderer->RenderPage(document, 0, FFirstPageBox, FFirstPageRatio,
+                              [this](TPdfOperation op, TPdfCompletion status, const QImage& image) {
+                                  RenderCompleted(op, 0, status, image);
+                              });
+    ++FRendersRequested;
+}
+
+void TAdvPDFViewerPrivate::DropFirstPage() {
+    if (FFirstPage)
+        FRenderer->Cancel(std::exchange(FFirstPage, 0));
 }
 
 void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion status,
-                                          std::shared_ptr<const TPdfDocumentInfo> doc,
-                                          const QImage& firstPage) {
+                                          std::shared_ptr<const TPdfDocumentInfo> doc) {
     if (FDestroying)
         return;
     if (op != FDocLoad) {
@@ -182,6 +201,7 @@ void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion statu
     }
     FDocLoad = 0;
     if (status != TPdfCompletion::Success || !doc) {
+        DropFirstPage();
         if (status == TPdfCompletion::Failed)
             LoadFailed();
         return;
@@ -193,17 +213,16 @@ void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion statu
     if (FPdfDocument)
         FRenderer->CloseDocument(FPdfDocument->Id);
     FPdfDocument = std::move(doc);
-    const bool firstPageFits = !firstPage.isNull() && FFirstPageBox == Layout().Page &&
-                               FFirstPageRatio == q->devicePixelRatioF();
-    if (firstPageFits) {
+    if (FFirstPage && FFirstPageBox == Layout().Page && FFirstPageRatio == q->devicePixelRatioF()) {
+        // The render under way is the one going to page 0 asks for.
         TAdvPDFViewerPage& entry = FPages.Obtain(0);
-        entry.FBitmap = firstPage;
-        entry.FBitmap.setDevicePixelRatio(FFirstPageRatio);
+        entry.FLoading = true;
+        entry.FOperation = std::exchange(FFirstPage, 0);
+        FLoadingPages.emplace_back(entry.FOperation, 0);
     }
+    DropFirstPage();
     FPageIndex = -1; // so that going to page 0 reports the change
     GoToPage(0);
-    if (firstPageFits)
-        emit q->OnPageRendered(0, true);
     try {
         emit q->OnLoaded(q);
     } catch (...) {

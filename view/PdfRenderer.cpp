@@ -108,7 +108,6 @@ struct TPdfJob {
     QString Password;
     quint64 Doc = 0;
     int Page = 0;
-    // For an open, the first page's box; an empty box renders nothing.
     QRectF Box;
     qreal DevicePixelRatio = 1.0;
     // Receives the outcome on the user-interface thread.
@@ -203,8 +202,6 @@ private:
             return;
         case Kind::Open:
             status = Open(job, result);
-            if (status == TPdfCompletion::Success && job.Box.isValid())
-                RenderFirstPage(job, result);
             break;
         case Kind::Render:
             status = Render(job, result);
@@ -226,23 +223,11 @@ private:
             doc->status() != QPdfDocument::Status::Ready || doc->pageCount() <= 0)
             return TPdfCompletion::Failed;
         auto info = std::make_shared<TPdfDocumentInfo>();
-        info->Id = ++FLastDoc;
+        info->Id = job.Doc;
         info->PageCount = doc->pageCount();
         FDocs[info->Id] = std::move(doc);
         result.Doc = std::move(info);
         return TPdfCompletion::Success;
-    }
-
-    void RenderFirstPage(const Job& job, TPdfResult& result) {
-        Job render;
-        render.What = Kind::Render;
-        render.Doc = result.Doc->Id;
-        render.Page = 0;
-        render.Box = job.Box;
-        render.DevicePixelRatio = job.DevicePixelRatio;
-        TPdfResult page;
-        if (Render(render, page) == TPdfCompletion::Success)
-            result.Image = std::move(page.Image);
     }
 
     TPdfCompletion Render(const Job& job, TPdfResult& result) {
@@ -284,7 +269,6 @@ private:
     bool FStopping = false;
     std::mutex FHookMutex;
     std::function<void(int)> FHook;
-    quint64 FLastDoc = 0;
     std::map<quint64, std::unique_ptr<QPdfDocument>> FDocs;
 };
 
@@ -324,24 +308,26 @@ TPdfOperation TPdfRenderer::Start(TPdfJob&& job, TPdfFinisher finish) {
 }
 
 TPdfOperation TPdfRenderer::OpenDocument(const QString& file, const QString& password,
-                                         OpenDone done, QRectF firstPageBox,
-                                         qreal devicePixelRatio) {
+                                         OpenDone done, quint64* document) {
     TPdfJob job;
     job.What = TPdfJobKind::Open;
     job.Path = file;
     job.Password = password;
-    job.Box = firstPageBox;
-    job.DevicePixelRatio = devicePixelRatio;
+    // Given here, on the user-interface thread, so that renders can be queued
+    // behind the open.
+    job.Doc = ++FLastDoc;
+    if (document)
+        *document = job.Doc;
     return Start(std::move(job), [this, done = std::move(done)](
                                      TPdfOperation op, TPdfCompletion status, const TPdfResult& r) {
         if (status == TPdfCompletion::Success) {
-            done(op, status, r.Doc, r.Image);
+            done(op, status, r.Doc);
             return;
         }
         // Opened, but no longer wanted: nobody else will ever close it.
         if (r.Doc)
             CloseDocument(r.Doc->Id);
-        done(op, status, nullptr, QImage());
+        done(op, status, nullptr);
     });
 }
 

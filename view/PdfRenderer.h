@@ -44,10 +44,8 @@ using TPdfFinisher = std::function<void(TPdfOperation, TPdfCompletion, const TPd
 class TPdfRenderer : public QObject {
     Q_OBJECT
 public:
-    // `firstPage` is the render of page 0 an open was asked for, or null.
-    using OpenDone =
-        std::function<void(TPdfOperation, TPdfCompletion,
-                           std::shared_ptr<const TPdfDocumentInfo> doc, const QImage& firstPage)>;
+    using OpenDone = std::function<void(TPdfOperation, TPdfCompletion,
+                                        std::shared_ptr<const TPdfDocumentInfo> doc)>;
     using RenderDone = std::function<void(TPdfOperation, TPdfCompletion, const QImage& image)>;
 
     explicit TPdfRenderer(QObject* parent = nullptr);
@@ -60,13 +58,11 @@ public:
 
     // Fails for a missing, damaged, password-protected or page-less file, and
     // for a path that names no file. A successful document stays open until
-    // CloseDocument. With a `firstPageBox`, page 0 is rendered into it (as
-    // RenderPage would) right after the open, before the completion: a script
-    // opened at start-up is painted without a second trip through the
-    // user-interface thread. A first page that fails leaves the open a success
-    // with a null image.
+    // CloseDocument. `document` receives at once the id the document has once
+    // open: a render of it may be started before the open completes, and runs
+    // right after the open (failing when the open does).
     TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done,
-                               QRectF firstPageBox = QRectF(), qreal devicePixelRatio = 1.0);
+                               quint64* document = nullptr);
     // Renders one page composited onto white, fitted into `box` (the viewer's
     // page rectangle) at `devicePixelRatio`: the render size follows from the
     // page's size as RenderDestination and DerivedRenderSize give it. Fails for
@@ -96,6 +92,7 @@ private:
     // Operations whose completion has not been handled yet, and whether they
     // were cancelled; user-interface thread only.
     TPdfOperation FLastOp = 0;
+    quint64 FLastDoc = 0;
     std::unordered_map<TPdfOperation, bool> FPending;
 };
 
