@@ -29,6 +29,7 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QWheelEvent>
@@ -539,9 +540,17 @@ void TCuewell::SetViewerFileName(const QString& fileName) {
     if (fileName != Book->Script())
         SavePendingBeforeOpening();
     // The size the script's cues were placed in is applied before it loads, so
-    // that its first page is rendered once, at that size.
+    // that its first page is rendered once, at that size. The cue file is read
+    // for it once; the book takes the cues from the same read when the script
+    // has loaded.
     if (QFileInfo(fileName).isFile())
-        ApplyStoredSize(TCueBook::StoredWindowSize(CueFilePath(fileName)));
+        ApplyStoredSize(Book->ReadAhead(fileName));
+    // The viewer renders the first page with the open, at the size it has
+    // then: a window not shown yet is laid out now rather than at its show.
+    if (!isVisible() && layout()) {
+        FOuterSize->LearnFrameBeforeShow();
+        layout()->activate();
+    }
     AdvPDF->SetFileName(fileName);
 }
 

@@ -4,15 +4,27 @@
 #include "cues/CueLayout.h"
 #include "store/KeyValueFile.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 namespace {
 const QString SettingsSection = QStringLiteral("Settings");
+
+TStoredSize SizeIn(const KeyValueFile& file) {
+    TStoredSize size;
+    size.Exists = true;
+    size.Height = file.ReadInteger(SettingsSection, QStringLiteral("Height"), 580);
+    size.Width = file.ReadInteger(SettingsSection, QStringLiteral("Width"), 900);
+    return size;
+}
 } // namespace
 
 TCueBook::TCueBook(QObject* parent) : QObject(parent) {}
+
+TCueBook::~TCueBook() = default;
 
 bool TCueBook::Load(const QString& script, int pageCount) {
     const bool changed = script != FScript;
@@ -57,30 +69,45 @@ int TCueBook::CueCount(int page) const {
     return count;
 }
 
-TStoredSize TCueBook::StoredWindowSize(const QString& cueFile) {
-    TStoredSize size;
-    if (!QFileInfo::exists(cueFile))
-        return size;
-    const KeyValueFile file(cueFile);
-    size.Exists = true;
-    size.Height = file.ReadInteger(SettingsSection, QStringLiteral("Height"), 580);
-    size.Width = file.ReadInteger(SettingsSection, QStringLiteral("Width"), 900);
-    return size;
+TStoredSize TCueBook::ReadAhead(const QString& script) {
+    FReadAhead = TReadAhead();
+    const QString cueFile = CueFilePath(script);
+    QFile file(cueFile);
+    if (!file.exists())
+        return TStoredSize();
+    // The bytes are taken before the file is loaded: a change made in between
+    // shows as a change.
+    if (file.open(QIODevice::ReadOnly))
+        FReadAhead.Bytes = file.readAll();
+    FReadAhead.File = std::make_unique<KeyValueFile>(cueFile);
+    FReadAhead.Path = cueFile;
+    return SizeIn(*FReadAhead.File);
+}
+
+std::unique_ptr<KeyValueFile> TCueBook::TakeReadAhead(const QString& cueFile) {
+    TReadAhead taken = std::exchange(FReadAhead, TReadAhead());
+    if (!taken.File || taken.Path != cueFile)
+        return nullptr;
+    // Comparing the bytes costs a read of the file; loading it anew, a parse.
+    QFile file(cueFile);
+    if (!file.open(QIODevice::ReadOnly) || file.readAll() != taken.Bytes)
+        return nullptr;
+    return std::move(taken.File);
 }
 
 TStoredSize TCueBook::ReadCues() {
     TStoredSize size;
     FLoadProblem.clear();
+    std::unique_ptr<KeyValueFile> file = TakeReadAhead(CueFile());
     if (FScript.isEmpty() || !QFileInfo::exists(CueFile()))
         return size;
-    KeyValueFile file(CueFile());
+    if (!file)
+        file = std::make_unique<KeyValueFile>(CueFile());
     // A damaged file is read as far as it can be; the window says so once.
-    FLoadProblem = file.LoadProblem();
-    ReadAllPageSections(file, FTable);
-    size.Exists = true;
-    size.Height = file.ReadInteger(SettingsSection, QStringLiteral("Height"), 580);
-    size.Width = file.ReadInteger(SettingsSection, QStringLiteral("Width"), 900);
-    file.Free();
+    FLoadProblem = file->LoadProblem();
+    ReadAllPageSections(*file, FTable);
+    size = SizeIn(*file);
+    file.reset();
     // What was read is what the file holds.
     FDirty.clear();
     if (FPromptPage >= 0)

@@ -13,10 +13,14 @@
 
 #include "store/CueStore.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <memory>
+
+class KeyValueFile;
 
 // The window size a cue file remembers.
 struct TStoredSize {
@@ -31,6 +35,7 @@ public:
     static constexpr int AllPages = -1;
 
     explicit TCueBook(QObject* parent = nullptr);
+    ~TCueBook() override;
 
     // ---- the script ----
     // Makes `script` with `pageCount` pages the book's script. Another script
@@ -51,8 +56,11 @@ public:
     // Records before the first empty slot: the cues shown and played.
     int CueCount(int page) const;
 
-    // The window size a cue file holds, read without touching any book.
-    static TStoredSize StoredWindowSize(const QString& cueFile);
+    // Reads the cue file of a script that is about to load and returns the
+    // window size it holds; the table is untouched. The ReadCues after that
+    // script's load takes its rows from this read, so the file is read once,
+    // unless the file has changed in between.
+    TStoredSize ReadAhead(const QString& script);
     // Reads every page from the cue file when it exists and returns the window
     // size it holds. A damaged file is read as far as it can be; its problem is
     // in LoadProblem() until the next read.
@@ -130,4 +138,14 @@ private:
     arStr FCueFields;
     QString FLoadProblem;
     bool FLocked = false;
+    // The read ahead of a load: the cue file as loaded, and its bytes then,
+    // so that a file changed since is read anew.
+    struct TReadAhead {
+        QString Path;
+        QByteArray Bytes;
+        std::unique_ptr<KeyValueFile> File;
+    };
+    TReadAhead FReadAhead;
+    // The read ahead of `cueFile` when it still holds what the file does; null otherwise.
+    std::unique_ptr<KeyValueFile> TakeReadAhead(const QString& cueFile);
 };

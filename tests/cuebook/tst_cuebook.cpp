@@ -25,6 +25,8 @@ private slots:
     void recordWithoutBarIsACueWithEmptyFields();
     void fullPageRefusesANewCue();
     void lockedBookChangesNothing();
+    void readAheadGivesWayToAChangedFile_data();
+    void readAheadGivesWayToAChangedFile();
 };
 
 namespace {
@@ -334,3 +336,58 @@ void tst_CueBook::lockedBookChangesNothing() {
 
 QTEST_GUILESS_MAIN(tst_CueBook)
 #include "tst_cuebook.moc"
+
+void tst_CueBook::readAheadGivesWayToAChangedFile_data() {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QByteArrayList>("messages");
+    QTest::newRow("unchanged") << "" << QByteArrayList{"/sound/a", "/sound/b", "/sound/c"};
+    // As long as before: only the bytes tell the files apart.
+    QTest::newRow("rewritten in place, same length")
+        << "same length" << QByteArrayList{"/sound/z", "/sound/b", "/sound/c"};
+    QTest::newRow("replaced by another file") << "replaced" << QByteArrayList{"/light/1"};
+    QTest::newRow("removed") << "removed" << QByteArrayList{};
+    QTest::newRow("another script read ahead")
+        << "other script" << QByteArrayList{"/sound/a", "/sound/b", "/sound/c"};
+}
+
+// The cue file read ahead of its script's load gives the size at once and
+// the cues at the load; a file that has changed in between is read anew.
+void tst_CueBook::readAheadGivesWayToAChangedFile() {
+    QFETCH(QString, change);
+    QFETCH(QByteArrayList, messages);
+    QTemporaryDir dir;
+    const QString cueFile = dir.filePath("a.cues");
+    const QByteArray settings = "[Settings]\r\nHeight=500\r\nWidth=800\r\n";
+    const QByteArray original = CueFileText({ThreeCues}) + settings;
+    WriteBytes(cueFile, original);
+    WriteBytes(dir.filePath("b.cues"), CueFileText({{"0.5|0.5|/b|0||"}}));
+    TCueBook book;
+    const TStoredSize size = book.ReadAhead(dir.filePath("a.pdf"));
+    QVERIFY(size.Exists);
+    QCOMPARE(size.Height, 500);
+    QCOMPARE(size.Width, 800);
+
+    if (change == "same length") {
+        QByteArray changed = original;
+        changed.replace("/sound/a", "/sound/z");
+        QCOMPARE(changed.size(), original.size());
+        QFile file(cueFile);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QCOMPARE(file.write(changed), changed.size());
+    } else if (change == "replaced") {
+        QVERIFY(QFile::remove(cueFile));
+        WriteBytes(cueFile, CueFileText({{"0.4|0.4|/light/1|0||"}}) + settings);
+    } else if (change == "removed") {
+        QVERIFY(QFile::remove(cueFile));
+    } else if (change == "other script") {
+        book.ReadAhead(dir.filePath("b.pdf"));
+    }
+
+    book.Load(dir.filePath("a.pdf"), 1);
+    const TStoredSize read = book.ReadCues();
+    QCOMPARE(read.Exists, change != "removed");
+    QByteArrayList got;
+    for (int slot = 0; slot < book.CueCount(0); ++slot)
+        got.append(FieldOf(SplitRecord(book.Record(0, slot)), cfMessage));
+    QCOMPARE(got, messages);
+}
