@@ -545,13 +545,18 @@ void TCuewell::SetViewerFileName(const QString& fileName) {
     // has loaded.
     if (QFileInfo(fileName).isFile())
         ApplyStoredSize(Book->ReadAhead(fileName));
-    // The viewer renders the first page with the open, at the size it has
-    // then: a window not shown yet is laid out now rather than at its show.
-    if (!isVisible() && layout()) {
-        FOuterSize->LearnFrameBeforeShow();
-        layout()->activate();
-    }
+    if (isVisible()) {
     AdvPDF->SetFileName(fileName);
+        return;
+    }
+    // At start-up the script opens while the window lays itself out for its
+    // first show, with the frame the window system already knows of; then the
+    // first page renders at its final size while the window is being built.
+    FOuterSize->LearnFrameBeforeShow();
+    AdvPDF->SetFileName(fileName);
+    if (layout())
+        layout()->activate();
+    AdvPDF->StartFirstPage();
 }
 
 void TCuewell::ApplyStoredSize(const TStoredSize& size) {

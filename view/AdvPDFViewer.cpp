@@ -69,6 +69,8 @@ public:
     void DoDocLoadTimer();
     void DocumentOpened(TPdfOperation op, TPdfCompletion status,
                         std::shared_ptr<const TPdfDocumentInfo> doc);
+    // Starts page 0's render behind the open under way, at the viewer's size.
+    void RequestFirstPage();
     // Lets go of the first page's render started with the open, if any.
     void DropFirstPage();
     void LoadFailed();
@@ -108,6 +110,8 @@ public:
     TPdfOperation FDocLoad = 0; // 0: none under way
     // Page 0's render, started right behind the open, and the page rectangle
     // and pixel ratio it is made for; 0 once the open has completed.
+    // FOpening is the id of the document being opened.
+    quint64 FOpening = 0;
     TPdfOperation FFirstPage = 0;
     QRectF FFirstPageBox;
     qreal FFirstPageRatio = 1.0;
@@ -162,23 +166,29 @@ void TAdvPDFViewerPrivate::DoDocLoadTimer() {
     if (FDocLoad)
         FRenderer->Cancel(std::exchange(FDocLoad, 0));
     DropFirstPage();
-    quint64 document = 0;
     FDocLoad = FRenderer->OpenDocument(
         FFileName, FPassword,
         [this](TPdfOperation op, TPdfCompletion status,
                std::shared_ptr<const TPdfDocumentInfo> doc) {
             DocumentOpened(op, status, std::move(doc));
         },
-        &document);
-    // Page 0 renders right after the open, at the size the viewer has now,
-    // while the open's completion is handled here; it is kept only if that
-    // size still holds then.
+        &FOpening);
+    // A viewer not shown yet has no final size: its first show asks for the page.
+    if (q->isVisible())
+        RequestFirstPage();
+}
+
+void TAdvPDFViewerPrivate::RequestFirstPage() {
+    if (!FDocLoad || FFirstPage)
+        return;
+    // Page 0 renders right after the open, while the open's completion is
+    // handled here; it is kept only if the viewer's size still holds then.
     FFirstPageBox = Layout().Page;
     FFirstPageRatio = q->devicePixelRatioF();
     if (!FFirstPageBox.isValid())
         return;
     FFirstPage =
-        FRenderer->RenderPage(document, 0, FFirstPageBox, FFirstPageRatio,
+        FRenderer->RenderPage(FOpening, 0, FFirstPageBox, FFirstPageRatio,
                               [this](TPdfOperation op, TPdfCompletion status, const QImage& image) {
                                   RenderCompleted(op, 0, status, image);
                               });
@@ -474,6 +484,10 @@ void TAdvPDFViewer::SetFileName(const QString& fileName) {
     d->StartDocumentLoad();
 }
 
+void TAdvPDFViewer::StartFirstPage() {
+    d->RequestFirstPage();
+}
+
 int TAdvPDFViewer::PageCount() const {
     return d->PageCount();
 }
@@ -524,6 +538,9 @@ TPdfRenderer& TAdvPDFViewer::Renderer() const {
 }
 
 bool TAdvPDFViewer::event(QEvent* event) {
+    // Laid out and about to be painted: the size the first page is shown at.
+    if (event->type() == QEvent::Show)
+        d->RequestFirstPage();
     if (event->type() == LoadAheadEvent) {
         d->FLoadAheadPosted = false;
         d->LoadAhead();
