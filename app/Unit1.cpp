@@ -32,6 +32,7 @@
 #include <QLayout>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <exception>
@@ -119,6 +120,12 @@ void TCuewell::BuildControls() {
 
     connect(AdvPDF, &TAdvPDFViewer::OnLoaded, this,
             [this](QObject*) { Guarded([this] { AdvPDFLoaded(); }); });
+    // The cue rows of the pages after the first are read once the first page
+    // is on the screen (anything that needs them earlier reads them then).
+    connect(AdvPDF, &TAdvPDFViewer::OnPageRendered, this, [this] {
+        if (Book->RestPending())
+            QTimer::singleShot(0, this, [this] { Guarded([this] { Book->ReadRest(); }); });
+    });
     connect(AdvPDF, &TAdvPDFViewer::OnMouseDown, this,
             [this](Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
                 Guarded([&] { AdvPDFMouseDown(b, s, x, y); });
@@ -459,7 +466,11 @@ void TCuewell::CueList1Click() {
             new TCueListWindow(Book->CueTable(), Targets.SoundAddress, Targets.LightAddress, this);
         connect(CueList, &TCueListWindow::CueChosen, this,
                 [this](int page, int slot) { Guarded([&] { GoToCue(page, slot); }); });
-        connect(Book, &TCueBook::PageCuesChanged, CueList, [this] { CueList->Reset(); });
+        // The list shows every page: rows not read yet are read before it looks.
+        connect(Book, &TCueBook::PageCuesChanged, CueList, [this] {
+            Book->ReadRest();
+            CueList->Reset();
+        });
         connect(Book, &TCueBook::ScriptChanged, CueList, [this] { CueList->Reset(); });
         connect(Book, &TCueBook::PromptMoved, CueList, [this] {
             CueList->SetPrompted(Book->HasPrompt() ? Book->PromptPage() : -1,
@@ -546,7 +557,7 @@ void TCuewell::SetViewerFileName(const QString& fileName) {
     if (QFileInfo(fileName).isFile())
         ApplyStoredSize(Book->ReadAhead(fileName));
     if (isVisible()) {
-    AdvPDF->SetFileName(fileName);
+        AdvPDF->SetFileName(fileName);
         return;
     }
     // At start-up the script opens while the window lays itself out for its
@@ -633,9 +644,8 @@ void TCuewell::ShowCues(int Which) {
         return;
     // One pass over the pins: a pin that stays shown is only moved, which keeps
     // a page turn in the middle of a show quick.
-    const TPinLayout layout = Book->ValidPage(Which)
-                                  ? LayoutPins(Book->CueTable()[Which], ViewWidth, ViewHeight)
-                                  : TPinLayout();
+    const TPinLayout layout =
+        Book->ValidPage(Which) ? LayoutPins(Book->Row(Which), ViewWidth, ViewHeight) : TPinLayout();
     for (int i = 0; i < MaxCuesPerPage; ++i) {
         TCuePin* pin = CuePin[i];
         if (i < layout.Count) {

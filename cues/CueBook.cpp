@@ -28,6 +28,11 @@ TCueBook::~TCueBook() = default;
 
 bool TCueBook::Load(const QString& script, int pageCount) {
     const bool changed = script != FScript;
+    // The rows still to be read belong to the table as it is.
+    if (changed)
+        FRest.reset();
+    else
+        ReadRest();
     if (changed) {
         FTable.clear();
         FDirty.clear();
@@ -57,12 +62,14 @@ QString TCueBook::CueFile() const {
 CueRecord TCueBook::Record(int page, int slot) const {
     if (!ValidPage(page) || slot < 0 || slot >= MaxCuesPerPage)
         return {};
+    Need(page);
     return FTable[page][slot];
 }
 
 int TCueBook::CueCount(int page) const {
     if (!ValidPage(page))
         return 0;
+    Need(page);
     int count = 0;
     while (count < MaxCuesPerPage && !FTable[page][count].isEmpty())
         ++count;
@@ -98,6 +105,7 @@ std::unique_ptr<KeyValueFile> TCueBook::TakeReadAhead(const QString& cueFile) {
 TStoredSize TCueBook::ReadCues() {
     TStoredSize size;
     FLoadProblem.clear();
+    FRest.reset();
     std::unique_ptr<KeyValueFile> file = TakeReadAhead(CueFile());
     if (FScript.isEmpty() || !QFileInfo::exists(CueFile()))
         return size;
@@ -105,9 +113,12 @@ TStoredSize TCueBook::ReadCues() {
         file = std::make_unique<KeyValueFile>(CueFile());
     // A damaged file is read as far as it can be; the window says so once.
     FLoadProblem = file->LoadProblem();
-    ReadAllPageSections(*file, FTable);
+    // The first page is what the window shows first; the others wait for it.
+    if (!FTable.isEmpty())
+        ReadPageSection(*file, 0, FTable[0]);
     size = SizeIn(*file);
-    file.reset();
+    if (FTable.size() > 1)
+        FRest = std::move(file);
     // What was read is what the file holds.
     FDirty.clear();
     if (FPromptPage >= 0)
@@ -116,7 +127,16 @@ TStoredSize TCueBook::ReadCues() {
     return size;
 }
 
+void TCueBook::ReadRest() const {
+    if (!FRest)
+        return;
+    const std::unique_ptr<KeyValueFile> file = std::move(FRest);
+    for (int page = 1; page < PageCount(); ++page)
+        ReadPageSection(*file, page, FTable[page]);
+}
+
 void TCueBook::ReadPage(int page) {
+    ReadRest();
     if (!ValidPage(page) || FScript.isEmpty() || !QFileInfo::exists(CueFile()))
         return;
     KeyValueFile file(CueFile());
@@ -129,6 +149,7 @@ void TCueBook::ReadPage(int page) {
 }
 
 void TCueBook::SavePage(int page) {
+    ReadRest();
     if (!ValidPage(page) || FScript.isEmpty())
         return;
     KeyValueFile file(CueFile());
@@ -140,6 +161,8 @@ void TCueBook::SavePage(int page) {
 }
 
 void TCueBook::SaveCues() {
+    // Every row goes to the file: none may be written before it was read.
+    ReadRest();
     if (FScript.isEmpty())
         return;
     KeyValueFile file(CueFile());
@@ -214,6 +237,7 @@ void TCueBook::FollowPrompt(int page, const QList<int>& newSlotOf) {
 }
 
 int TCueBook::AddCue(int page, const CueRecord& record) {
+    ReadRest();
     if (FLocked)
         return -1;
     if (!ValidPage(page))
@@ -234,6 +258,7 @@ int TCueBook::AddCue(int page, const CueRecord& record) {
 }
 
 QList<int> TCueBook::MoveCue(int page, int slot, const CueRecord& record) {
+    ReadRest();
     CheckSlot(page, slot);
     if (FLocked) {
         QList<int> unchanged(MaxCuesPerPage);
@@ -250,6 +275,7 @@ QList<int> TCueBook::MoveCue(int page, int slot, const CueRecord& record) {
 
 int TCueBook::EditCue(int page, int slot, const QByteArray& message, bool autoplay,
                       const QByteArray& call) {
+    ReadRest();
     CheckSlot(page, slot);
     if (FLocked)
         return slot;
@@ -265,6 +291,7 @@ int TCueBook::EditCue(int page, int slot, const QByteArray& message, bool autopl
 }
 
 void TCueBook::DeleteCue(int page, int slot) {
+    ReadRest();
     CheckSlot(page, slot);
     if (FLocked)
         return;
@@ -281,6 +308,8 @@ void TCueBook::DeleteCue(int page, int slot) {
 bool TCueBook::SetPrompt(int page, int slot, bool* prompted) {
     if (prompted)
         *prompted = false;
+    if (ValidPage(page))
+        Need(page);
     if (!ValidPage(page) || slot < 0 || slot >= MaxCuesPerPage || FTable[page][slot].isEmpty())
         return false;
     const CueRecord& record = FTable[page][slot];

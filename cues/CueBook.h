@@ -48,7 +48,20 @@ public:
     QString CueFile() const;
 
     // ---- the table and its file ----
-    const TCueTable& CueTable() const { return FTable; }
+    // ReadCues reads the first page's row at once and the others when anything
+    // looks at them, or when ReadRest is called (once the first page shows).
+    const TCueTable& CueTable() const {
+        ReadRest();
+        return FTable;
+    }
+    // One page's row; `page` must be valid.
+    const CueRow& Row(int page) const {
+        Need(page);
+        return FTable[page];
+    }
+    bool RestPending() const { return FRest != nullptr; }
+    // Reads the rows ReadCues left for later.
+    void ReadRest() const;
     int PageCount() const { return static_cast<int>(FTable.size()); }
     bool ValidPage(int page) const { return page >= 0 && page < PageCount(); }
     // The record in a slot; the empty text outside the table.
@@ -62,8 +75,9 @@ public:
     // unless the file has changed in between.
     TStoredSize ReadAhead(const QString& script);
     // Reads every page from the cue file when it exists and returns the window
-    // size it holds. A damaged file is read as far as it can be; its problem is
-    // in LoadProblem() until the next read.
+    // size it holds: the first page's row now, the others as said above. A
+    // damaged file is read as far as it can be; its problem is in LoadProblem()
+    // until the next read.
     TStoredSize ReadCues();
     // Reloads one page's row from the cue file.
     void ReadPage(int page);
@@ -130,8 +144,17 @@ private:
     void FollowPrompt(int page, const QList<int>& newSlotOf);
     void CheckSlot(int page, int slot) const;
 
+    // Reads the rows left for later unless `page` is the first one.
+    void Need(int page) const {
+        if (page != 0)
+            ReadRest();
+    }
+
     QString FScript;
-    TCueTable FTable;
+    // The rows after the first are filled in by the first look at them.
+    mutable TCueTable FTable;
+    // The cue file the rows after the first are still to be read from.
+    mutable std::unique_ptr<KeyValueFile> FRest;
     QSet<int> FDirty;
     int FPromptPage = -1;
     int FCurrentCue = 0;

@@ -27,6 +27,8 @@ private slots:
     void lockedBookChangesNothing();
     void readAheadGivesWayToAChangedFile_data();
     void readAheadGivesWayToAChangedFile();
+    void rowsReadLaterReachEverySave_data();
+    void rowsReadLaterReachEverySave();
 };
 
 namespace {
@@ -390,4 +392,42 @@ void tst_CueBook::readAheadGivesWayToAChangedFile() {
     for (int slot = 0; slot < book.CueCount(0); ++slot)
         got.append(FieldOf(SplitRecord(book.Record(0, slot)), cfMessage));
     QCOMPARE(got, messages);
+}
+
+void tst_CueBook::rowsReadLaterReachEverySave_data() {
+    QTest::addColumn<QString>("operation");
+    QTest::newRow("saving every page") << "save";
+    QTest::newRow("editing a cue of the first page") << "edit";
+    QTest::newRow("the same script with a page more, then saving") << "reload";
+}
+
+// ReadCues reads the first page at once and the others later; a save made
+// before anything looked at them still writes every page's cues.
+void tst_CueBook::rowsReadLaterReachEverySave() {
+    QFETCH(QString, operation);
+    QTemporaryDir dir;
+    const QList<QByteArray> second = {"0.2|0.2|/light/2|0||"};
+    const QList<QByteArray> third = {"0.3|0.3|/sound/3|-1|Three|", "0.6|0.3|/sound/4|0||"};
+    WriteBytes(dir.filePath("a.cues"), CueFileText({ThreeCues, second, third}));
+    TCueBook book;
+    book.Load(dir.filePath("a.pdf"), 3);
+    book.ReadCues();
+    if (operation == "save") {
+        book.SaveCues();
+    } else if (operation == "edit") {
+        book.EditCue(0, 0, "/sound/edited", false, "A");
+    } else if (operation == "reload") {
+        book.Load(dir.filePath("a.pdf"), 4);
+        book.SaveCues();
+    }
+
+    TCueBook fresh;
+    fresh.Load(dir.filePath("a.pdf"), 3);
+    fresh.ReadCues();
+    QCOMPARE(fresh.CueCount(0), 3);
+    QCOMPARE(fresh.CueCount(1), 1);
+    QCOMPARE(fresh.Record(1, 0), QString::fromUtf8(second[0]));
+    QCOMPARE(fresh.CueCount(2), 2);
+    QCOMPARE(fresh.Record(2, 0), QString::fromUtf8(third[0]));
+    QCOMPARE(fresh.Record(2, 1), QString::fromUtf8(third[1]));
 }
