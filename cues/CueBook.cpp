@@ -130,9 +130,9 @@ TStoredSize TCueBook::ReadCues() {
 void TCueBook::ReadRest() const {
     if (!FRest)
         return;
-    const std::unique_ptr<KeyValueFile> file = std::move(FRest);
     for (int page = 1; page < PageCount(); ++page)
-        ReadPageSection(*file, page, FTable[page]);
+        ReadPageSection(*FRest, page, FTable[page]);
+    FRest.reset();
 }
 
 void TCueBook::ReadPage(int page) {
