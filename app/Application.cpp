@@ -4,6 +4,7 @@
 #include "app/Seams.h"
 
 #include <QDialog>
+#include <QFontDatabase>
 #include <QPalette>
 #include <QPointer>
 #include <QStyleFactory>
@@ -15,6 +16,12 @@ TCuewellApplication::TCuewellApplication(int& argc, char** argv) : QApplication(
     setApplicationName(QStringLiteral("cuewell"));
     setApplicationDisplayName(QStringLiteral("Cuewell"));
     setDesktopFileName(QStringLiteral("org.cuewell.Cuewell"));
+}
+
+TFontWarmup::TFontWarmup() : FThread([] { QFontDatabase::families(); }) {}
+
+TFontWarmup::~TFontWarmup() {
+    FThread.join();
 }
 
 bool TCuewellApplication::notify(QObject* receiver, QEvent* event) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <thread>
 
 class IPrompts;
 
@@ -26,3 +27,19 @@ class QWidget;
 // termination signal). A modal box or dialog in the way is dismissed first,
 // so the handler that opened it finishes before the window's close runs.
 void CloseFromOutside(QWidget* window);
+
+// Reads the system's font list on a thread of its own while the main window is
+// built: loading a cold font configuration takes longer than building the
+// window, and the first text laid out would wait for it on the user-interface
+// thread. The font database serves every thread; the thread is joined when
+// the object goes.
+class TFontWarmup {
+public:
+    TFontWarmup();
+    ~TFontWarmup();
+    TFontWarmup(const TFontWarmup&) = delete;
+    TFontWarmup& operator=(const TFontWarmup&) = delete;
+
+private:
+    std::thread FThread;
+};

@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QMetaObject>
 #include <QWidget>
+#include <QWindow>
 #include <cstdint>
 
 namespace {
@@ -58,6 +59,15 @@ void FrameFollower::ApplySoon() {
 
 QSize FrameFollower::Outer() const {
     return FSize.Outer(FWindow->size());
+}
+
+void FrameFollower::LearnFrameBeforeShow() {
+    if (FWindow->isVisible())
+        return;
+    FWindow->winId();
+    const QWindow* handle = FWindow->windowHandle();
+    if (handle && FSize.SetFrame(handle->frameMargins()))
+        Apply();
 }
 
 void FrameFollower::SetLocked(bool locked) {

@@ -20,6 +20,11 @@ public:
     void SetOuterHeight(int height);
     void SetOuterWidth(int width);
     QSize Outer() const;
+    // Before the window is first shown: creates its native window and takes the
+    // frame the window system reports for it already (none where the window
+    // manager frames it only once mapped), so that a layout before the show
+    // gives the client size the show will.
+    void LearnFrameBeforeShow();
     // A locked window has a fixed size: the operator cannot resize it, only
     // the frame may change under it.
     void SetLocked(bool locked);

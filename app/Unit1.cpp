@@ -29,9 +29,11 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <exception>
@@ -119,6 +121,12 @@ void TCuewell::BuildControls() {
 
     connect(AdvPDF, &TAdvPDFViewer::OnLoaded, this,
             [this](QObject*) { Guarded([this] { AdvPDFLoaded(); }); });
+    // The cue rows of the pages after the first are read once the first page
+    // is on the screen (anything that needs them earlier reads them then).
+    connect(AdvPDF, &TAdvPDFViewer::OnPageRendered, this, [this] {
+        if (Book->RestPending())
+            QTimer::singleShot(0, this, [this] { Guarded([this] { Book->ReadRest(); }); });
+    });
     connect(AdvPDF, &TAdvPDFViewer::OnMouseDown, this,
             [this](Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
                 Guarded([&] { AdvPDFMouseDown(b, s, x, y); });
@@ -459,7 +467,11 @@ void TCuewell::CueList1Click() {
             new TCueListWindow(Book->CueTable(), Targets.SoundAddress, Targets.LightAddress, this);
         connect(CueList, &TCueListWindow::CueChosen, this,
                 [this](int page, int slot) { Guarded([&] { GoToCue(page, slot); }); });
-        connect(Book, &TCueBook::PageCuesChanged, CueList, [this] { CueList->Reset(); });
+        // The list shows every page: rows not read yet are read before it looks.
+        connect(Book, &TCueBook::PageCuesChanged, CueList, [this] {
+            Book->ReadRest();
+            CueList->Reset();
+        });
         connect(Book, &TCueBook::ScriptChanged, CueList, [this] { CueList->Reset(); });
         connect(Book, &TCueBook::PromptMoved, CueList, [this] {
             CueList->SetPrompted(Book->HasPrompt() ? Book->PromptPage() : -1,
@@ -540,10 +552,23 @@ void TCuewell::SetViewerFileName(const QString& fileName) {
     if (fileName != Book->Script())
         SavePendingBeforeOpening();
     // The size the script's cues were placed in is applied before it loads, so
-    // that its first page is rendered once, at that size.
+    // that its first page is rendered once, at that size. The cue file is read
+    // for it once; the book takes the cues from the same read when the script
+    // has loaded.
     if (QFileInfo(fileName).isFile())
-        ApplyStoredSize(TCueBook::StoredWindowSize(CueFilePath(fileName)));
+        ApplyStoredSize(Book->ReadAhead(fileName));
+    if (isVisible()) {
+        AdvPDF->SetFileName(fileName);
+        return;
+    }
+    // At start-up the script opens while the window lays itself out for its
+    // first show, with the frame the window system already knows of; then the
+    // first page renders at its final size while the window is being built.
+    FOuterSize->LearnFrameBeforeShow();
     AdvPDF->SetFileName(fileName);
+    if (layout())
+        layout()->activate();
+    AdvPDF->StartFirstPage();
 }
 
 void TCuewell::ApplyStoredSize(const TStoredSize& size) {
@@ -620,9 +645,8 @@ void TCuewell::ShowCues(int Which) {
         return;
     // One pass over the pins: a pin that stays shown is only moved, which keeps
     // a page turn in the middle of a show quick.
-    const TPinLayout layout = Book->ValidPage(Which)
-                                  ? LayoutPins(Book->CueTable()[Which], ViewWidth, ViewHeight)
-                                  : TPinLayout();
+    const TPinLayout layout =
+        Book->ValidPage(Which) ? LayoutPins(Book->Row(Which), ViewWidth, ViewHeight) : TPinLayout();
     for (int i = 0; i < MaxCuesPerPage; ++i) {
         TCuePin* pin = CuePin[i];
         if (i < layout.Count) {

@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
         return Refuse(program, early.Error);
 
     TCuewellApplication app(argc, argv);
+    // The fonts load while the window is built, until its first text needs them.
+    const TFontWarmup fonts;
     // Qt has now taken its own options (-platform, -style, ...) off the line.
     const TCommandLine line = ParseCommandLine(QCoreApplication::arguments().mid(1));
     if (line.Action == TCommandLine::TAction::Error)

@@ -4,18 +4,35 @@
 #include "cues/CueLayout.h"
 #include "store/KeyValueFile.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 namespace {
 const QString SettingsSection = QStringLiteral("Settings");
+
+TStoredSize SizeIn(const KeyValueFile& file) {
+    TStoredSize size;
+    size.Exists = true;
+    size.Height = file.ReadInteger(SettingsSection, QStringLiteral("Height"), 580);
+    size.Width = file.ReadInteger(SettingsSection, QStringLiteral("Width"), 900);
+    return size;
+}
 } // namespace
 
 TCueBook::TCueBook(QObject* parent) : QObject(parent) {}
 
+TCueBook::~TCueBook() = default;
+
 bool TCueBook::Load(const QString& script, int pageCount) {
     const bool changed = script != FScript;
+    // The rows still to be read belong to the table as it is.
+    if (changed)
+        FRest.reset();
+    else
+        ReadRest();
     if (changed) {
         FTable.clear();
         FDirty.clear();
@@ -45,42 +62,63 @@ QString TCueBook::CueFile() const {
 CueRecord TCueBook::Record(int page, int slot) const {
     if (!ValidPage(page) || slot < 0 || slot >= MaxCuesPerPage)
         return {};
+    Need(page);
     return FTable[page][slot];
 }
 
 int TCueBook::CueCount(int page) const {
     if (!ValidPage(page))
         return 0;
+    Need(page);
     int count = 0;
     while (count < MaxCuesPerPage && !FTable[page][count].isEmpty())
         ++count;
     return count;
 }
 
-TStoredSize TCueBook::StoredWindowSize(const QString& cueFile) {
-    TStoredSize size;
-    if (!QFileInfo::exists(cueFile))
-        return size;
-    const KeyValueFile file(cueFile);
-    size.Exists = true;
-    size.Height = file.ReadInteger(SettingsSection, QStringLiteral("Height"), 580);
-    size.Width = file.ReadInteger(SettingsSection, QStringLiteral("Width"), 900);
-    return size;
+TStoredSize TCueBook::ReadAhead(const QString& script) {
+    FReadAhead = TReadAhead();
+    const QString cueFile = CueFilePath(script);
+    QFile file(cueFile);
+    if (!file.exists())
+        return TStoredSize();
+    // The bytes are taken before the file is loaded: a change made in between
+    // shows as a change.
+    if (file.open(QIODevice::ReadOnly))
+        FReadAhead.Bytes = file.readAll();
+    FReadAhead.File = std::make_unique<KeyValueFile>(cueFile);
+    FReadAhead.Path = cueFile;
+    return SizeIn(*FReadAhead.File);
+}
+
+std::unique_ptr<KeyValueFile> TCueBook::TakeReadAhead(const QString& cueFile) {
+    TReadAhead taken = std::exchange(FReadAhead, TReadAhead());
+    if (!taken.File || taken.Path != cueFile)
+        return nullptr;
+    // Comparing the bytes costs a read of the file; loading it anew, a parse.
+    QFile file(cueFile);
+    if (!file.open(QIODevice::ReadOnly) || file.readAll() != taken.Bytes)
+        return nullptr;
+    return std::move(taken.File);
 }
 
 TStoredSize TCueBook::ReadCues() {
     TStoredSize size;
     FLoadProblem.clear();
+    FRest.reset();
+    std::unique_ptr<KeyValueFile> file = TakeReadAhead(CueFile());
     if (FScript.isEmpty() || !QFileInfo::exists(CueFile()))
         return size;
-    KeyValueFile file(CueFile());
+    if (!file)
+        file = std::make_unique<KeyValueFile>(CueFile());
     // A damaged file is read as far as it can be; the window says so once.
-    FLoadProblem = file.LoadProblem();
-    ReadAllPageSections(file, FTable);
-    size.Exists = true;
-    size.Height = file.ReadInteger(SettingsSection, QStringLiteral("Height"), 580);
-    size.Width = file.ReadInteger(SettingsSection, QStringLiteral("Width"), 900);
-    file.Free();
+    FLoadProblem = file->LoadProblem();
+    // The first page is what the window shows first; the others wait for it.
+    if (!FTable.isEmpty())
+        ReadPageSection(*file, 0, FTable[0]);
+    size = SizeIn(*file);
+    if (FTable.size() > 1)
+        FRest = std::move(file);
     // What was read is what the file holds.
     FDirty.clear();
     if (FPromptPage >= 0)
@@ -89,7 +127,16 @@ TStoredSize TCueBook::ReadCues() {
     return size;
 }
 
+void TCueBook::ReadRest() const {
+    if (!FRest)
+        return;
+    for (int page = 1; page < PageCount(); ++page)
+        ReadPageSection(*FRest, page, FTable[page]);
+    FRest.reset();
+}
+
 void TCueBook::ReadPage(int page) {
+    ReadRest();
     if (!ValidPage(page) || FScript.isEmpty() || !QFileInfo::exists(CueFile()))
         return;
     KeyValueFile file(CueFile());
@@ -102,6 +149,7 @@ void TCueBook::ReadPage(int page) {
 }
 
 void TCueBook::SavePage(int page) {
+    ReadRest();
     if (!ValidPage(page) || FScript.isEmpty())
         return;
     KeyValueFile file(CueFile());
@@ -113,6 +161,8 @@ void TCueBook::SavePage(int page) {
 }
 
 void TCueBook::SaveCues() {
+    // Every row goes to the file: none may be written before it was read.
+    ReadRest();
     if (FScript.isEmpty())
         return;
     KeyValueFile file(CueFile());
@@ -187,6 +237,7 @@ void TCueBook::FollowPrompt(int page, const QList<int>& newSlotOf) {
 }
 
 int TCueBook::AddCue(int page, const CueRecord& record) {
+    ReadRest();
     if (FLocked)
         return -1;
     if (!ValidPage(page))
@@ -207,6 +258,7 @@ int TCueBook::AddCue(int page, const CueRecord& record) {
 }
 
 QList<int> TCueBook::MoveCue(int page, int slot, const CueRecord& record) {
+    ReadRest();
     CheckSlot(page, slot);
     if (FLocked) {
         QList<int> unchanged(MaxCuesPerPage);
@@ -223,6 +275,7 @@ QList<int> TCueBook::MoveCue(int page, int slot, const CueRecord& record) {
 
 int TCueBook::EditCue(int page, int slot, const QByteArray& message, bool autoplay,
                       const QByteArray& call) {
+    ReadRest();
     CheckSlot(page, slot);
     if (FLocked)
         return slot;
@@ -238,6 +291,7 @@ int TCueBook::EditCue(int page, int slot, const QByteArray& message, bool autopl
 }
 
 void TCueBook::DeleteCue(int page, int slot) {
+    ReadRest();
     CheckSlot(page, slot);
     if (FLocked)
         return;
@@ -254,6 +308,8 @@ void TCueBook::DeleteCue(int page, int slot) {
 bool TCueBook::SetPrompt(int page, int slot, bool* prompted) {
     if (prompted)
         *prompted = false;
+    if (ValidPage(page))
+        Need(page);
     if (!ValidPage(page) || slot < 0 || slot >= MaxCuesPerPage || FTable[page][slot].isEmpty())
         return false;
     const CueRecord& record = FTable[page][slot];

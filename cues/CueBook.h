@@ -13,10 +13,14 @@
 
 #include "store/CueStore.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <memory>
+
+class KeyValueFile;
 
 // The window size a cue file remembers.
 struct TStoredSize {
@@ -31,6 +35,7 @@ public:
     static constexpr int AllPages = -1;
 
     explicit TCueBook(QObject* parent = nullptr);
+    ~TCueBook() override;
 
     // ---- the script ----
     // Makes `script` with `pageCount` pages the book's script. Another script
@@ -43,7 +48,20 @@ public:
     QString CueFile() const;
 
     // ---- the table and its file ----
-    const TCueTable& CueTable() const { return FTable; }
+    // ReadCues reads the first page's row at once and the others when anything
+    // looks at them, or when ReadRest is called (once the first page shows).
+    const TCueTable& CueTable() const {
+        ReadRest();
+        return FTable;
+    }
+    // One page's row; `page` must be valid.
+    const CueRow& Row(int page) const {
+        Need(page);
+        return FTable[page];
+    }
+    bool RestPending() const { return FRest != nullptr; }
+    // Reads the rows ReadCues left for later.
+    void ReadRest() const;
     int PageCount() const { return static_cast<int>(FTable.size()); }
     bool ValidPage(int page) const { return page >= 0 && page < PageCount(); }
     // The record in a slot; the empty text outside the table.
@@ -51,11 +69,15 @@ public:
     // Records before the first empty slot: the cues shown and played.
     int CueCount(int page) const;
 
-    // The window size a cue file holds, read without touching any book.
-    static TStoredSize StoredWindowSize(const QString& cueFile);
+    // Reads the cue file of a script that is about to load and returns the
+    // window size it holds; the table is untouched. The ReadCues after that
+    // script's load takes its rows from this read, so the file is read once,
+    // unless the file has changed in between.
+    TStoredSize ReadAhead(const QString& script);
     // Reads every page from the cue file when it exists and returns the window
-    // size it holds. A damaged file is read as far as it can be; its problem is
-    // in LoadProblem() until the next read.
+    // size it holds: the first page's row now, the others as said above. A
+    // damaged file is read as far as it can be; its problem is in LoadProblem()
+    // until the next read.
     TStoredSize ReadCues();
     // Reloads one page's row from the cue file.
     void ReadPage(int page);
@@ -122,12 +144,31 @@ private:
     void FollowPrompt(int page, const QList<int>& newSlotOf);
     void CheckSlot(int page, int slot) const;
 
+    // Reads the rows left for later unless `page` is the first one.
+    void Need(int page) const {
+        if (page != 0)
+            ReadRest();
+    }
+
     QString FScript;
-    TCueTable FTable;
+    // The rows after the first are filled in by the first look at them.
+    mutable TCueTable FTable;
+    // The cue file the rows after the first are still to be read from.
+    mutable std::unique_ptr<KeyValueFile> FRest;
     QSet<int> FDirty;
     int FPromptPage = -1;
     int FCurrentCue = 0;
     arStr FCueFields;
     QString FLoadProblem;
     bool FLocked = false;
+    // The read ahead of a load: the cue file as loaded, and its bytes then,
+    // so that a file changed since is read anew.
+    struct TReadAhead {
+        QString Path;
+        QByteArray Bytes;
+        std::unique_ptr<KeyValueFile> File;
+    };
+    TReadAhead FReadAhead;
+    // The read ahead of `cueFile` when it still holds what the file does; null otherwise.
+    std::unique_ptr<KeyValueFile> TakeReadAhead(const QString& cueFile);
 };

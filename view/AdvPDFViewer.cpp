@@ -67,9 +67,12 @@ public:
 
     void StartDocumentLoad();
     void DoDocLoadTimer();
-    void FileLookedUp(TPdfOperation op, TPdfCompletion status, const QString& file);
     void DocumentOpened(TPdfOperation op, TPdfCompletion status,
                         std::shared_ptr<const TPdfDocumentInfo> doc);
+    // Starts page 0's render behind the open under way, at the viewer's size.
+    void RequestFirstPage();
+    // Lets go of the first page's render started with the open, if any.
+    void DropFirstPage();
     void LoadFailed();
 
     // Cancels every render under way except those of pages keepFirst..keepLast.
@@ -107,8 +110,14 @@ public:
     TAdvPDFViewerPages FPages;
     // Page renders whose completion has not arrived yet, with their page index.
     std::vector<std::pair<TPdfOperation, int>> FLoadingPages;
-    TPdfOperation FFileLoad = 0; // 0: none under way
-    TPdfOperation FDocLoad = 0;
+    TPdfOperation FDocLoad = 0; // 0: none under way
+    // Page 0's render, started right behind the open, and the page rectangle
+    // and pixel ratio it is made for; 0 once the open has completed.
+    // FOpening is the id of the document being opened.
+    quint64 FOpening = 0;
+    TPdfOperation FFirstPage = 0;
+    QRectF FFirstPageBox;
+    qreal FFirstPageRatio = 1.0;
     QTimer FDocLoadTimer;
     // After a resize or zoom, the shown page is asked for once more when the
     // renders have drained.
@@ -143,9 +152,13 @@ TAdvPDFViewerPrivate::TAdvPDFViewerPrivate(TAdvPDFViewer* viewer)
 void TAdvPDFViewerPrivate::StartDocumentLoad() {
     CancelRenders();
     UpdateWaitCursor();
-    // The load itself starts from the timer: the write returns at once and the
-    // cancelled renders drain before the cache is emptied.
-    FDocLoadTimer.start();
+    // The write returns at once either way. With renders still draining, the
+    // load waits for them on the timer, so the cache is emptied after them;
+    // with none, it starts now and opens while the caller goes on.
+    if (FLoadingPages.empty())
+        DoDocLoadTimer();
+    else
+        FDocLoadTimer.start();
 }
 
 void TAdvPDFViewerPrivate::DoDocLoadTimer() {
@@ -153,31 +166,41 @@ void TAdvPDFViewerPrivate::DoDocLoadTimer() {
         return;
     FDocLoadTimer.stop();
     ForgetPages();
-    if (FFileLoad)
-        FRenderer->Cancel(std::exchange(FFileLoad, 0));
     if (FDocLoad)
         FRenderer->Cancel(std::exchange(FDocLoad, 0));
-    FFileLoad = FRenderer->LookupFile(
-        FFileName, [this](TPdfOperation op, TPdfCompletion status, const QString& file) {
-            FileLookedUp(op, status, file);
-        });
+    DropFirstPage();
+    FDocLoad = FRenderer->OpenDocument(
+        FFileName, FPassword,
+        [this](TPdfOperation op, TPdfCompletion status,
+               std::shared_ptr<const TPdfDocumentInfo> doc) {
+            DocumentOpened(op, status, std::move(doc));
+        },
+        &FOpening);
+    // A viewer not shown yet has no final size: its first show asks for the page.
+    if (q->isVisible())
+        RequestFirstPage();
 }
 
-void TAdvPDFViewerPrivate::FileLookedUp(TPdfOperation op, TPdfCompletion status,
-                                        const QString& file) {
-    if (FDestroying || op != FFileLoad)
+void TAdvPDFViewerPrivate::RequestFirstPage() {
+    if (!FDocLoad || FFirstPage)
         return;
-    FFileLoad = 0;
-    if (status != TPdfCompletion::Success) {
-        if (status == TPdfCompletion::Failed)
-            LoadFailed();
+    // Page 0 renders right after the open, while the open's completion is
+    // handled here; it is kept only if the viewer's size still holds then.
+    FFirstPageBox = Layout().Page;
+    FFirstPageRatio = q->devicePixelRatioF();
+    if (!FFirstPageBox.isValid())
         return;
-    }
-    FDocLoad = FRenderer->OpenDocument(file, FPassword,
-                                       [this](TPdfOperation op, TPdfCompletion status,
-                                              std::shared_ptr<const TPdfDocumentInfo> doc) {
-                                           DocumentOpened(op, status, std::move(doc));
-                                       });
+    FFirstPage =
+        FRenderer->RenderPage(FOpening, 0, FFirstPageBox, FFirstPageRatio,
+                              [this](TPdfOperation op, TPdfCompletion status, const QImage& image) {
+                                  RenderCompleted(op, 0, status, image);
+                              });
+    ++FRendersRequested;
+}
+
+void TAdvPDFViewerPrivate::DropFirstPage() {
+    if (FFirstPage)
+        FRenderer->Cancel(std::exchange(FFirstPage, 0));
 }
 
 void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion status,
@@ -191,6 +214,7 @@ void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion statu
     }
     FDocLoad = 0;
     if (status != TPdfCompletion::Success || !doc) {
+        DropFirstPage();
         if (status == TPdfCompletion::Failed)
             LoadFailed();
         return;
@@ -202,6 +226,14 @@ void TAdvPDFViewerPrivate::DocumentOpened(TPdfOperation op, TPdfCompletion statu
     if (FPdfDocument)
         FRenderer->CloseDocument(FPdfDocument->Id);
     FPdfDocument = std::move(doc);
+    if (FFirstPage && FFirstPageBox == Layout().Page && FFirstPageRatio == q->devicePixelRatioF()) {
+        // The render under way is the one going to page 0 asks for.
+        TAdvPDFViewerPage& entry = FPages.Obtain(0);
+        entry.FLoading = true;
+        entry.FOperation = std::exchange(FFirstPage, 0);
+        FLoadingPages.emplace_back(entry.FOperation, 0);
+    }
+    DropFirstPage();
     FPageIndex = -1; // so that going to page 0 reports the change
     GoToPage(0);
     try {
@@ -467,6 +499,10 @@ void TAdvPDFViewer::SetFileName(const QString& fileName) {
     d->StartDocumentLoad();
 }
 
+void TAdvPDFViewer::StartFirstPage() {
+    d->RequestFirstPage();
+}
+
 int TAdvPDFViewer::PageCount() const {
     return d->PageCount();
 }
@@ -504,7 +540,7 @@ int TAdvPDFViewer::RendersRequested() const {
 }
 
 bool TAdvPDFViewer::IsLoading() const {
-    return d->FDocLoadTimer.isActive() || d->FFileLoad != 0 || d->FDocLoad != 0;
+    return d->FDocLoadTimer.isActive() || d->FDocLoad != 0;
 }
 
 bool TAdvPDFViewer::PageCached(int index) const {
@@ -517,6 +553,9 @@ TPdfRenderer& TAdvPDFViewer::Renderer() const {
 }
 
 bool TAdvPDFViewer::event(QEvent* event) {
+    // Laid out and about to be painted: the size the first page is shown at.
+    if (event->type() == QEvent::Show)
+        d->RequestFirstPage();
     if (event->type() == LoadAheadEvent) {
         d->FLoadAheadPosted = false;
         d->LoadAhead();

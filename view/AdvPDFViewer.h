@@ -28,6 +28,11 @@ public:
     // A different name (case-sensitive) starts a background load and returns
     // at once; OnLoaded follows later, never from inside this call.
     void SetFileName(const QString& fileName);
+    // For a viewer laid out at its final size but not shown yet: starts the
+    // render of the first page of the script being opened now, so that it is
+    // ready by the first show. A shown viewer does this when the load starts,
+    // one not yet shown at its first show.
+    void StartFirstPage();
 
     int PageCount() const;
     int PageIndex() const;

@@ -162,15 +162,14 @@ QSize DerivedRenderSize(QSize destination, QSizeF pageSize) {
 }
 
 struct TPdfResult {
-    QString File;
     std::shared_ptr<const TPdfDocumentInfo> Doc;
     QImage Image;
 };
 
-enum class TPdfJobKind { Lookup, Open, Render, Close };
+enum class TPdfJobKind { Open, Render, Close };
 
 struct TPdfJob {
-    TPdfJobKind What = TPdfJobKind::Lookup;
+    TPdfJobKind What = TPdfJobKind::Open;
     TPdfOperation Op = 0;
     QString Path;
     QString Password;
@@ -276,14 +275,6 @@ private:
         case Kind::Close:
             FDocs.erase(job.Doc);
             return;
-        case Kind::Lookup: {
-            const QFileInfo info(job.Path);
-            if (!job.Path.isEmpty() && info.exists() && info.isFile()) {
-                result.File = info.absoluteFilePath();
-                status = TPdfCompletion::Success;
-            }
-            break;
-        }
         case Kind::Open:
             status = Open(job, result);
             break;
@@ -297,14 +288,17 @@ private:
     }
 
     TPdfCompletion Open(const Job& job, TPdfResult& result) {
+        const QFileInfo file(job.Path);
+        if (job.Path.isEmpty() || !file.isFile())
+            return TPdfCompletion::Failed;
         auto doc = std::make_unique<QPdfDocument>();
         if (!job.Password.isEmpty())
             doc->setPassword(job.Password);
-        if (doc->load(job.Path) != QPdfDocument::Error::None ||
+        if (doc->load(file.absoluteFilePath()) != QPdfDocument::Error::None ||
             doc->status() != QPdfDocument::Status::Ready || doc->pageCount() <= 0)
             return TPdfCompletion::Failed;
         auto info = std::make_shared<TPdfDocumentInfo>();
-        info->Id = ++FLastDoc;
+        info->Id = job.Doc;
         info->PageCount = doc->pageCount();
         FDocs[info->Id] = std::move(doc);
         result.Doc = std::move(info);
@@ -350,7 +344,6 @@ private:
     bool FStopping = false;
     std::mutex FHookMutex;
     std::function<void(int)> FHook;
-    quint64 FLastDoc = 0;
     std::map<quint64, std::unique_ptr<QPdfDocument>> FDocs;
 };
 
@@ -389,22 +382,17 @@ TPdfOperation TPdfRenderer::Start(TPdfJob&& job, TPdfFinisher finish) {
     return op;
 }
 
-TPdfOperation TPdfRenderer::LookupFile(const QString& path, LookupDone done) {
-    TPdfJob job;
-    job.What = TPdfJobKind::Lookup;
-    job.Path = path;
-    return Start(std::move(job), [done = std::move(done)](TPdfOperation op, TPdfCompletion status,
-                                                          const TPdfResult& r) {
-        done(op, status, status == TPdfCompletion::Success ? r.File : QString());
-    });
-}
-
 TPdfOperation TPdfRenderer::OpenDocument(const QString& file, const QString& password,
-                                         OpenDone done) {
+                                         OpenDone done, quint64* document) {
     TPdfJob job;
     job.What = TPdfJobKind::Open;
     job.Path = file;
     job.Password = password;
+    // Given here, on the user-interface thread, so that renders can be queued
+    // behind the open.
+    job.Doc = ++FLastDoc;
+    if (document)
+        *document = job.Doc;
     return Start(std::move(job), [this, done = std::move(done)](
                                      TPdfOperation op, TPdfCompletion status, const TPdfResult& r) {
         if (status == TPdfCompletion::Success) {

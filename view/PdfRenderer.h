@@ -44,7 +44,6 @@ using TPdfFinisher = std::function<void(TPdfOperation, TPdfCompletion, const TPd
 class TPdfRenderer : public QObject {
     Q_OBJECT
 public:
-    using LookupDone = std::function<void(TPdfOperation, TPdfCompletion, const QString& file)>;
     using OpenDone = std::function<void(TPdfOperation, TPdfCompletion,
                                         std::shared_ptr<const TPdfDocumentInfo> doc)>;
     using RenderDone = std::function<void(TPdfOperation, TPdfCompletion, const QImage& image)>;
@@ -57,11 +56,13 @@ public:
     TPdfRenderer(const TPdfRenderer&) = delete;
     TPdfRenderer& operator=(const TPdfRenderer&) = delete;
 
-    // Succeeds with the absolute path when `path` names an existing file.
-    TPdfOperation LookupFile(const QString& path, LookupDone done);
-    // Fails for a missing, damaged, password-protected or page-less file. A
-    // successful document stays open until CloseDocument.
-    TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done);
+    // Fails for a missing, damaged, password-protected or page-less file, and
+    // for a path that names no file. A successful document stays open until
+    // CloseDocument. `document` receives at once the id the document has once
+    // open: a render of it may be started before the open completes, and runs
+    // right after the open (failing when the open does).
+    TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done,
+                               quint64* document = nullptr);
     // Renders one page composited onto white, fitted into `box` (the viewer's
     // page rectangle) at `devicePixelRatio`: the render size follows from the
     // page's size as RenderDestination and DerivedRenderSize give it. Fails for
@@ -94,6 +95,7 @@ private:
     // Operations whose completion has not been handled yet, and whether they
     // were cancelled; user-interface thread only.
     TPdfOperation FLastOp = 0;
+    quint64 FLastDoc = 0;
     std::unordered_map<TPdfOperation, bool> FPending;
 };
 

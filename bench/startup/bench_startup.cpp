@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     std::vector<double> cuewell, bare;
     for (int run = 0; run < Runs; ++run) {
         // Alternating, so both see the same machine and the same file cache.
-        const double b = TimeToMarker(BARE_EXE, {script, QString::number(ShownHeight)}, folder,
+        const double b = TimeToMarker(FLOOR_EXE, {script, QString::number(ShownHeight)}, folder,
                                       "bare first page rendered ");
         const double c = TimeToMarker(exe, {}, folder, "cuewell first page painted ");
         if (b < 0 || c < 0)

@@ -121,6 +121,8 @@ private slots:
     void failedLoadKeepsPreviousDocument_data();
     void failedLoadKeepsPreviousDocument();
     void loadReplacesDocumentWhileRendering();
+    void resizedWhileOpeningShowsPageAsOpenedAtThatSize_data();
+    void resizedWhileOpeningShowsPageAsOpenedAtThatSize();
 
     void pageTurnsClamp_data();
     void pageTurnsClamp();
@@ -356,6 +358,34 @@ void tst_AdvPDFViewer::loadsAfterWriteReturns() {
     QVERIFY(!viewer.IsLoading());
     WaitRendered(viewer, 0);
     QCOMPARE(loaded.count(), 1);
+}
+
+void tst_AdvPDFViewer::resizedWhileOpeningShowsPageAsOpenedAtThatSize_data() {
+    QTest::addColumn<QSize>("resizedTo");
+    QTest::newRow("kept") << QSize(940, 524);
+    QTest::newRow("smaller") << QSize(600, 400);
+    QTest::newRow("taller") << QSize(940, 700);
+    QTest::newRow("narrow") << QSize(250, 524);
+}
+
+// The first page rendered with the open belongs to the size the viewer had
+// when the load started; a viewer resized since must show its page at the new
+// size, never the old image stretched.
+void tst_AdvPDFViewer::resizedWhileOpeningShowsPageAsOpenedAtThatSize() {
+    QFETCH(QSize, resizedTo);
+    TAdvPDFViewer viewer;
+    viewer.resize(940, 524);
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    QSignalSpy loaded(&viewer, &TAdvPDFViewer::OnLoaded);
+    viewer.SetFileName(FThree);
+    viewer.resize(resizedTo);
+    QVERIFY(loaded.wait(10000));
+    WaitSettled(viewer);
+
+    auto reference = OpenViewer(FThree, resizedTo);
+    QVERIFY(reference);
+    QCOMPARE(viewer.grab().toImage(), reference->grab().toImage());
 }
 
 void tst_AdvPDFViewer::sameNameDoesNothingOtherCaseLoads() {

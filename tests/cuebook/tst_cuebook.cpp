@@ -25,6 +25,10 @@ private slots:
     void recordWithoutBarIsACueWithEmptyFields();
     void fullPageRefusesANewCue();
     void lockedBookChangesNothing();
+    void readAheadGivesWayToAChangedFile_data();
+    void readAheadGivesWayToAChangedFile();
+    void rowsReadLaterReachEverySave_data();
+    void rowsReadLaterReachEverySave();
 };
 
 namespace {
@@ -334,3 +338,96 @@ void tst_CueBook::lockedBookChangesNothing() {
 
 QTEST_GUILESS_MAIN(tst_CueBook)
 #include "tst_cuebook.moc"
+
+void tst_CueBook::readAheadGivesWayToAChangedFile_data() {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QByteArrayList>("messages");
+    QTest::newRow("unchanged") << "" << QByteArrayList{"/sound/a", "/sound/b", "/sound/c"};
+    // As long as before: only the bytes tell the files apart.
+    QTest::newRow("rewritten in place, same length")
+        << "same length" << QByteArrayList{"/sound/z", "/sound/b", "/sound/c"};
+    QTest::newRow("replaced by another file") << "replaced" << QByteArrayList{"/light/1"};
+    QTest::newRow("removed") << "removed" << QByteArrayList{};
+    QTest::newRow("another script read ahead")
+        << "other script" << QByteArrayList{"/sound/a", "/sound/b", "/sound/c"};
+}
+
+// The cue file read ahead of its script's load gives the size at once and
+// the cues at the load; a file that has changed in between is read anew.
+void tst_CueBook::readAheadGivesWayToAChangedFile() {
+    QFETCH(QString, change);
+    QFETCH(QByteArrayList, messages);
+    QTemporaryDir dir;
+    const QString cueFile = dir.filePath("a.cues");
+    const QByteArray settings = "[Settings]\r\nHeight=500\r\nWidth=800\r\n";
+    const QByteArray original = CueFileText({ThreeCues}) + settings;
+    WriteBytes(cueFile, original);
+    WriteBytes(dir.filePath("b.cues"), CueFileText({{"0.5|0.5|/b|0||"}}));
+    TCueBook book;
+    const TStoredSize size = book.ReadAhead(dir.filePath("a.pdf"));
+    QVERIFY(size.Exists);
+    QCOMPARE(size.Height, 500);
+    QCOMPARE(size.Width, 800);
+
+    if (change == "same length") {
+        QByteArray changed = original;
+        changed.replace("/sound/a", "/sound/z");
+        QCOMPARE(changed.size(), original.size());
+        QFile file(cueFile);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QCOMPARE(file.write(changed), changed.size());
+    } else if (change == "replaced") {
+        QVERIFY(QFile::remove(cueFile));
+        WriteBytes(cueFile, CueFileText({{"0.4|0.4|/light/1|0||"}}) + settings);
+    } else if (change == "removed") {
+        QVERIFY(QFile::remove(cueFile));
+    } else if (change == "other script") {
+        book.ReadAhead(dir.filePath("b.pdf"));
+    }
+
+    book.Load(dir.filePath("a.pdf"), 1);
+    const TStoredSize read = book.ReadCues();
+    QCOMPARE(read.Exists, change != "removed");
+    QByteArrayList got;
+    for (int slot = 0; slot < book.CueCount(0); ++slot)
+        got.append(FieldOf(SplitRecord(book.Record(0, slot)), cfMessage));
+    QCOMPARE(got, messages);
+}
+
+void tst_CueBook::rowsReadLaterReachEverySave_data() {
+    QTest::addColumn<QString>("operation");
+    QTest::newRow("saving every page") << "save";
+    QTest::newRow("editing a cue of the first page") << "edit";
+    QTest::newRow("the same script with a page more, then saving") << "reload";
+}
+
+// ReadCues reads the first page at once and the others later; a save made
+// before anything looked at them still writes every page's cues.
+void tst_CueBook::rowsReadLaterReachEverySave() {
+    QFETCH(QString, operation);
+    QTemporaryDir dir;
+    const QList<QByteArray> second = {"0.2|0.2|/light/2|0||"};
+    const QList<QByteArray> third = {"0.3|0.3|/sound/3|-1|Three|", "0.6|0.3|/sound/4|0||"};
+    WriteBytes(dir.filePath("a.cues"), CueFileText({ThreeCues, second, third}));
+    TCueBook book;
+    book.Load(dir.filePath("a.pdf"), 3);
+    book.ReadCues();
+    if (operation == "save") {
+        book.SaveCues();
+    } else if (operation == "edit") {
+        book.EditCue(0, 0, "/sound/edited", false, "A");
+    } else if (operation == "reload") {
+        book.Load(dir.filePath("a.pdf"), 4);
+        book.SaveCues();
+    }
+
+    TCueBook fresh;
+    fresh.Load(dir.filePath("a.pdf"), 3);
+    fresh.ReadCues();
+    QCOMPARE(fresh.CueCount(0), 3);
+    QCOMPARE(fresh.CueCount(1), 1);
+    QCOMPARE(fresh.Record(1, 0), QString::fromUtf8(second[0]));
+    QCOMPARE(fresh.CueCount(2), 2);
+    QCOMPARE(fresh.Record(2, 0), QString::fromUtf8(third[0]));
+    QCOMPARE(fresh.Record(2, 1), QString::fromUtf8(third[1]));
+}

@@ -1,7 +1,7 @@
 // The start-up floor: a process that opens a PDF with QPdfDocument and renders
 // page 0 at the size the viewer shows it, then prints the monotonic time.
 //
-// Usage: bench_startup_bare script.pdf height
+// Usage: startup_floor script.pdf height
 
 #include <QApplication>
 #include <QImage>
