@@ -141,6 +141,33 @@ ino_t InodeOf(const QString& path) {
     return info.st_ino;
 }
 
+// A folder "show" under `root` that an unprivileged user may enter, as the
+// saves below may run as one; empty when it could not be made.
+QString FolderOthersMayEnter(const QTemporaryDir& root) {
+    if (!QFile::setPermissions(root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                                QFileDevice::ExeOther))
+        return QString();
+    const QString folder = root.filePath("show");
+    return QDir().mkpath(folder) ? folder : QString();
+}
+
+// Opens `path` with saving on, makes `writes` and frees it, as an unprivileged
+// user: "saved", or the error raised.
+QString SavedAsUnprivileged(const QString& path, const std::function<void(KeyValueFile&)>& writes) {
+    return AsUnprivileged([&]() -> QString {
+        try {
+            KeyValueFile file(path);
+            file.SetAutoSave(true);
+            writes(file);
+            file.Free();
+        } catch (const CuewellError& e) {
+            return e.Text();
+        }
+        return "saved";
+    });
+}
+
 } // namespace
 
 class tst_KeyValueFile : public QObject {
@@ -1099,11 +1126,8 @@ void tst_KeyValueFile::saveWherePermissionsAllow() {
     QFETCH(QString, outcome);
 
     QTemporaryDir root;
-    QVERIFY(QFile::setPermissions(root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                   QFileDevice::ExeOwner | QFileDevice::ReadOther |
-                                                   QFileDevice::ExeOther));
-    const QString folder = root.filePath("show");
-    QVERIFY(QDir().mkpath(folder));
+    const QString folder = FolderOthersMayEnter(root);
+    QVERIFY(!folder.isEmpty());
     const QString path = folder + "/show.cues";
     const QByteArray old = Bom + QByteArray("[Page0]\r\nCue0=0.1|0.1|/a|0||\r\n\r\n");
     WriteBytes(path, old);
@@ -1113,17 +1137,8 @@ void tst_KeyValueFile::saveWherePermissionsAllow() {
     QCOMPARE(chmod(QFile::encodeName(folder).constData(), folderWritable ? 0777 : 0555), 0);
     const ino_t before = InodeOf(path);
 
-    const QString result = AsUnprivileged([&]() -> QString {
-        try {
-            KeyValueFile file(path);
-            file.SetAutoSave(true);
-            file.WriteString("Page0", "Cue1", "0.2|0.1|/b|0||");
-            file.Free();
-        } catch (const CuewellError& e) {
-            return e.Text();
-        }
-        return "saved";
-    });
+    const QString result = SavedAsUnprivileged(
+        path, [](KeyValueFile& file) { file.WriteString("Page0", "Cue1", "0.2|0.1|/b|0||"); });
     chmod(QFile::encodeName(folder).constData(), 0755);
     if (result == "<no unprivileged user>")
         QSKIP("Neither an unprivileged user nor a child running as one is available");
@@ -1246,28 +1261,16 @@ void tst_KeyValueFile::savedFileHoldsExactlyItsBytes() {
     QFETCH(QStringList, writes);
 
     QTemporaryDir root;
-    QVERIFY(QFile::setPermissions(root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                   QFileDevice::ExeOwner | QFileDevice::ReadOther |
-                                                   QFileDevice::ExeOther));
-    const QString folder = root.filePath("show");
-    QVERIFY(QDir().mkpath(folder));
+    const QString folder = FolderOthersMayEnter(root);
+    QVERIFY(!folder.isEmpty());
     const QString path = folder + "/show.ini";
     WriteBytes(path, old);
     QCOMPARE(chmod(QFile::encodeName(path).constData(), 0666), 0);
     QCOMPARE(chmod(QFile::encodeName(folder).constData(), folderWritable ? 0777 : 0555), 0);
     const ino_t before = InodeOf(path);
 
-    const QString result = AsUnprivileged([&]() -> QString {
-        try {
-            KeyValueFile file(path);
-            file.SetAutoSave(true);
-            ApplyWrites(file, writes);
-            file.Free();
-        } catch (const CuewellError& e) {
-            return e.Text();
-        }
-        return "saved";
-    });
+    const QString result =
+        SavedAsUnprivileged(path, [&](KeyValueFile& file) { ApplyWrites(file, writes); });
     chmod(QFile::encodeName(folder).constData(), 0755);
     if (result == "<no unprivileged user>")
         QSKIP("Neither an unprivileged user nor a child running as one is available");

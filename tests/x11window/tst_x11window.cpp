@@ -56,6 +56,10 @@ private:
     // the window manager has finished framing the window.
     bool SettlesAt(const TCuewell& w, QSize outer) const;
     TCuewell& StartAndWait(TWindowFixture& f, const QString& script);
+    // A one-page show whose window is active, with the viewer focused (as after
+    // the operator clicked into the page) and the first cue prompted; null when
+    // the window did not become active or nothing was prompted.
+    TCuewell* StartPrompted(TWindowFixture& f, const TReceiver& sound, const TReceiver& light);
 
     const X11Session& X;
 };
@@ -89,6 +93,20 @@ TCuewell& tst_X11Window::StartAndWait(TWindowFixture& f, const QString& script) 
     if (!QTest::qWaitFor([&] { return w.Book->ScriptLoaded(); }, 10000))
         qWarning("script did not load");
     return w;
+}
+
+TCuewell* tst_X11Window::StartPrompted(TWindowFixture& f, const TReceiver& sound,
+                                       const TReceiver& light) {
+    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileWithSize(QSize(700, 600)));
+    TCuewell& w = StartAndWait(f, script);
+    w.activateWindow();
+    if (!QTest::qWaitForWindowActive(&w))
+        return nullptr;
+    w.AdvPDF->setFocus();
+    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
+    return w.NowCue->isVisible() ? &w : nullptr;
 }
 
 void tst_X11Window::sizeRoundTripsOverStarts_data() {
@@ -138,14 +156,9 @@ void tst_X11Window::firstStartTakesSettingsSizeAsOuter() {
 void tst_X11Window::heldSpaceFiresOneCue() {
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"), CueFileWithSize(QSize(700, 600)));
-    TCuewell& w = StartAndWait(f, script);
-    w.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-    QVERIFY(w.NowCue->isVisible());
+    TCuewell* const prompted = StartPrompted(f, sound, light);
+    QVERIFY(prompted);
+    TCuewell& w = *prompted;
     SpaceCounter counter;
     qApp->installEventFilter(&counter);
 
@@ -178,16 +191,9 @@ void tst_X11Window::eachTapOfSpaceFiresOneCue() {
     QFETCH(int, cues);
     TWindowFixture f;
     TReceiver sound, light;
-    WriteFileText(f.SettingsPath(), TargetSettings(sound.Port(), light.Port()));
-    const QString script = MakeScript(f.Path("show.pdf"), 1);
-    WriteFileText(f.Path("show.cues"), CueFileWithSize(QSize(700, 600)));
-    TCuewell& w = StartAndWait(f, script);
-    w.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    // The viewer holds the focus, as after the operator clicked into the page.
-    w.AdvPDF->setFocus();
-    QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
-    QVERIFY(w.NowCue->isVisible());
+    TCuewell* const prompted = StartPrompted(f, sound, light);
+    QVERIFY(prompted);
+    TCuewell& w = *prompted;
 
     QVERIFY(!X.Run("xdotool key --delay 150 " + keys.toStdString()).isNull());
     QTest::qWait(300);
