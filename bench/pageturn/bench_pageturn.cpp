@@ -8,6 +8,7 @@
 // Run from a Release build with QT_QPA_PLATFORM=offscreen.
 
 #include "bench/common/BenchScript.h"
+#include "bench/common/Figures.h"
 #include "bench/common/Headless.h"
 #include "view/AdvPDFViewer.h"
 #include "view/PdfRenderer.h"
@@ -28,18 +29,6 @@ namespace {
 
 constexpr int PageCount = 300;
 constexpr int Samples = 100;
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const double rank = p * double(v.size() - 1);
-    const size_t lo = size_t(rank);
-    const size_t hi = std::min(lo + 1, v.size() - 1);
-    return v[lo] + (v[hi] - v[lo]) * (rank - double(lo));
-}
-
-double Median(std::vector<double> v) {
-    return Percentile(std::move(v), 0.5);
-}
 
 double Ms(qint64 ns) {
     return double(ns) / 1e6;
@@ -156,9 +145,8 @@ int main(int argc, char** argv) {
             ++notReady;
     }
 
-    const double mf = Median(floor), pf = Percentile(floor, 0.99);
-    const double mu = Median(uncached), pu = Percentile(uncached, 0.99);
-    const double ms = Median(show), ps = Percentile(show, 0.99);
+    const TFigures f = FiguresOf(floor), u = FiguresOf(uncached), s = FiguresOf(show);
+    const double mf = f.Median, pf = f.P99, mu = u.Median, pu = u.P99, ms = s.Median, ps = s.P99;
     std::printf("pageturn: %d-page text script, 940 x 524 viewer\n", PageCount);
     std::printf("  bare render (floor)          median %7.3f ms  p99 %7.3f ms\n", mf, pf);
     std::printf("  jump, not rendered           median %7.3f ms  p99 %7.3f ms  (median %.2f x "

@@ -9,6 +9,7 @@
 // Run from a Release build; both programs use QT_QPA_PLATFORM=offscreen.
 
 #include "bench/common/BenchScript.h"
+#include "bench/common/Figures.h"
 #include "bench/common/Headless.h"
 
 #include <QCoreApplication>
@@ -98,14 +99,6 @@ double TimeToMarker(const QString& program, const QStringList& args, const QStri
     return double(at - start) / 1e6;
 }
 
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const double rank = p * double(v.size() - 1);
-    const size_t lo = size_t(rank);
-    const size_t hi = std::min(lo + 1, v.size() - 1);
-    return v[lo] + (v[hi] - v[lo]) * (rank - double(lo));
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -145,8 +138,8 @@ int main(int argc, char** argv) {
         bare.push_back(b);
         cuewell.push_back(c);
     }
-    const double mb = Percentile(bare, 0.5), pb = Percentile(bare, 0.99);
-    const double mc = Percentile(cuewell, 0.5), pc = Percentile(cuewell, 0.99);
+    const TFigures b = FiguresOf(bare), c = FiguresOf(cuewell);
+    const double mb = b.Median, pb = b.P99, mc = c.Median, pc = c.P99;
     std::printf("startup: %d-page script, %d cues a page, %d runs each\n", PageCount, CuesPerPage,
                 Runs);
     std::printf("  bare open + render page 0 (floor)  median %7.1f ms  p99 %7.1f ms\n", mb, pb);
