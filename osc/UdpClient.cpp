@@ -203,7 +203,16 @@ void UdpClient::ConnectPrimed() {
 
 void UdpClient::SendPrimed(const QByteArray& bytes) {
     if (FConnected) {
-        Send(bytes, nullptr);
+        try {
+            Send(bytes, nullptr);
+        } catch (const CuewellError&) {
+            // A spare keeps the source address it was connected from. If the
+            // network changed since (a new address, an interface gone), that
+            // address may be gone and the send fails where a socket opened now
+            // would not: so once more as a dispatch without a spare would.
+            Connect();
+            Send(bytes, nullptr);
+        }
         return;
     }
     if (!FPrimedResolved)

@@ -57,7 +57,8 @@ public:
     void ConnectPrimed();
     // One datagram as SendBuffer, except that an unconnected client sends to
     // the address of the last prime instead of resolving the host again,
-    // and raises the prime's failure when it had none.
+    // and raises the prime's failure when it had none. A send that fails on
+    // the connected socket is tried once more from a socket connected anew.
     void SendPrimed(const QByteArray& bytes);
     // Closes the socket that the last connect replaced; done after the
     // dispatch, so that its closing costs the cue nothing. At most one such

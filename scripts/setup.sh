@@ -9,7 +9,7 @@ packages=(
   libgl-dev fonts-dejavu-core
   clang libclang-rt-14-dev
   liblo-tools liblo-dev liboscpack-dev
-  poppler-utils qpdf
+  poppler-utils qpdf iproute2
   xvfb xauth imagemagick
   openbox x11-utils x11-xserver-utils xdotool desktop-file-utils appstream dpkg-dev file
 )

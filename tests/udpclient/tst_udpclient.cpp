@@ -4,7 +4,95 @@
 
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <optional>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The exit status of a child that found no network of its own to make.
+constexpr int NoOwnNetwork = 77;
+
+bool WriteText(const char* path, const QByteArray& text) {
+    const int fd = ::open(path, O_WRONLY);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, text.constData(), size_t(text.size())) == text.size();
+    ::close(fd);
+    return written;
+}
+
+// Runs `body` in a child process with a network of its own, so that its
+// addresses and interfaces can change as a real network's do. Returns the
+// child's exit status, NoOwnNetwork when the system allows no such network.
+int RunInOwnNetwork(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        const uid_t uid = ::getuid();
+        const gid_t gid = ::getgid();
+        if (::unshare(CLONE_NEWNET) != 0) {
+            if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0 ||
+                !WriteText("/proc/self/setgroups", "deny") ||
+                !WriteText("/proc/self/uid_map", "0 " + QByteArray::number(uid) + " 1") ||
+                !WriteText("/proc/self/gid_map", "0 " + QByteArray::number(gid) + " 1"))
+                ::_exit(NoOwnNetwork);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool Shell(const QByteArray& command) {
+    return std::system((command + " >/dev/null 2>&1").constData()) == 0;
+}
+
+// The first IPv4 UDP datagram seen on `interface` for `to`, and its source
+// address; empty when none comes within two seconds.
+std::optional<std::pair<QByteArray, QByteArray>> Capture(int packetSocket, const char* to,
+                                                         uint16_t port) {
+    in_addr wanted{};
+    ::inet_pton(AF_INET, to, &wanted);
+    char frame[2048];
+    for (;;) {
+        const ssize_t n = ::recv(packetSocket, frame, sizeof frame, 0);
+        if (n < 0)
+            return std::nullopt;
+        if (size_t(n) < sizeof(iphdr))
+            continue;
+        iphdr ip;
+        std::memcpy(&ip, frame, sizeof ip);
+        const size_t headerLength = size_t(ip.ihl) * 4;
+        if (ip.protocol != IPPROTO_UDP || ip.daddr != wanted.s_addr ||
+            size_t(n) < headerLength + sizeof(udphdr))
+            continue;
+        udphdr udp;
+        std::memcpy(&udp, frame + headerLength, sizeof udp);
+        if (ntohs(udp.dest) != port)
+            continue;
+        char source[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &ip.saddr, source, sizeof source);
+        const qsizetype payload = qsizetype(headerLength + sizeof(udphdr));
+        return std::pair{QByteArray(frame + payload, n - payload), QByteArray(source)};
+    }
+}
+
+} // namespace
 
 class tst_UdpClient : public QObject {
     Q_OBJECT
@@ -28,6 +116,8 @@ private slots:
     void disconnectKeepsSocketAndSendsToHost();
     void deactivateClosesSocket();
     void socketIsCloseOnExec();
+    void spareSendsAfterNetworkChange_data();
+    void spareSendsAfterNetworkChange();
 };
 
 void tst_UdpClient::setPortKeepsLow16Bits_data() {
@@ -303,6 +393,75 @@ void tst_UdpClient::socketIsCloseOnExec() {
     }
     QVERIFY(found >= 0);
     QVERIFY(::fcntl(found, F_GETFD) & FD_CLOEXEC);
+}
+
+void tst_UdpClient::spareSendsAfterNetworkChange_data() {
+    QTest::addColumn<QByteArray>("change");
+    QTest::addColumn<QByteArray>("source");
+    const QByteArray link = "ip link add %1 type veth peer name %2 && ip link set %2 address "
+                            "02:00:00:00:00:77 && ip link set %1 up && ip link set %2 up && ip "
+                            "addr add %3/24 dev %1 && ip neigh replace 10.9.0.77 lladdr "
+                            "02:00:00:00:00:77 dev %1 nud permanent";
+    QTest::newRow("network as it was") << QByteArray("true") << QByteArray("10.9.0.1");
+    QTest::newRow("new address") << QByteArray("ip addr del 10.9.0.1/24 dev d0 && ip addr add "
+                                               "10.9.0.2/24 dev d0 && ip neigh replace 10.9.0.77 "
+                                               "lladdr 02:00:00:00:00:77 dev d0 nud permanent")
+                                 << QByteArray("10.9.0.2");
+    // The interface went and another came, as when a cable or a wireless
+    // network is changed.
+    QTest::newRow("new interface")
+        << ("ip link del d0 && " + QString::fromLatin1(link).arg("e0", "d1", "10.9.0.3").toLatin1())
+        << QByteArray("10.9.0.3");
+}
+
+// A spare is opened long before its GO. If the network changes in between,
+// the cue must still leave, from the address the machine has now.
+void tst_UdpClient::spareSendsAfterNetworkChange() {
+    QFETCH(QByteArray, change);
+    QFETCH(QByteArray, source);
+    const QByteArray link = "ip link add d0 type veth peer name d1 && ip link set d1 address "
+                            "02:00:00:00:00:77 && ip link set d0 up && ip link set d1 up && ip "
+                            "addr add 10.9.0.1/24 dev d0 && ip neigh replace 10.9.0.77 lladdr "
+                            "02:00:00:00:00:77 dev d0 nud permanent";
+    const int status = RunInOwnNetwork([&] {
+        if (!Shell("ip link set lo up && " + link))
+            return NoOwnNetwork;
+        const int capture = ::socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
+        if (capture < 0)
+            return NoOwnNetwork;
+        timeval wait{2, 0};
+        ::setsockopt(capture, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        UdpClient client;
+        client.SetHost(QStringLiteral("10.9.0.77"));
+        client.SetPort(9000);
+        client.Prime();
+        if (!client.HasSpare() || !Shell(change))
+            return 10;
+        sockaddr_ll at{};
+        at.sll_family = AF_PACKET;
+        at.sll_protocol = htons(ETH_P_IP);
+        at.sll_ifindex = int(::if_nametoindex("d1"));
+        if (::bind(capture, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+            return 11;
+        try {
+            client.ConnectPrimed();
+            client.SendPrimed("cue");
+        } catch (const CuewellError& e) {
+            std::fprintf(stderr, "send failed: %s\n", qPrintable(e.Text()));
+            return 1;
+        }
+        const auto got = Capture(capture, "10.9.0.77", 9000);
+        if (!got || got->first != "cue")
+            return 2;
+        if (got->second != source) {
+            std::fprintf(stderr, "sent from %s\n", got->second.constData());
+            return 3;
+        }
+        return 0;
+    });
+    if (status == NoOwnNetwork)
+        QSKIP("no network namespace or no ip(8) here");
+    QCOMPARE(status, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_UdpClient)
