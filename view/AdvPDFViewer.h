@@ -70,6 +70,8 @@ signals:
     // A page render ended and its outcome was handled; `rendered` is false for
     // a cancelled or failed render.
     void OnPageRendered(int pageIndex, bool rendered);
+    // A paint put the shown page's own image on the screen.
+    void OnPagePainted(int pageIndex);
 
 protected:
     bool event(QEvent* event) override;
