@@ -293,6 +293,10 @@ void TCuewell::FormCreate() {
         settingsProblem = settings.LoadProblem();
         settings.Free();
     }
+    // The script of the last show opens on the worker while the rest of the
+    // window is set up and its cue file is read; the open below takes it.
+    if (!stored.LastScript.isEmpty())
+        AdvPDF->OpenAhead(stored.LastScript);
     move(stored.Left, stored.Top);
     SetOuterHeight(stored.Height);
     SetOuterWidth(stored.Width);

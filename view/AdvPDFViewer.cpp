@@ -507,6 +507,10 @@ void TAdvPDFViewer::StartFirstPage() {
     d->RequestFirstPage();
 }
 
+void TAdvPDFViewer::OpenAhead(const QString& fileName) {
+    d->FRenderer->OpenAhead(fileName);
+}
+
 int TAdvPDFViewer::PageCount() const {
     return d->PageCount();
 }

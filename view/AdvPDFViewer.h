@@ -33,6 +33,9 @@ public:
     // ready by the first show. A shown viewer does this when the load starts,
     // one not yet shown at its first show.
     void StartFirstPage();
+    // For a script that SetFileName is about to be given: its file starts
+    // opening now, while the caller gets ready for it (see TPdfRenderer).
+    void OpenAhead(const QString& fileName);
 
     int PageCount() const;
     int PageIndex() const;
