@@ -240,7 +240,6 @@ public:
 
 protected:
     void run() override {
-        LowerPriority();
         for (;;) {
             Job job;
             {
@@ -262,7 +261,9 @@ private:
     // Renders are background work: on Linux, batch scheduling keeps a waking
     // render from preempting the user-interface thread (a GO, an autoplay tick)
     // while still getting its fair share of the processor, which idle
-    // scheduling would not on a busy machine.
+    // scheduling would not on a busy machine. The first render is the
+    // exception: it is the page start-up waits for, before any show can run,
+    // and at batch priority it would wait behind other programs' work.
     static void LowerPriority() {
 #ifdef Q_OS_LINUX
         sched_param param{};
@@ -286,6 +287,8 @@ private:
             break;
         case Kind::Render:
             status = Render(job, result);
+            if (!std::exchange(FLowered, true))
+                LowerPriority();
             break;
         }
         FOwner->Deliver([finish = std::move(job.Finish), status, result = std::move(result)] {
@@ -391,6 +394,7 @@ private:
     std::map<quint64, std::unique_ptr<QPdfDocument>> FDocs;
     // The document opened ahead, until an open takes it or lets it go.
     TAhead FAhead;
+    bool FLowered = false;
 };
 
 TPdfRenderer::TPdfRenderer(QObject* parent)

@@ -9,7 +9,8 @@
 // Qt PDF serialises every PDFium call behind one process-wide mutex and a render
 // cannot be interrupted, so a second worker would gain nothing. Cancelling drops
 // an operation not yet started and discards the result of one under way. The
-// worker runs at a priority that never preempts the user-interface thread.
+// worker runs at a priority that never preempts the user-interface thread, from
+// the end of its first render on.
 
 #include <QImage>
 #include <QList>

@@ -149,6 +149,7 @@ private slots:
 
     void hookReplacementWaitsForCallUnderWay();
     void rendersRunBelowInterfacePriority();
+    void firstPageRendersAtNormalPriority();
     void cacheFollowsShownPage_data();
     void cacheFollowsShownPage();
     void cacheBoundedPagingLongScript();
@@ -1037,6 +1038,36 @@ void tst_AdvPDFViewer::rendersRunBelowInterfacePriority() {
     WaitSettled(*viewer);
     viewer->Renderer().SetBeforeRenderHook({});
     QCOMPARE(policy.load(), SCHED_BATCH);
+#endif
+}
+
+void tst_AdvPDFViewer::firstPageRendersAtNormalPriority() {
+#ifndef Q_OS_LINUX
+    QSKIP("batch scheduling is a Linux policy");
+#else
+    // The first page is what start-up waits for, before any show can run: it
+    // must not queue behind other programs' work. Every render after it is
+    // background work again.
+    TAdvPDFViewer viewer;
+    viewer.resize(940, 524);
+    std::mutex mutex;
+    QList<int> policies; // of each render, in order
+    viewer.Renderer().SetBeforeRenderHook([&](int) {
+        std::lock_guard lock(mutex);
+        policies.append(sched_getscheduler(0));
+    });
+    viewer.show();
+    QSignalSpy loaded(&viewer, &TAdvPDFViewer::OnLoaded);
+    viewer.SetFileName(FThree);
+    QVERIFY(loaded.wait(10000));
+    WaitSettled(viewer);
+    viewer.resize(900, 500); // renders the pages again
+    WaitSettled(viewer);
+    viewer.Renderer().SetBeforeRenderHook({});
+    QVERIFY(policies.size() >= 3);
+    QCOMPARE(policies.first(), SCHED_OTHER);
+    for (qsizetype i = 1; i < policies.size(); ++i)
+        QCOMPARE(policies.at(i), SCHED_BATCH);
 #endif
 }
 
