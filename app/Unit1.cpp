@@ -122,8 +122,10 @@ void TCuewell::BuildControls() {
     connect(AdvPDF, &TAdvPDFViewer::OnLoaded, this,
             [this](QObject*) { Guarded([this] { AdvPDFLoaded(); }); });
     // The cue rows of the pages after the first are read once the first page
-    // is on the screen (anything that needs them earlier reads them then).
-    connect(AdvPDF, &TAdvPDFViewer::OnPageRendered, this, [this] {
+    // is on the screen (anything that needs them earlier reads them then):
+    // after its paint, since a read queued when its render arrives would run
+    // before that paint, whose request Qt queues at a lower priority.
+    connect(AdvPDF, &TAdvPDFViewer::OnPagePainted, this, [this] {
         if (Book->RestPending())
             QTimer::singleShot(0, this, [this] { Guarded([this] { Book->ReadRest(); }); });
     });
@@ -291,6 +293,10 @@ void TCuewell::FormCreate() {
         settingsProblem = settings.LoadProblem();
         settings.Free();
     }
+    // The script of the last show opens on the worker while the rest of the
+    // window is set up and its cue file is read; the open below takes it.
+    if (!stored.LastScript.isEmpty())
+        AdvPDF->OpenAhead(stored.LastScript);
     move(stored.Left, stored.Top);
     SetOuterHeight(stored.Height);
     SetOuterWidth(stored.Width);

@@ -98,7 +98,8 @@ public:
     TViewerLayout Layout() const {
         return ComputeViewerLayout(q->size(), !FOptions.Header.isEmpty(), FZoomFactor);
     }
-    void Paint(QPainter& painter) const;
+    // Returns whether the shown page's own image was painted.
+    bool Paint(QPainter& painter) const;
 
     TAdvPDFViewer* q;
     TAdvPDFViewerOptions FOptions;
@@ -419,7 +420,7 @@ void TAdvPDFViewerPrivate::RestoreCursor() {
 
 // --- painting ----------------------------------------------------------------
 
-void TAdvPDFViewerPrivate::Paint(QPainter& painter) const {
+bool TAdvPDFViewerPrivate::Paint(QPainter& painter) const {
     const TViewerLayout layout = Layout();
     painter.fillRect(layout.Content, FillColour);
     painter.setPen(QPen(StrokeColour, 1));
@@ -428,6 +429,7 @@ void TAdvPDFViewerPrivate::Paint(QPainter& painter) const {
 
     const int count = PageCount();
     int number = FPageIndex;
+    bool shownPage = false;
     if (count > 0) {
         const TAdvPDFViewerPage* entry = FPages.Find(FPageIndex);
         if (entry && entry->IsLoadedForPainting()) {
@@ -450,6 +452,7 @@ void TAdvPDFViewerPrivate::Paint(QPainter& painter) const {
                 painter.setRenderHint(QPainter::SmoothPixmapTransform);
             painter.drawImage(target, image);
             painter.restore();
+            shownPage = FDisplayedIndex == FPageIndex;
             if (FTraceFirstPaint) {
                 FTraceFirstPaint = false;
                 timespec now{};
@@ -470,6 +473,7 @@ void TAdvPDFViewerPrivate::Paint(QPainter& painter) const {
     if (count > 0)
         painter.drawText(layout.PageNumber - inset, textFlags | Qt::AlignRight,
                          QStringLiteral("%1 / %2").arg(number + 1).arg(count));
+    return shownPage;
 }
 
 // --- TAdvPDFViewer -----------------------------------------------------------
@@ -501,6 +505,10 @@ void TAdvPDFViewer::SetFileName(const QString& fileName) {
 
 void TAdvPDFViewer::StartFirstPage() {
     d->RequestFirstPage();
+}
+
+void TAdvPDFViewer::OpenAhead(const QString& fileName) {
+    d->FRenderer->OpenAhead(fileName);
 }
 
 int TAdvPDFViewer::PageCount() const {
@@ -565,8 +573,13 @@ bool TAdvPDFViewer::event(QEvent* event) {
 }
 
 void TAdvPDFViewer::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    d->Paint(painter);
+    bool shownPage = false;
+    {
+        QPainter painter(this);
+        shownPage = d->Paint(painter);
+    }
+    if (shownPage)
+        emit OnPagePainted(d->FPageIndex);
 }
 
 void TAdvPDFViewer::resizeEvent(QResizeEvent* event) {

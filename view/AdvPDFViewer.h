@@ -33,6 +33,9 @@ public:
     // ready by the first show. A shown viewer does this when the load starts,
     // one not yet shown at its first show.
     void StartFirstPage();
+    // For a script that SetFileName is about to be given: its file starts
+    // opening now, while the caller gets ready for it (see TPdfRenderer).
+    void OpenAhead(const QString& fileName);
 
     int PageCount() const;
     int PageIndex() const;
@@ -70,6 +73,8 @@ signals:
     // A page render ended and its outcome was handled; `rendered` is false for
     // a cancelled or failed render.
     void OnPageRendered(int pageIndex, bool rendered);
+    // A paint put the shown page's own image on the screen.
+    void OnPagePainted(int pageIndex);
 
 protected:
     bool event(QEvent* event) override;

@@ -3,6 +3,7 @@
 #include "store/CueStore.h"
 #include "view/ViewerGeometry.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QPainter>
 #include <QPdfDocument>
@@ -166,7 +167,7 @@ struct TPdfResult {
     QImage Image;
 };
 
-enum class TPdfJobKind { Open, Render, Close };
+enum class TPdfJobKind { Open, OpenAhead, Render, Close };
 
 struct TPdfJob {
     TPdfJobKind What = TPdfJobKind::Open;
@@ -235,10 +236,10 @@ public:
     }
 
     std::atomic<int> RendersRun{0};
+    std::atomic<int> DocumentsLoaded{0};
 
 protected:
     void run() override {
-        LowerPriority();
         for (;;) {
             Job job;
             {
@@ -253,13 +254,16 @@ protected:
         }
         // Documents are created and destroyed on this thread only.
         FDocs.clear();
+        FAhead = TAhead();
     }
 
 private:
     // Renders are background work: on Linux, batch scheduling keeps a waking
     // render from preempting the user-interface thread (a GO, an autoplay tick)
     // while still getting its fair share of the processor, which idle
-    // scheduling would not on a busy machine.
+    // scheduling would not on a busy machine. The first render is the
+    // exception: it is the page start-up waits for, before any show can run,
+    // and at batch priority it would wait behind other programs' work.
     static void LowerPriority() {
 #ifdef Q_OS_LINUX
         sched_param param{};
@@ -275,11 +279,16 @@ private:
         case Kind::Close:
             FDocs.erase(job.Doc);
             return;
+        case Kind::OpenAhead:
+            OpenAhead(job.Path);
+            return;
         case Kind::Open:
             status = Open(job, result);
             break;
         case Kind::Render:
             status = Render(job, result);
+            if (!std::exchange(FLowered, true))
+                LowerPriority();
             break;
         }
         FOwner->Deliver([finish = std::move(job.Finish), status, result = std::move(result)] {
@@ -287,15 +296,53 @@ private:
         });
     }
 
+    // A document and the file as it was when the document was loaded.
+    struct TAhead {
+        QString Path;
+        qint64 Size = -1;
+        QDateTime Modified;
+        std::unique_ptr<QPdfDocument> Doc;
+    };
+
+    static bool SameFile(const TAhead& ahead, const QFileInfo& file) {
+        return ahead.Path == file.absoluteFilePath() && ahead.Size == file.size() &&
+               ahead.Modified == file.lastModified();
+    }
+
+    // Null for a file that is not a usable document.
+    std::unique_ptr<QPdfDocument> Load(const QFileInfo& file, const QString& password) {
+        auto doc = std::make_unique<QPdfDocument>();
+        if (!password.isEmpty())
+            doc->setPassword(password);
+        const bool loaded = doc->load(file.absoluteFilePath()) == QPdfDocument::Error::None &&
+                            doc->status() == QPdfDocument::Status::Ready && doc->pageCount() > 0;
+        ++DocumentsLoaded;
+        return loaded ? std::move(doc) : nullptr;
+    }
+
+    void OpenAhead(const QString& path) {
+        FAhead = TAhead();
+        const QFileInfo file(path);
+        if (path.isEmpty() || !file.isFile())
+            return;
+        // Taken before the load: a change made during it shows as a change.
+        TAhead ahead{file.absoluteFilePath(), file.size(), file.lastModified(), nullptr};
+        ahead.Doc = Load(file, QString());
+        if (ahead.Doc)
+            FAhead = std::move(ahead);
+    }
+
     TPdfCompletion Open(const Job& job, TPdfResult& result) {
+        TAhead ahead = std::exchange(FAhead, TAhead());
         const QFileInfo file(job.Path);
         if (job.Path.isEmpty() || !file.isFile())
             return TPdfCompletion::Failed;
-        auto doc = std::make_unique<QPdfDocument>();
-        if (!job.Password.isEmpty())
-            doc->setPassword(job.Password);
-        if (doc->load(file.absoluteFilePath()) != QPdfDocument::Error::None ||
-            doc->status() != QPdfDocument::Status::Ready || doc->pageCount() <= 0)
+        std::unique_ptr<QPdfDocument> doc;
+        if (ahead.Doc && job.Password.isEmpty() && SameFile(ahead, file))
+            doc = std::move(ahead.Doc);
+        else
+            doc = Load(file, job.Password);
+        if (!doc)
             return TPdfCompletion::Failed;
         auto info = std::make_shared<TPdfDocumentInfo>();
         info->Id = job.Doc;
@@ -345,6 +392,9 @@ private:
     std::mutex FHookMutex;
     std::function<void(int)> FHook;
     std::map<quint64, std::unique_ptr<QPdfDocument>> FDocs;
+    // The document opened ahead, until an open takes it or lets it go.
+    TAhead FAhead;
+    bool FLowered = false;
 };
 
 TPdfRenderer::TPdfRenderer(QObject* parent)
@@ -439,6 +489,14 @@ void TPdfRenderer::Cancel(TPdfOperation operation) {
     }
 }
 
+void TPdfRenderer::OpenAhead(const QString& file) {
+    TPdfJob job;
+    job.What = TPdfJobKind::OpenAhead;
+    job.Path = file;
+    job.Finish = [](TPdfCompletion, const TPdfResult&) {};
+    FWorker->Post(std::move(job));
+}
+
 void TPdfRenderer::CloseDocument(quint64 document) {
     TPdfJob job;
     job.What = TPdfJobKind::Close;
@@ -449,6 +507,10 @@ void TPdfRenderer::CloseDocument(quint64 document) {
 
 int TPdfRenderer::RendersRun() const {
     return FWorker->RendersRun.load();
+}
+
+int TPdfRenderer::DocumentsLoaded() const {
+    return FWorker->DocumentsLoaded.load();
 }
 
 void TPdfRenderer::SetBeforeRenderHook(std::function<void(int page)> hook) {

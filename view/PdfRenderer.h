@@ -9,7 +9,8 @@
 // Qt PDF serialises every PDFium call behind one process-wide mutex and a render
 // cannot be interrupted, so a second worker would gain nothing. Cancelling drops
 // an operation not yet started and discards the result of one under way. The
-// worker runs at a priority that never preempts the user-interface thread.
+// worker runs at a priority that never preempts the user-interface thread, from
+// the end of its first render on.
 
 #include <QImage>
 #include <QList>
@@ -63,6 +64,12 @@ public:
     // right after the open (failing when the open does).
     TPdfOperation OpenDocument(const QString& file, const QString& password, OpenDone done,
                                quint64* document = nullptr);
+    // Opens a file on the worker ahead of the OpenDocument the caller expects to
+    // make of it soon (the script of the last show, while the window is still
+    // being built). That OpenDocument takes the document when it names the same
+    // file, unchanged in size and time since, instead of loading it again; any
+    // other open lets it go. Reports nothing, and fails silently.
+    void OpenAhead(const QString& file);
     // Renders one page composited onto white, fitted into `box` (the viewer's
     // page rectangle) at `devicePixelRatio`: the render size follows from the
     // page's size as RenderDestination and DerivedRenderSize give it. Fails for
@@ -80,6 +87,9 @@ public:
     // Renders that actually ran in the worker (cancelled ones that never started
     // are not counted).
     int RendersRun() const;
+    // Loads of a document from its file that the worker has finished, whether
+    // they succeeded or not, opened ahead or not.
+    int DocumentsLoaded() const;
     // Called on the worker thread just before each render runs; lets a test hold
     // a render "under way" without relying on timing. Replacing or clearing the
     // hook waits for a call of the previous one under way to return, so what it

@@ -121,6 +121,8 @@ private slots:
     void failedLoadKeepsPreviousDocument_data();
     void failedLoadKeepsPreviousDocument();
     void loadReplacesDocumentWhileRendering();
+    void openAheadTakenOnlyForSameUnchangedFile_data();
+    void openAheadTakenOnlyForSameUnchangedFile();
     void resizedWhileOpeningShowsPageAsOpenedAtThatSize_data();
     void resizedWhileOpeningShowsPageAsOpenedAtThatSize();
 
@@ -147,6 +149,7 @@ private slots:
 
     void hookReplacementWaitsForCallUnderWay();
     void rendersRunBelowInterfacePriority();
+    void firstPageRendersAtNormalPriority();
     void cacheFollowsShownPage_data();
     void cacheFollowsShownPage();
     void cacheBoundedPagingLongScript();
@@ -411,6 +414,45 @@ void tst_AdvPDFViewer::sameNameDoesNothingOtherCaseLoads() {
     QVERIFY(loaded.wait(10000));
     QCOMPARE(viewer->PageCount(), 5);
     QCOMPARE(viewer->PageIndex(), 0);
+}
+
+void tst_AdvPDFViewer::openAheadTakenOnlyForSameUnchangedFile_data() {
+    QTest::addColumn<QString>("change"); // between the open ahead and the open
+    QTest::addColumn<int>("pages");      // shown once open
+    QTest::addColumn<int>("loads");      // of a document from its file, in all
+    QTest::newRow("same file, unchanged: taken") << "none" << 3 << 1;
+    QTest::newRow("same file, rewritten since") << "rewrite" << 12 << 2;
+    QTest::newRow("another file opened") << "other" << 12 << 2;
+}
+
+void tst_AdvPDFViewer::openAheadTakenOnlyForSameUnchangedFile() {
+    QFETCH(QString, change);
+    QFETCH(int, pages);
+    QFETCH(int, loads);
+    const QString script = FDir.filePath("ahead.pdf");
+    const QString other = FDir.filePath("other.pdf");
+    QFile::remove(script);
+    QFile::remove(other);
+    WritePortraitPdf(script, 3);
+    TAdvPDFViewer viewer;
+    viewer.resize(940, 524);
+    viewer.OpenAhead(script);
+    QTRY_COMPARE(viewer.Renderer().DocumentsLoaded(), 1);
+    QString opened = script;
+    if (change == "rewrite") {
+        WritePortraitPdf(script, 12);
+    } else if (change == "other") {
+        WritePortraitPdf(other, 12);
+        opened = other;
+    }
+    QSignalSpy loaded(&viewer, &TAdvPDFViewer::OnLoaded);
+    viewer.SetFileName(opened);
+    QVERIFY(loaded.wait(10000));
+    QCOMPARE(viewer.PageCount(), pages);
+    QCOMPARE(viewer.Renderer().DocumentsLoaded(), loads);
+    // The document taken renders like any other.
+    viewer.show();
+    WaitRendered(viewer, 0);
 }
 
 void tst_AdvPDFViewer::failedLoadKeepsPreviousDocument_data() {
@@ -996,6 +1038,36 @@ void tst_AdvPDFViewer::rendersRunBelowInterfacePriority() {
     WaitSettled(*viewer);
     viewer->Renderer().SetBeforeRenderHook({});
     QCOMPARE(policy.load(), SCHED_BATCH);
+#endif
+}
+
+void tst_AdvPDFViewer::firstPageRendersAtNormalPriority() {
+#ifndef Q_OS_LINUX
+    QSKIP("batch scheduling is a Linux policy");
+#else
+    // The first page is what start-up waits for, before any show can run: it
+    // must not queue behind other programs' work. Every render after it is
+    // background work again.
+    TAdvPDFViewer viewer;
+    viewer.resize(940, 524);
+    std::mutex mutex;
+    QList<int> policies; // of each render, in order
+    viewer.Renderer().SetBeforeRenderHook([&](int) {
+        std::lock_guard lock(mutex);
+        policies.append(sched_getscheduler(0));
+    });
+    viewer.show();
+    QSignalSpy loaded(&viewer, &TAdvPDFViewer::OnLoaded);
+    viewer.SetFileName(FThree);
+    QVERIFY(loaded.wait(10000));
+    WaitSettled(viewer);
+    viewer.resize(900, 500); // renders the pages again
+    WaitSettled(viewer);
+    viewer.Renderer().SetBeforeRenderHook({});
+    QVERIFY(policies.size() >= 3);
+    QCOMPARE(policies.first(), SCHED_OTHER);
+    for (qsizetype i = 1; i < policies.size(); ++i)
+        QCOMPARE(policies.at(i), SCHED_BATCH);
 #endif
 }
 

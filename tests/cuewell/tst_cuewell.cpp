@@ -4,6 +4,7 @@
 
 #include "tests/common/CuewellFixture.h"
 
+#include "app/WindowTools.h"
 #include "cues/CueLayout.h"
 #include "cues/CuePin.h"
 #include "cues/IntervalTimer.h"
@@ -26,6 +27,7 @@
 #include <QStandardPaths>
 #include <QWheelEvent>
 #include <QtTest/qtestspontaneevent.h>
+#include <optional>
 
 // The step in which the platform (and QTest) offers a key press to the
 // focused control and the shortcut map before the press itself is sent.
@@ -129,6 +131,7 @@ private slots:
     void lockedCuesStayAsTheyAre();
     void damagedSettingsKeepGoWorking();
     void damagedCueFileLoadsWhatItCan();
+    void laterPagesReadOnceFirstPageIsPainted();
 };
 
 void tst_Cuewell::firstStartWithoutSettings() {
@@ -1267,6 +1270,30 @@ void tst_Cuewell::damagedCueFileLoadsWhatItCan() {
     QCOMPARE(errors.size(), 1);
     QVERIFY2(errors.first().contains("b.cues") && errors.first().contains("line 3"),
              qPrintable(errors.first()));
+}
+
+void tst_Cuewell::laterPagesReadOnceFirstPageIsPainted() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 3);
+    WriteFileText(f.Path("show.cues"),
+                  CueFileText({{"0.1|0.1|/a|0||"}, {"0.2|0.2|/b|0||"}, {"0.3|0.3|/c|0||"}}));
+    f.Prompts.Answers = {script};
+    TCuewell& w = f.Start();
+    // Whether the cue rows of the later pages were still unread when the first
+    // page's image was painted: reading them must not hold up that paint.
+    std::optional<bool> restPendingAtPaint;
+    w.AdvPDF->installEventFilter(new EventHook(w.AdvPDF, [&](QObject*, QEvent* event) {
+        if (event->type() == QEvent::Paint && !restPendingAtPaint && w.Book->ScriptLoaded() &&
+            w.AdvPDF->PageCached(0))
+            restPendingAtPaint = w.Book->RestPending();
+        return false;
+    }));
+    w.show();
+    QTRY_VERIFY(restPendingAtPaint.has_value());
+    QVERIFY(*restPendingAtPaint);
+    // Read soon after by themselves, before anything asks for them.
+    QTRY_VERIFY(!w.Book->RestPending());
+    QCOMPARE(w.Book->CueTable().at(2).at(0), "0.3|0.3|/c|0||");
 }
 
 QTEST_MAIN(tst_Cuewell)
