@@ -11,6 +11,10 @@
 
 class IntervalTimerThread;
 
+// Asks the kernel to give the calling thread short scheduling slices, so that
+// its wake-ups are served promptly on a busy machine (see IntervalTimer).
+void RequestShortSlices();
+
 class IntervalTimer : public QObject {
     Q_OBJECT
 public:
@@ -26,6 +30,10 @@ public:
     // handler's work do not stretch a chain of one-shot armings; a tick handed
     // over late gives back at most half a period of its lateness, so the next
     // tick never comes sooner than half a period after this one ran.
+    // The first enabling asks short scheduling slices for this thread (its
+    // ticks run here), as the timer's worker has for itself: a tick's
+    // wake-up then preempts other work, ours or other programs', instead of
+    // waiting out its slice.
     void SetEnabled(bool value);
     uint32_t Interval() const;
     // A change restarts a running timer with the new period.
@@ -41,6 +49,7 @@ private:
 
     bool FEnabled = false;
     bool FDestroying = false;
+    bool FThreadHinted = false;
     // Set while the handler of a tick runs: where a period armed from inside
     // it starts, and the event loop level it runs at (an event served by a
     // loop nested in the handler, a GO by hand under a message box, is not

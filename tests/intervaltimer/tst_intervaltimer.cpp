@@ -6,9 +6,16 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -32,6 +39,39 @@ constexpr qint64 Ms(qint64 ms) {
 // The steady clock and QElapsedTimer read the same monotonic clock; the
 // tolerance only absorbs rounding between them.
 constexpr qint64 kTolerance = Ms(1);
+
+#ifdef __linux__
+struct TSchedAttr {
+    uint32_t Size, Policy;
+    uint64_t Flags;
+    int32_t Nice;
+    uint32_t Priority;
+    uint64_t Runtime, Deadline, Period;
+};
+#endif
+
+// The calling thread's scheduling slice in nanoseconds as the kernel reports
+// it; 0 where it reports none (kernels before custom slices, not Linux).
+uint64_t OwnSlice() {
+#ifdef __linux__
+    TSchedAttr attr{};
+    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0)
+        return attr.Runtime;
+#endif
+    return 0;
+}
+
+// Gives the calling thread the kernel's default slice again.
+void DefaultSlice() {
+#ifdef __linux__
+    TSchedAttr attr{};
+    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0) {
+        attr.Size = sizeof attr;
+        attr.Runtime = 0;
+        syscall(SYS_sched_setattr, 0, &attr, 0);
+    }
+#endif
+}
 
 } // namespace
 
@@ -58,6 +98,7 @@ private slots:
     void destroyReturns_data();
     void destroyReturns();
     void destroyFromInsideHandler();
+    void enablingAsksShortSlicesForItsThread();
 };
 
 void tst_IntervalTimer::defaults() {
@@ -418,6 +459,28 @@ void tst_IntervalTimer::destroyFromInsideHandler() {
     QTRY_VERIFY_WITH_TIMEOUT(!timer, kGenerous);
     QTest::qWait(30);
     QCOMPARE(calls, 1);
+}
+
+void tst_IntervalTimer::enablingAsksShortSlicesForItsThread() {
+    // On a thread of its own with the default slice, which no timer has
+    // asked to shorten yet.
+    uint64_t before = 0, configured = 0, after = 0;
+    std::thread([&] {
+        DefaultSlice();
+        before = OwnSlice();
+        IntervalTimer timer;
+        timer.SetInterval(60000);
+        configured = OwnSlice();
+        timer.SetEnabled(true);
+        after = OwnSlice();
+        timer.SetEnabled(false);
+    }).join();
+    if (before == 0)
+        QSKIP("this kernel reports no scheduling slice");
+    // Only enabling asks; then the shortest slice the kernel grants.
+    QCOMPARE(configured, before);
+    QVERIFY2(after < before, qPrintable(QStringLiteral("slice %1 ns").arg(after)));
+    QCOMPARE(after, uint64_t(100000));
 }
 
 QTEST_GUILESS_MAIN(tst_IntervalTimer)
