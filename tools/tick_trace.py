@@ -4,20 +4,23 @@
     perf record -k CLOCK_MONOTONIC -a -e sched:sched_switch -e sched:sched_waking \\
         -o sched.data -- build-bench/bench/autoplay/bench_autoplay --trace ticks.txt
     perf script -i sched.data -F comm,pid,tid,cpu,time,event,trace > sched.txt
-    tools/tick_trace.py ticks.txt sched.txt [--threshold-us 150] [--details]
+    tools/tick_trace.py ticks.txt sched.txt [--threshold-us 150]
 
-A tick's due time is its place on the grid through the earliest handler entry
-(entry less k periods). For each window tick entered later than the threshold
-after it, one line says where the time went:
+A tick's due time is its place on its run's grid through the run's earliest
+handler entry (entry less k periods). For each tick entered later than the
+threshold after it, one line says where the time went (a task marked * is a
+thread of the benchmark's own process):
 
   post   from the due time until the timer thread woke the user-interface
          thread (or queued the tick while that thread was busy);
   wait   from that wake-up until the user-interface thread ran, and who ran
-         on its CPU meanwhile (ours: a thread of the benchmark's process);
-  busy   events the user-interface thread was delivering at the due time.
+         on its CPU meanwhile;
+  busy   events the user-interface thread was delivering at the due time;
+  timer's cpu held by   who ran where the timer thread was to run, when the
+         post came late.
 
-The same is summed up for the bare timers' ticks, which run in the same
-process with an empty handler.
+The bare timers' ticks, which run on the same thread with an empty handler
+between the window's runs, are explained the same way.
 """
 
 import argparse
@@ -37,8 +40,11 @@ WAKE = re.compile(r"comm=(?P<c>.*?) pid=(?P<p>\d+) prio=(?P<pr>\d+)(?: target_cp
 
 
 def read_ticks(path):
+    """The user-interface thread's id; the window's ticks as (cue, entered,
+    left, arrival); the bare timers' ticks as {round: [stamps]}; the events."""
     ui = None
-    window, free, rearmed, events = [], [], [], []
+    window, events = [], []
+    free, rearmed = collections.defaultdict(list), collections.defaultdict(list)
     with open(path) as f:
         for line in f:
             parts = line.split()
@@ -47,14 +53,22 @@ def read_ticks(path):
             if parts[0] == "ui":
                 ui = int(parts[1])
             elif parts[0] == "w":
-                window.append(tuple(int(x) for x in parts[2:5]))
-            elif parts[0] == "f":
-                free.append(int(parts[2]))
-            elif parts[0] == "r":
-                rearmed.append(int(parts[2]))
+                window.append(tuple(int(x) for x in parts[2:6]))
+            elif parts[0] in ("f", "r"):
+                (free if parts[0] == "f" else rearmed)[int(parts[1])].append(int(parts[3]))
             elif parts[0] == "e":
                 events.append((int(parts[1]), int(parts[2]), int(parts[3]), parts[4]))
     return ui, window, free, rearmed, events
+
+
+def window_rounds(window):
+    """The window's ticks split into runs of consecutive cues."""
+    rounds = []
+    for tick in window:
+        if not rounds or tick[0] != rounds[-1][-1][0] + 1:
+            rounds.append([])
+        rounds[-1].append(tick)
+    return rounds
 
 
 class Trace:
@@ -171,37 +185,26 @@ def main():
     ours = trace.pid.get(ui)
     threshold = args.threshold_us * 1000
 
-    wakers = collections.Counter()
-    for ts, cpu, waker, wakee, target in trace.wakings:
-        if wakee == ui and window and window[0][0] - PERIOD_NS <= ts <= window[-1][1]:
-            wakers[waker] += 1
-    timer = {t for t, n in wakers.most_common(1)}
-    print(f"ui thread {ui} (pid {ours}); its wakers during the window run: "
-          f"{[(trace.name(t, ours), n) for t, n in wakers.most_common(5)]}")
-
-    late, base = lateness([w[0] for w in window])
-    print(f"window: {sum(1 for x in late if x >= threshold)} of {len(late)} ticks entered "
-          f">= {args.threshold_us:.0f} us late")
-    for k, (entered, left, arrival) in enumerate(window):
-        if late[k] >= threshold:
-            due = base + k * PERIOD_NS
-            print(f"  tick {k:3d} (cue {k + 1:3d}, slot {(k + 1) % 21:2d}) +{late[k] / 1000:6.0f}us: "
-                  f"{explain(trace, ui, timer, ours, due, entered, qt_events)}")
-
-    for label, stamps in (("bare free", free), ("bare re-armed", rearmed)):
-        if not stamps:
-            continue
-        lat, b = lateness(stamps)
-        bw = collections.Counter()
-        for ts, cpu, waker, wakee, target in trace.wakings:
-            if wakee == ui and stamps[0] - PERIOD_NS <= ts <= stamps[-1]:
-                bw[waker] += 1
-        btimer = {t for t, n in bw.most_common(1)}
-        print(f"{label}: {sum(1 for x in lat if x >= threshold)} of {len(lat)} ticks late")
-        for k, t in enumerate(stamps):
+    def report(label, ticks, cue_of=None):
+        """ticks: stamps of one run, on one grid."""
+        lat, base = lateness(ticks)
+        lo, hi = ticks[0] - PERIOD_NS, ticks[-1]
+        wakers = collections.Counter(w[2] for w in trace.wakings
+                                     if w[3] == ui and lo <= w[0] <= hi)
+        timer = {t for t, n in wakers.most_common(1)}
+        for k, t in enumerate(ticks):
             if lat[k] >= threshold:
-                print(f"  tick {k:3d} +{lat[k] / 1000:6.0f}us: "
-                      f"{explain(trace, ui, btimer, ours, b + k * PERIOD_NS, t, qt_events)}")
+                what = f"cue {cue_of[k]:3d}" if cue_of else f"tick {k:3d}"
+                print(f"  {label} {what} +{lat[k] / 1000:6.0f}us: "
+                      f"{explain(trace, ui, timer, ours, base + k * PERIOD_NS, t, qt_events)}")
+
+    print(f"ui thread {ui} (pid {ours}); ticks entered >= {args.threshold_us:.0f} us after "
+          f"their place on their run's grid:")
+    for run in window_rounds(window):
+        report("window", [t[1] for t in run], [t[0] for t in run])
+    for label, rounds in (("free", free), ("re-armed", rearmed)):
+        for r in sorted(rounds):
+            report(label, rounds[r])
 
 
 if __name__ == "__main__":

@@ -108,12 +108,17 @@ void Print(const char* what, const TSpacing& s) {
 }
 
 // Runs the event loop until `done` is called or the time is up.
+// The time-out is a timer of this call's own, gone when it returns, so that it
+// cannot end a later run of the same loop.
 bool RunLoop(QEventLoop& loop, int timeoutMs) {
     bool timedOut = false;
-    QTimer::singleShot(timeoutMs, &loop, [&] {
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop, [&] {
         timedOut = true;
         loop.quit();
     });
+    timeout.start(timeoutMs);
     loop.exec();
     return !timedOut;
 }
