@@ -147,24 +147,19 @@ private:
         return !FTerminated && FArmed && FGeneration == generation;
     }
 
-    // Sleeps until Deadline. Condition-variable waits overshoot by tens to
-    // hundreds of microseconds, so the wait ends a little early and the last
-    // stretch is spent spinning. Not yielding: a yield hands the processor to
-    // any other runnable task for the rest of its slice, milliseconds on a
-    // busy machine, and the tick with it. False when the arming changed
-    // meanwhile.
+    // Sleeps until a little before Deadline: the tick is handed over that
+    // early and the timer's thread waits out the rest itself (DeliverTick).
+    // Condition-variable waits overshoot by tens to hundreds of
+    // microseconds, and on a busy machine a thread woken at the deadline
+    // waits for the processor, so the one wake-up the timer's thread needs
+    // has that long to be served while the deadline itself finds it already
+    // running. False when the arming changed meanwhile.
     bool WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
                    Clock::duration period, uint64_t generation) {
-        const Clock::duration margin = std::min<Clock::duration>(period / 4, kSpinMargin);
-        const Clock::time_point wakeAt = deadline - margin;
+        const Clock::duration lead = std::min<Clock::duration>(period / 4, kHandOverLead);
+        const Clock::time_point wakeAt = deadline - lead;
         while (StillWanted(generation) && Clock::now() < wakeAt)
             FWake.wait_until(lock, wakeAt);
-        if (!StillWanted(generation))
-            return false;
-        lock.unlock();
-        while (Clock::now() < deadline)
-            SpinPause();
-        lock.lock();
         return StillWanted(generation);
     }
 
@@ -220,7 +215,7 @@ private:
         }
     }
 
-    static constexpr Clock::duration kSpinMargin = std::chrono::microseconds(300);
+    static constexpr Clock::duration kHandOverLead = std::chrono::microseconds(300);
 
     IntervalTimer* const FOwner;
     std::thread FThread;
@@ -283,6 +278,12 @@ void IntervalTimer::SetInterval(uint32_t milliseconds) {
 void IntervalTimer::DeliverTick(Clock::time_point due, Clock::duration period) {
     if (!FEnabled || !OnTimer || FDestroying)
         return;
+    // Handed over a little early: the last stretch is spun here, on the
+    // thread that runs the handler, so that nothing needs waking at the due
+    // time. Not yielding: a yield hands the processor to any other runnable
+    // task for the rest of its slice, milliseconds on a busy machine.
+    while (Clock::now() < due)
+        SpinPause();
     const QPointer<IntervalTimer> alive(this);
     FInTick = true;
     FTickStart = std::max(due, Clock::now() - period / 2);

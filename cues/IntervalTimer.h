@@ -2,6 +2,9 @@
 
 // A periodic timer whose ticks come from a worker thread on a steady clock and
 // run on the user-interface thread, one at a time, with a blocking hand-over.
+// Each tick is handed over a fraction of a millisecond before it is due and
+// that thread waits out the rest, so that the handler starts on time even
+// when waking that thread takes a while.
 
 #include <QObject>
 #include <chrono>

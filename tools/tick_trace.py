@@ -142,7 +142,7 @@ def lateness(stamps):
 
 def explain(trace, ui, timer, ours, due, entered, qt_events):
     """One line: where the time from `due` to `entered` went."""
-    wakes = [w for w in trace.wakings if w[3] == ui and due - 2 * PERIOD_NS // 10 <= w[0] <= entered]
+    wakes = [w for w in trace.wakings if w[3] == ui and due - PERIOD_NS // 10 <= w[0] <= entered]
     parts = []
     on_cpu, cpu = trace.state_at(ui, due)
     busy = [e for e in qt_events if e[0] <= due <= e[1] + 1]

@@ -98,6 +98,8 @@ private slots:
     void destroyReturns_data();
     void destroyReturns();
     void destroyFromInsideHandler();
+    void ticksNeverComeBeforeTheirTime_data();
+    void ticksNeverComeBeforeTheirTime();
     void enablingAsksShortSlicesForItsThread();
 };
 
@@ -459,6 +461,55 @@ void tst_IntervalTimer::destroyFromInsideHandler() {
     QTRY_VERIFY_WITH_TIMEOUT(!timer, kGenerous);
     QTest::qWait(30);
     QCOMPARE(calls, 1);
+}
+
+// However the tick is handed to this thread, its handler never starts before
+// the tick is due: a cue must not leave early. On the timer's own clock, so
+// no tolerance; lateness is allowed, so load cannot fail it.
+void tst_IntervalTimer::ticksNeverComeBeforeTheirTime_data() {
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<bool>("rearm"); // each tick arms the next, as autoplay does
+    QTest::newRow("free-running, 10 ms") << 10 << false;
+    QTest::newRow("armed by each tick, 10 ms") << 10 << true;
+    QTest::newRow("free-running, 1 ms") << 1 << false;
+    QTest::newRow("armed by each tick, 1 ms") << 1 << true;
+}
+
+void tst_IntervalTimer::ticksNeverComeBeforeTheirTime() {
+    QFETCH(int, interval);
+    QFETCH(bool, rearm);
+    using Clock = IntervalTimer::Clock;
+    constexpr std::size_t ticks = 30;
+    IntervalTimer timer;
+    std::vector<Clock::time_point> at;
+    // An event loop waiting for events, as the application's: the polling
+    // of QTRY sleeps between looks and so hands every tick over late.
+    QEventLoop loop;
+    QTimer::singleShot(kGenerous, &loop, &QEventLoop::quit);
+    timer.OnTimer = [&](QObject*) {
+        at.push_back(Clock::now());
+        if (at.size() >= ticks) {
+            timer.SetEnabled(false);
+            loop.quit();
+        } else if (rearm) {
+            timer.SetEnabled(false);
+            timer.SetEnabled(true);
+        }
+    };
+    timer.SetInterval(uint32_t(interval));
+    const Clock::time_point start = Clock::now();
+    timer.SetEnabled(true);
+    loop.exec();
+    QCOMPARE(at.size(), ticks);
+    // Tick k (from 1) is due k periods after the arming at the earliest: a
+    // late tick never pulls the ones after it forward.
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        const auto early = start + std::chrono::milliseconds(interval) * int64_t(k + 1) - at[k];
+        QVERIFY2(early <= Clock::duration::zero(),
+                 qPrintable(QStringLiteral("tick %1 ran %2 us early")
+                                .arg(k + 1)
+                                .arg(std::chrono::duration<double, std::micro>(early).count())));
+    }
 }
 
 void tst_IntervalTimer::enablingAsksShortSlicesForItsThread() {
