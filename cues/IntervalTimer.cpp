@@ -49,8 +49,7 @@ struct TSchedAttr {
 };
 #endif
 
-} // namespace
-
+// Asks the kernel to give the calling thread short scheduling slices.
 void RequestShortSlices() {
 #ifdef __linux__
     // A normal thread's runtime is its time slice on kernels that schedule by
@@ -67,6 +66,8 @@ void RequestShortSlices() {
     syscall(SYS_sched_setattr, 0, &attr, 0);
 #endif
 }
+
+} // namespace
 
 // The worker: parked while disabled, otherwise sleeping towards the next
 // deadline on the steady clock and handing each tick to the timer's thread,

@@ -14,10 +14,6 @@
 
 class IntervalTimerThread;
 
-// Asks the kernel to give the calling thread short scheduling slices, so that
-// its wake-ups are served promptly on a busy machine (see IntervalTimer).
-void RequestShortSlices();
-
 class IntervalTimer : public QObject {
     Q_OBJECT
 public:
@@ -34,9 +30,9 @@ public:
     // over late gives back at most half a period of its lateness, so the next
     // tick never comes sooner than half a period after this one ran.
     // The first enabling asks short scheduling slices for this thread (its
-    // ticks run here), as the timer's worker has for itself: a tick's
-    // wake-up then preempts other work, ours or other programs', instead of
-    // waiting out its slice.
+    // ticks run here), as the timer's worker does for itself: on kernels
+    // that honour it, their wake-ups may then preempt other work, ours or
+    // other programs', instead of waiting for the end of its slice.
     void SetEnabled(bool value);
     uint32_t Interval() const;
     // A change restarts a running timer with the new period.
