@@ -12,10 +12,62 @@
 #include <utility>
 
 #ifdef __linux__
+#include <sched.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
 #endif
 
 using Clock = IntervalTimer::Clock;
+
+namespace {
+
+// One turn of a busy wait: tells the processor, not the scheduler, that this
+// thread spins.
+inline void SpinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield");
+#endif
+}
+
+#ifdef __linux__
+// The kernel's struct sched_attr as far as its first version; the C library
+// has no wrapper for these calls.
+struct TSchedAttr {
+    uint32_t Size;
+    uint32_t Policy;
+    uint64_t Flags;
+    int32_t Nice;
+    uint32_t Priority;
+    uint64_t Runtime;
+    uint64_t Deadline;
+    uint64_t Period;
+};
+#endif
+
+// Asks the kernel to give the calling thread short scheduling slices.
+void RequestShortSlices() {
+#ifdef __linux__
+    // A normal thread's runtime is its time slice on kernels that schedule by
+    // earliest eligible deadline: a short one lets its wake-up preempt a task
+    // that is in the middle of a long slice (a compiler, a page render)
+    // rather than wait for that slice to end, without raising its share of
+    // the processor or needing any privilege. Older kernels ignore it.
+    TSchedAttr attr{};
+    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0 || attr.Policy != SCHED_OTHER)
+        return;
+    attr.Size = sizeof attr;
+    attr.Flags = 0;
+    attr.Runtime = 100'000; // ns, the shortest the kernel takes
+    syscall(SYS_sched_setattr, 0, &attr, 0);
+#endif
+}
+
+} // namespace
 
 // The worker: parked while disabled, otherwise sleeping towards the next
 // deadline on the steady clock and handing each tick to the timer's thread,
@@ -96,21 +148,19 @@ private:
         return !FTerminated && FArmed && FGeneration == generation;
     }
 
-    // Sleeps until Deadline. Condition-variable waits overshoot by tens to
-    // hundreds of microseconds, so the wait ends a little early and the last
-    // stretch is spent yielding. False when the arming changed meanwhile.
+    // Sleeps until a little before Deadline: the tick is handed over that
+    // early and the timer's thread waits out the rest itself (DeliverTick).
+    // Condition-variable waits overshoot by tens to hundreds of
+    // microseconds, and on a busy machine a thread woken at the deadline
+    // waits for the processor, so the one wake-up the timer's thread needs
+    // has that long to be served while the deadline itself finds it already
+    // running. False when the arming changed meanwhile.
     bool WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
                    Clock::duration period, uint64_t generation) {
-        const Clock::duration margin = std::min<Clock::duration>(period / 4, kSpinMargin);
-        const Clock::time_point wakeAt = deadline - margin;
+        const Clock::duration lead = std::min<Clock::duration>(period / 4, kHandOverLead);
+        const Clock::time_point wakeAt = deadline - lead;
         while (StillWanted(generation) && Clock::now() < wakeAt)
             FWake.wait_until(lock, wakeAt);
-        if (!StillWanted(generation))
-            return false;
-        lock.unlock();
-        while (Clock::now() < deadline)
-            std::this_thread::yield();
-        lock.lock();
         return StillWanted(generation);
     }
 
@@ -144,6 +194,7 @@ private:
         // The default timer slack of 50 us would show in a 10 ms period.
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
+        RequestShortSlices();
         std::unique_lock lock(FMutex);
         for (;;) {
             FWake.wait(lock, [&] { return FTerminated || FArmed; });
@@ -165,7 +216,7 @@ private:
         }
     }
 
-    static constexpr Clock::duration kSpinMargin = std::chrono::microseconds(300);
+    static constexpr Clock::duration kHandOverLead = std::chrono::microseconds(300);
 
     IntervalTimer* const FOwner;
     std::thread FThread;
@@ -196,6 +247,12 @@ void IntervalTimer::SetEnabled(bool value) {
     if (value == FEnabled)
         return;
     FEnabled = value;
+    if (value && !FThreadHinted && QThread::currentThread() == thread()) {
+        // The handler runs here: its wake-up must not wait for another
+        // task's slice either.
+        FThreadHinted = true;
+        RequestShortSlices();
+    }
     if (value)
         FTimerThread->Arm(FInTick && thread()->loopLevel() == FTickLoopLevel ? FTickStart
                                                                              : Clock::now());
@@ -222,6 +279,12 @@ void IntervalTimer::SetInterval(uint32_t milliseconds) {
 void IntervalTimer::DeliverTick(Clock::time_point due, Clock::duration period) {
     if (!FEnabled || !OnTimer || FDestroying)
         return;
+    // Handed over a little early: the last stretch is spun here, on the
+    // thread that runs the handler, so that nothing needs waking at the due
+    // time. Not yielding: a yield hands the processor to any other runnable
+    // task for the rest of its slice, milliseconds on a busy machine.
+    while (Clock::now() < due)
+        SpinPause();
     const QPointer<IntervalTimer> alive(this);
     FInTick = true;
     FTickStart = std::max(due, Clock::now() - period / 2);

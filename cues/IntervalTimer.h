@@ -2,6 +2,9 @@
 
 // A periodic timer whose ticks come from a worker thread on a steady clock and
 // run on the user-interface thread, one at a time, with a blocking hand-over.
+// Each tick is handed over a fraction of a millisecond before it is due and
+// that thread waits out the rest, so that the handler starts on time even
+// when waking that thread takes a while.
 
 #include <QObject>
 #include <chrono>
@@ -26,6 +29,10 @@ public:
     // handler's work do not stretch a chain of one-shot armings; a tick handed
     // over late gives back at most half a period of its lateness, so the next
     // tick never comes sooner than half a period after this one ran.
+    // The first enabling asks short scheduling slices for this thread (its
+    // ticks run here), as the timer's worker does for itself: on kernels
+    // that honour it, their wake-ups may then preempt other work, ours or
+    // other programs', instead of waiting for the end of its slice.
     void SetEnabled(bool value);
     uint32_t Interval() const;
     // A change restarts a running timer with the new period.
@@ -41,6 +48,7 @@ private:
 
     bool FEnabled = false;
     bool FDestroying = false;
+    bool FThreadHinted = false;
     // Set while the handler of a tick runs: where a period armed from inside
     // it starts, and the event loop level it runs at (an event served by a
     // loop nested in the handler, a GO by hand under a message box, is not

@@ -1,14 +1,20 @@
-// Spacing of an autoplay run in the real main window: one GO fires cue 0, the
-// autoplay cues after it fire by themselves across page turns, and each
-// datagram is stamped on arrival at a loopback receiver. Beside it, in the
-// same run, a bare interval timer at the same period with an empty handler,
-// ticking freely and re-armed from its handler as the window re-arms it.
+// Spacing of autoplay runs in the real main window: a GO fires a run's first
+// cue, the autoplay cues after it fire by themselves across page turns, and
+// each datagram is stamped on arrival at a loopback receiver. After each run,
+// as many ticks of a bare interval timer at the same period with an empty
+// handler, ticking freely, then of one re-armed from its handler as the window
+// re-arms it: window and floor take turns, so that load from elsewhere on the
+// machine, which comes and goes within seconds, falls on both alike.
 //
-// bench_autoplay [--cues N] [--per-page N] [--stages]
+// bench_autoplay [--cues N] [--per-page N] [--round N] [--stages] [--trace FILE]
 //
 // With --stages the window's tick handler is wrapped to stamp its entry and
 // exit, which splits each interval into the period, the tick's lateness on
 // the user-interface thread, and the handler's work before and after the send.
+// With --trace FILE (implies --stages) those stamps are written to FILE on the
+// steady clock (CLOCK_MONOTONIC, as `perf record -k CLOCK_MONOTONIC` stamps),
+// one line per tick, headed by the user-interface thread's id, so that a
+// scheduler trace shows what held that thread when a tick came late.
 
 #include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
@@ -20,10 +26,14 @@
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 
 #include <cmath>
 #include <cstring>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,7 +42,13 @@ constexpr double PeriodUs = 10000.0;
 struct TOptions {
     int Cues = 200; // autoplay cues after the first one
     int PerPage = 21;
+    // Cues per run: each run starts with a GO and is followed by the bare
+    // timers' runs of as many ticks, so that whatever else the machine does
+    // meanwhile falls on both alike. 0: one run of all the cues, then the
+    // bare timers.
+    int Round = 23; // no page turn on a run's first interval
     bool Stages = false;
+    const char* Trace = nullptr;
 };
 
 TOptions ParseOptions(int argc, char** argv) {
@@ -43,8 +59,12 @@ TOptions ParseOptions(int argc, char** argv) {
             o.Cues = std::max(2, number());
         else if (!std::strcmp(argv[i], "--per-page"))
             o.PerPage = std::clamp(number(), 1, MaxCuesPerPage);
+        else if (!std::strcmp(argv[i], "--round"))
+            o.Round = std::max(0, number());
         else if (!std::strcmp(argv[i], "--stages"))
             o.Stages = true;
+        else if (!std::strcmp(argv[i], "--trace") && i + 1 < argc)
+            o.Trace = argv[++i], o.Stages = true;
     }
     return o;
 }
@@ -62,13 +82,6 @@ TSpacing SpacingOfIntervals(const std::vector<double>& intervals) {
         deviations.push_back(std::abs(us - PeriodUs));
     const TFigures d = FiguresOf(deviations);
     return {FiguresOf(intervals).Mean, d.P99, d.Max, intervals.size()};
-}
-
-TSpacing SpacingOf(const std::vector<BenchClock::time_point>& at, std::size_t from) {
-    std::vector<double> intervals;
-    for (std::size_t i = from + 1; i < at.size(); ++i)
-        intervals.push_back(Micros(at[i] - at[i - 1]));
-    return SpacingOfIntervals(intervals);
 }
 
 // The goals: the mean interval within 10 +- 0.1 ms, and the p99 deviation
@@ -95,12 +108,17 @@ void Print(const char* what, const TSpacing& s) {
 }
 
 // Runs the event loop until `done` is called or the time is up.
+// The time-out is a timer of this call's own, gone when it returns, so that it
+// cannot end a later run of the same loop.
 bool RunLoop(QEventLoop& loop, int timeoutMs) {
     bool timedOut = false;
-    QTimer::singleShot(timeoutMs, &loop, [&] {
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop, [&] {
         timedOut = true;
         loop.quit();
     });
+    timeout.start(timeoutMs);
     loop.exec();
     return !timedOut;
 }
@@ -128,16 +146,102 @@ std::vector<BenchClock::time_point> BareTimer(int ticks, bool rearm) {
     return at;
 }
 
-int Run(const TOptions& o) {
+// With --trace, every event delivered on the user-interface thread outside
+// any other event's delivery is stamped on entry and exit with what it was
+// and for whom, to show what held the thread when a tick was due.
+class TTracedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    struct TEvent {
+        BenchClock::time_point Start, End;
+        int Type;
+        const char* Class;
+    };
+
+    bool Tracing = false;
+    std::vector<TEvent> Events;
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        if (!Tracing || FDepth > 0 || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        const int type = event->type();
+        const char* cls = receiver->metaObject()->className();
+        ++FDepth;
+        const BenchClock::time_point start = BenchClock::now();
+        bool result = false;
+        try {
+            result = QApplication::notify(receiver, event);
+        } catch (...) {
+            --FDepth;
+            throw;
+        }
+        --FDepth;
+        if (Events.size() < Events.capacity())
+            Events.push_back({start, BenchClock::now(), type, cls});
+        return result;
+    }
+
+private:
+    int FDepth = 0;
+};
+
+long long Nanos(BenchClock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// Where each tick and datagram of a run landed.
+struct TRunStamps {
+    std::vector<BenchClock::time_point> At;      // datagram n's arrival
+    std::vector<int> TickCue;                    // the cue tick k fired
+    std::vector<BenchClock::time_point> Entered; // tick k's handler, with --stages
+    std::vector<BenchClock::time_point> Left;
+    std::vector<std::vector<BenchClock::time_point>> Free, Rearmed; // per round
+};
+
+// "ui TID", then "w K CUE ENTERED LEFT ARRIVAL" for the window's tick K, which
+// fired cue CUE, "f ROUND K AT" and "r ROUND K AT" for the bare timers' ticks,
+// "e START END TYPE CLASS" for each event on the user-interface thread.
+void WriteTrace(const char* path, const TRunStamps& s,
+                const std::vector<TTracedApplication::TEvent>& events) {
+    FILE* out = std::fopen(path, "w");
+    if (!out) {
+        std::perror(path);
+        return;
+    }
+    std::fprintf(out, "ui %ld\n", long(::syscall(SYS_gettid)));
+    for (std::size_t k = 0; k < s.Entered.size() && k < s.Left.size(); ++k) {
+        const int cue = s.TickCue[k];
+        std::fprintf(out, "w %zu %d %lld %lld %lld\n", k, cue, Nanos(s.Entered[k]),
+                     Nanos(s.Left[k]), Nanos(s.At[std::size_t(cue)]));
+    }
+    for (const auto& [tag, rounds] : {std::pair{'f', &s.Free}, std::pair{'r', &s.Rearmed}})
+        for (std::size_t r = 0; r < rounds->size(); ++r)
+            for (std::size_t k = 0; k < (*rounds)[r].size(); ++k)
+                std::fprintf(out, "%c %zu %zu %lld\n", tag, r, k, Nanos((*rounds)[r][k]));
+    for (const TTracedApplication::TEvent& e : events)
+        std::fprintf(out, "e %lld %lld %d %s\n", Nanos(e.Start), Nanos(e.End), e.Type, e.Class);
+    std::fclose(out);
+}
+
+void AppendIntervals(const std::vector<BenchClock::time_point>& at,
+                     std::vector<double>& intervals) {
+    for (std::size_t i = 1; i < at.size(); ++i)
+        intervals.push_back(Micros(at[i] - at[i - 1]));
+}
+
+int Run(const TOptions& o, TTracedApplication& app) {
     const int total = o.Cues + 1;
     const int pages = (total + o.PerPage - 1) / o.PerPage;
+    const int round = o.Round > 0 ? o.Round : total;
     TArrivalLog log(std::size_t(total + 16));
 
+    // Every round's first cue is fired by a GO; the others are autoplay.
     TWindowFixture f;
     WriteFileText(f.SettingsPath(), SoundSettings(log.Port(), true));
     const QString script = MakeScript(f.Path("show.pdf"), pages);
     WriteFileText(f.Path("show.cues"),
-                  ShowCueFile(pages, o.PerPage, total, [](int n) { return n > 0; }));
+                  ShowCueFile(pages, o.PerPage, total, [round](int n) { return n % round != 0; }));
     TCuewell& w = f.StartOn(script);
     if (!w.Book->ScriptLoaded() || w.AdvPDF->PageCount() != pages) {
         std::fprintf(stderr, "the script did not load\n");
@@ -146,60 +250,86 @@ int Run(const TOptions& o) {
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QTest::qWait(50);
 
-    std::vector<BenchClock::time_point> entered, left;
+    TRunStamps s;
     if (o.Stages) {
-        entered.reserve(std::size_t(total));
-        left.reserve(std::size_t(total));
+        s.Entered.reserve(std::size_t(total));
+        s.Left.reserve(std::size_t(total));
         w.AutoCue->OnTimer = [&, handler = w.AutoCue->OnTimer](QObject* sender) {
-            entered.push_back(BenchClock::now());
+            s.Entered.push_back(BenchClock::now());
             handler(sender);
-            left.push_back(BenchClock::now());
+            s.Left.push_back(BenchClock::now());
         };
     }
 
     QEventLoop loop;
-    log.OnCount(std::size_t(total), [&] {
+    log.OnCount(std::size_t(round), [&] {
         QMetaObject::invokeMethod(
             &loop, [&] { loop.quit(); }, Qt::QueuedConnection);
     });
-    QWidget* focus = QApplication::focusWidget();
-    QWidget* target = focus && focus->window() == &w ? focus : &w;
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
-    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QString());
-    const BenchClock::time_point go = BenchClock::now();
-    QCoreApplication::sendEvent(target, &press);
-    QCoreApplication::sendEvent(target, &release);
-    if (!RunLoop(loop, total * 50 + 5000)) {
-        std::fprintf(stderr, "only %zu of %d datagrams arrived\n", log.Count(), total);
-        return 1;
+    BenchClock::time_point go;
+    for (int first = 0; first < total; first += round) {
+        const int end = std::min(first + round, total);
+        log.TriggerAt(std::size_t(end));
+        QWidget* focus = QApplication::focusWidget();
+        QWidget* target = focus && focus->window() == &w ? focus : &w;
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QString());
+        if (first == 0)
+            go = BenchClock::now();
+        QCoreApplication::sendEvent(target, &press);
+        QCoreApplication::sendEvent(target, &release);
+        if (!RunLoop(loop, (end - first) * 50 + 5000)) {
+            std::fprintf(stderr, "only %zu of %d datagrams arrived\n", log.Count(), end);
+            return 1;
+        }
+        for (int n = first + 1; n < end; ++n)
+            s.TickCue.push_back(n);
+        // The bare timers right after, under the same conditions, as many
+        // ticks as the window's round had datagrams.
+        QTest::qWait(20);
+        s.Free.push_back(BareTimer(end - first, false));
+        s.Rearmed.push_back(BareTimer(end - first, true));
+        QTest::qWait(20);
     }
     // Nothing after the last cue, and every cue its own datagram, in order.
     QTest::qWait(200);
     int wrong = 0;
-    std::vector<BenchClock::time_point> at;
     for (int n = 0; n < total; ++n) {
-        at.push_back(log.At(std::size_t(n)));
+        s.At.push_back(log.At(std::size_t(n)));
         if (log.Bytes(std::size_t(n)) != SoundGoBytes(n))
             ++wrong;
     }
     const std::size_t extra = log.Count() + log.Overflow() - std::size_t(total);
 
-    // Intervals that end on the first cue of a page include the page turn.
-    std::vector<double> turnIntervals;
-    for (int n = 2; n < total; ++n)
+    // The window's intervals from one autoplay datagram to the next; those
+    // that end on the first cue of a page include the page turn.
+    std::vector<double> intervals, turnIntervals;
+    for (int n = 2; n < total; ++n) {
+        if (n % round == 0 || (n - 1) % round == 0)
+            continue;
+        const double us = Micros(s.At[std::size_t(n)] - s.At[std::size_t(n - 1)]);
+        intervals.push_back(us);
         if (n % o.PerPage == 0)
-            turnIntervals.push_back(Micros(at[std::size_t(n)] - at[std::size_t(n - 1)]));
+            turnIntervals.push_back(us);
+    }
+    const TSpacing show = SpacingOfIntervals(intervals);
     const TSpacing turns = SpacingOfIntervals(turnIntervals);
+    std::vector<double> freeIntervals, rearmedIntervals;
+    for (const auto& r : s.Free)
+        AppendIntervals(r, freeIntervals);
+    for (const auto& r : s.Rearmed)
+        AppendIntervals(r, rearmedIntervals);
+    const TSpacing free = SpacingOfIntervals(freeIntervals);
+    const TSpacing rearmed = SpacingOfIntervals(rearmedIntervals);
+    if (o.Trace)
+        WriteTrace(o.Trace, s, app.Events);
 
-    const TSpacing show = SpacingOf(at, 1);
-    const TSpacing free = SpacingOf(BareTimer(total, false), 0);
-    const TSpacing rearmed = SpacingOf(BareTimer(total, true), 0);
-
-    std::printf("Autoplay spacing, %d autoplay cues after one GO, %d pages x %d cues, period "
-                "10 ms\n",
-                o.Cues, pages, o.PerPage);
+    const int rounds = (total + round - 1) / round;
+    std::printf("Autoplay spacing, %d cues on %d pages x %d, period 10 ms: %d run%s of up to %d "
+                "cues, each started by a GO, each followed by the bare timers' runs\n",
+                total, pages, o.PerPage, rounds, rounds == 1 ? "" : "s", round);
     std::printf("  GO to first datagram %.1f us; cue 0 to first autoplay cue %.3f ms\n",
-                Micros(at[0] - go), Micros(at[1] - at[0]) / 1000.0);
+                Micros(s.At[0] - go), Micros(s.At[1] - s.At[0]) / 1000.0);
     Print("window, autoplay datagrams", show);
     Print("floor: bare timer, empty handler", free);
     Print("bare timer re-armed in its handler", rearmed);
@@ -207,14 +337,15 @@ int Run(const TOptions& o) {
                 show.Mean / free.Mean, (show.Mean - PeriodUs) / 1000.0);
     if (turns.Count > 0)
         Print("window, across a page turn", turns);
-    if (o.Stages && entered.size() == std::size_t(o.Cues) && left.size() == entered.size()) {
-        // Tick k fires cue k + 1; the next arming happens near the end of its handler.
+    if (o.Stages && s.Entered.size() == s.TickCue.size() && s.Left.size() == s.Entered.size()) {
+        // The next arming happens near the end of a tick's handler.
         std::vector<double> toSend, afterSend, late;
-        for (std::size_t k = 0; k < entered.size(); ++k) {
-            toSend.push_back(Micros(at[k + 1] - entered[k]));
-            afterSend.push_back(Micros(left[k] - at[k + 1]));
-            if (k + 1 < entered.size())
-                late.push_back(Micros(entered[k + 1] - left[k]) - PeriodUs);
+        for (std::size_t k = 0; k < s.Entered.size(); ++k) {
+            const auto at = s.At[std::size_t(s.TickCue[k])];
+            toSend.push_back(Micros(at - s.Entered[k]));
+            afterSend.push_back(Micros(s.Left[k] - at));
+            if (k + 1 < s.Entered.size() && s.TickCue[k + 1] == s.TickCue[k] + 1)
+                late.push_back(Micros(s.Entered[k + 1] - s.Left[k]) - PeriodUs);
         }
         const auto line = [](const char* what, const std::vector<double>& v) {
             const TFigures f = FiguresOf(v);
@@ -243,6 +374,11 @@ int Run(const TOptions& o) {
 
 int main(int argc, char** argv) {
     UseHeadlessDefaults();
-    QApplication app(argc, argv);
-    return Run(ParseOptions(argc, argv));
+    TTracedApplication app(argc, argv);
+    const TOptions options = ParseOptions(argc, argv);
+    if (options.Trace) {
+        app.Events.reserve(200000);
+        app.Tracing = true;
+    }
+    return Run(options, app);
 }

@@ -86,11 +86,14 @@ public:
         return FArrived.wait_for(lock, timeout, [&] { return Count() >= n; });
     }
 
-    // Called on the receiver thread once the n-th datagram has come.
+    // Called on the receiver thread once the n-th datagram has come. Set
+    // before the first datagram; the count may be moved on later with
+    // TriggerAt while no datagram is on its way.
     void OnCount(std::size_t n, std::function<void()> action) {
         FTriggerAt = n;
         FTrigger = std::move(action);
     }
+    void TriggerAt(std::size_t n) { FTriggerAt = n; }
 
 private:
     // How long before `wall` (the realtime clock read with `now`) the kernel
@@ -150,7 +153,7 @@ private:
     std::atomic<std::size_t> FCount{0};
     std::atomic<std::size_t> FOverflow{0};
     std::atomic<bool> FStop{false};
-    std::size_t FTriggerAt = 0;
+    std::atomic<std::size_t> FTriggerAt{0};
     std::function<void()> FTrigger;
     std::mutex FMutex;
     std::condition_variable FArrived;

@@ -6,9 +6,16 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -32,6 +39,39 @@ constexpr qint64 Ms(qint64 ms) {
 // The steady clock and QElapsedTimer read the same monotonic clock; the
 // tolerance only absorbs rounding between them.
 constexpr qint64 kTolerance = Ms(1);
+
+#ifdef __linux__
+struct TSchedAttr {
+    uint32_t Size, Policy;
+    uint64_t Flags;
+    int32_t Nice;
+    uint32_t Priority;
+    uint64_t Runtime, Deadline, Period;
+};
+#endif
+
+// The calling thread's scheduling slice in nanoseconds as the kernel reports
+// it; 0 where it reports none (kernels before custom slices, not Linux).
+uint64_t OwnSlice() {
+#ifdef __linux__
+    TSchedAttr attr{};
+    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0)
+        return attr.Runtime;
+#endif
+    return 0;
+}
+
+// Gives the calling thread the kernel's default slice again.
+void DefaultSlice() {
+#ifdef __linux__
+    TSchedAttr attr{};
+    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0) {
+        attr.Size = sizeof attr;
+        attr.Runtime = 0;
+        syscall(SYS_sched_setattr, 0, &attr, 0);
+    }
+#endif
+}
 
 } // namespace
 
@@ -58,6 +98,9 @@ private slots:
     void destroyReturns_data();
     void destroyReturns();
     void destroyFromInsideHandler();
+    void ticksNeverComeBeforeTheirTime_data();
+    void ticksNeverComeBeforeTheirTime();
+    void enablingAsksShortSlicesForItsThread();
 };
 
 void tst_IntervalTimer::defaults() {
@@ -418,6 +461,77 @@ void tst_IntervalTimer::destroyFromInsideHandler() {
     QTRY_VERIFY_WITH_TIMEOUT(!timer, kGenerous);
     QTest::qWait(30);
     QCOMPARE(calls, 1);
+}
+
+// However the tick is handed to this thread, its handler never starts before
+// the tick is due: a cue must not leave early. On the timer's own clock, so
+// no tolerance; lateness is allowed, so load cannot fail it.
+void tst_IntervalTimer::ticksNeverComeBeforeTheirTime_data() {
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<bool>("rearm"); // each tick arms the next, as autoplay does
+    QTest::newRow("free-running, 10 ms") << 10 << false;
+    QTest::newRow("armed by each tick, 10 ms") << 10 << true;
+    QTest::newRow("free-running, 1 ms") << 1 << false;
+    QTest::newRow("armed by each tick, 1 ms") << 1 << true;
+}
+
+void tst_IntervalTimer::ticksNeverComeBeforeTheirTime() {
+    QFETCH(int, interval);
+    QFETCH(bool, rearm);
+    using Clock = IntervalTimer::Clock;
+    constexpr std::size_t ticks = 30;
+    IntervalTimer timer;
+    std::vector<Clock::time_point> at;
+    // An event loop waiting for events, as the application's: the polling
+    // of QTRY sleeps between looks and so hands every tick over late.
+    QEventLoop loop;
+    QTimer::singleShot(kGenerous, &loop, &QEventLoop::quit);
+    timer.OnTimer = [&](QObject*) {
+        at.push_back(Clock::now());
+        if (at.size() >= ticks) {
+            timer.SetEnabled(false);
+            loop.quit();
+        } else if (rearm) {
+            timer.SetEnabled(false);
+            timer.SetEnabled(true);
+        }
+    };
+    timer.SetInterval(uint32_t(interval));
+    const Clock::time_point start = Clock::now();
+    timer.SetEnabled(true);
+    loop.exec();
+    QCOMPARE(at.size(), ticks);
+    // Tick k (from 1) is due k periods after the arming at the earliest: a
+    // late tick never pulls the ones after it forward.
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        const auto early = start + std::chrono::milliseconds(interval) * int64_t(k + 1) - at[k];
+        QVERIFY2(early <= Clock::duration::zero(),
+                 qPrintable(QStringLiteral("tick %1 ran %2 us early")
+                                .arg(k + 1)
+                                .arg(std::chrono::duration<double, std::micro>(early).count())));
+    }
+}
+
+void tst_IntervalTimer::enablingAsksShortSlicesForItsThread() {
+    // On a thread of its own with the default slice, which no timer has
+    // asked to shorten yet.
+    uint64_t before = 0, configured = 0, after = 0;
+    std::thread([&] {
+        DefaultSlice();
+        before = OwnSlice();
+        IntervalTimer timer;
+        timer.SetInterval(60000);
+        configured = OwnSlice();
+        timer.SetEnabled(true);
+        after = OwnSlice();
+        timer.SetEnabled(false);
+    }).join();
+    if (before == 0)
+        QSKIP("this kernel reports no scheduling slice");
+    // Only enabling asks; then the shortest slice the kernel grants.
+    QCOMPARE(configured, before);
+    QVERIFY2(after < before, qPrintable(QStringLiteral("slice %1 ns").arg(after)));
+    QCOMPARE(after, uint64_t(100000));
 }
 
 QTEST_GUILESS_MAIN(tst_IntervalTimer)
