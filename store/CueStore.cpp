@@ -3,6 +3,7 @@
 #include "app/Errors.h"
 #include "store/Ascii.h"
 #include "store/KeyValueFile.h"
+#include "store/KeyValueLines.h"
 
 #include <QVarLengthArray>
 #include <algorithm>
@@ -648,47 +649,120 @@ private:
 
 } // namespace
 
+namespace {
+
+// A page's keys as a walk over its section meets them: the first entry of
+// each slot's key, and the slots that have a record.
+class PageKeys {
+public:
+    void Start() { FSeen = FFilled = 0; }
+    void Add(QByteArrayView key, QByteArrayView value, bool hasValue) {
+        const qint64 slot = NumberAfter(key, "cue");
+        if (slot < 0 || slot >= MaxCuesPerPage || (FSeen & (1u << slot)))
+            return;
+        FSeen |= 1u << slot;
+        if (!hasValue || value.isEmpty())
+            return;
+        FValues[size_t(slot)] = value;
+        FFilled |= 1u << slot;
+    }
+    // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
+    void Fill(CueRow& row, SharedTexts& texts) const {
+        size_t filled = 0;
+        for (quint32 left = FFilled; left; left &= left - 1)
+            row[filled++] = texts.Add(FValues[size_t(__builtin_ctz(left))]);
+        for (; filled < MaxCuesPerPage; ++filled)
+            row[filled].clear();
+    }
+
+private:
+    std::array<QByteArrayView, MaxCuesPerPage> FValues;
+    quint32 FSeen = 0;
+    quint32 FFilled = 0;
+};
+
+void ClearRow(CueRow& row) {
+    for (CueRecord& record : row)
+        record.clear();
+}
+
+} // namespace
+
 void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
     // One walk over the sections as the file lists them finds each page's
     // keys: what ReadPageSection's lookups give, first occurrence of a key
     // winning (also when that line holds no readable value).
     const qsizetype pages = table.size();
-    std::vector<qint32> entryOf(size_t(pages) * MaxCuesPerPage, -1);
+    std::vector<bool> read(size_t(pages), false);
+    PageKeys keys;
+    // Straight from the lines while the file is as loaded: every value is
+    // part of the file, so the file's size (and a 0 after each record) is
+    // room for all of them; what a file of other sections leaves over is
+    // never touched.
+    if (!file.Indexed()) {
+        SharedTexts texts(file.FileSize() + pages * MaxCuesPerPage, int(pages) * MaxCuesPerPage);
+        qint64 page = -1;
+        const auto endPage = [&] {
+            if (page >= 0)
+                keys.Fill(table[page], texts);
+        };
+        const bool walked = file.WalkLines(
+            [&](QByteArrayView name) {
+                endPage();
+                page = NumberAfter(name, "page");
+                // A later section of the same name (in any letter case) is
+                // left out, as the index leaves it out: the first one wins.
+                if (page >= pages || (page >= 0 && read[size_t(page)]))
+                    page = -1;
+                if (page >= 0) {
+                    read[size_t(page)] = true;
+                    keys.Start();
+                }
+            },
+            [&](QByteArrayView key, QByteArrayView value, bool hasValue) {
+                if (page >= 0)
+                    keys.Add(key, value, hasValue);
+            });
+        if (walked) {
+            endPage();
+            for (qsizetype p = 0; p < pages; ++p)
+                if (!read[size_t(p)])
+                    ClearRow(table[p]);
+            return;
+        }
+    }
+    // The index is built (the file was looked up or written since loading):
+    // the same walk over its sections. Each section's name is there once.
+    std::vector<qint32> pageOf(size_t(file.SectionCount()), -1);
     qsizetype units = 0;
-    int records = 0;
+    int values = 0;
     for (qint32 section = 0; section < file.SectionCount(); ++section) {
         const qint64 page = NumberAfter(file.SectionName(section), "page");
         if (page < 0 || page >= pages)
             continue;
-        qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
-        quint32 seen = 0;
+        pageOf[size_t(section)] = qint32(page);
         for (qint32 entry = file.FirstEntry(section); entry >= 0; entry = file.NextEntry(entry)) {
-            const qint64 slot = NumberAfter(file.EntryKey(entry), "cue");
-            if (slot < 0 || slot >= MaxCuesPerPage || (seen & (1u << slot)))
-                continue;
-            seen |= 1u << slot;
             QByteArrayView value;
-            if (!file.EntryValue(entry, &value) || value.isEmpty())
-                continue;
-            slotEntry[slot] = entry;
+            file.EntryValue(entry, &value);
             units += value.size() + 1;
-            ++records;
+            values += !value.isEmpty();
         }
     }
-    SharedTexts texts(units, records);
-    for (qsizetype page = 0; page < pages; ++page) {
-        CueRow& row = table[page];
-        const qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
-        // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
-        size_t filled = 0;
-        for (int slot = 0; slot < MaxCuesPerPage; ++slot) {
-            if (slotEntry[slot] < 0)
-                continue;
+    SharedTexts texts(units, values);
+    for (qint32 section = 0; section < file.SectionCount(); ++section) {
+        const qint32 page = pageOf[size_t(section)];
+        if (page < 0 || read[size_t(page)])
+            continue;
+        read[size_t(page)] = true;
+        keys.Start();
+        for (qint32 entry = file.FirstEntry(section); entry >= 0; entry = file.NextEntry(entry)) {
             QByteArrayView value;
-            file.EntryValue(slotEntry[slot], &value);
-            row[filled++] = texts.Add(value);
+            const bool hasValue = file.EntryValue(entry, &value);
+            keys.Add(file.EntryKey(entry), value, hasValue);
         }
-        for (; filled < MaxCuesPerPage; ++filled)
-            row[filled].clear();
+        keys.Fill(table[page], texts);
     }
+    for (qsizetype p = 0; p < pages; ++p)
+        if (!read[size_t(p)])
+            ClearRow(table[p]);
 }

@@ -2,6 +2,7 @@
 
 #include "store/Ascii.h"
 #include "store/Blanks.h"
+#include "store/KeyValueLines.h"
 
 #include "app/Errors.h"
 
@@ -34,13 +35,6 @@ QString DecodeUtf8(QByteArrayView bytes, bool* ok) {
     QString text = decoder(bytes);
     *ok = !decoder.hasError();
     return text;
-}
-
-// Where the next line starts after a line ending at `end` (CR LF, LF or CR).
-qsizetype NextLineStart(QByteArrayView bytes, qsizetype end) {
-    if (end + 1 < bytes.size() && bytes[end] == '\r' && bytes[end + 1] == '\n')
-        return end + 2;
-    return end + 1;
 }
 
 QString SystemReason(int error) {
@@ -373,7 +367,10 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
                                           "settings file.")
                                .arg(path));
     file.close();
-    Load();
+    // Line breaks are ASCII, which no UTF-8 sequence holds, so every line is
+    // UTF-8 exactly when the whole is: only then may the index wait.
+    if (!FBytes.isValidUtf8())
+        Load();
     if (Damaged())
         FKeptCopyPath = CopyPathFor(FPath, FBytes);
     FModified = false;
@@ -408,7 +405,8 @@ KeyValueFile::Span KeyValueFile::AddBytes(QStringView text, bool oneLine) {
     return Span{quint32(start) | Added, quint32(FAdded.size() - start)};
 }
 
-void KeyValueFile::Load() {
+void KeyValueFile::Load() const {
+    FIndexed = true;
     const QByteArrayView bytes(FBytes);
     const qsizetype n = bytes.size();
     qsizetype start = bytes.startsWith(Utf8Bom) ? Utf8Bom.size() : 0;
@@ -417,80 +415,64 @@ void KeyValueFile::Load() {
     // pages a shorter guess leaves untouched cost nothing).
     FEntries.reserve(size_t(n / 16 + 16));
     while (start < n) {
-        bool beyondAscii = false;
-        const qsizetype end = LineEnd(data, start, n, &beyondAscii);
+        const LineScan line = ScanLine(data, start, n);
+        ++FLineNumber;
         // A byte that is not UTF-8 spoils only its own line. Line breaks are
         // ASCII, which no UTF-8 sequence holds, so the lines are all UTF-8
         // exactly when the whole is; a line of ASCII needs no check.
-        LoadLine(start, end, beyondAscii && !bytes.sliced(start, end - start).isValidUtf8());
-        start = NextLineStart(bytes, end);
+        if (line.beyondAscii && !bytes.sliced(start, line.end - start).isValidUtf8())
+            LoadDamagedLine(start, line.end, line.equals);
+        else
+            LoadLine(start, line.end, line.equals);
+        start = NextLineStart(data, n, line.end);
     }
 }
 
-void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
-    ++FLineNumber;
-    const char* data = FBytes.constData();
-    if (damaged) {
-        ++FDamagedLines;
-        if (FFirstDamagedLine == 0)
-            FFirstDamagedLine = FLineNumber;
-        // Read as the decoder shows it, its replacement characters in place.
-        bool ok = false;
-        const QByteArrayView raw(data + begin, end - begin);
-        const QString decoded = DecodeUtf8(raw, &ok);
-        const QStringView line = TrimBlanks(QStringView(decoded));
-        if (line.isEmpty() || line.startsWith(u';'))
-            return;
-        if (line.startsWith(u'[') && line.endsWith(u']') && line.size() >= 2) {
-            // The section's name is unknown: its entries must not join
-            // another section, so none of them is read or written back.
-            FCurrent = -1;
-            return;
-        }
-        // Keep the key when its own bytes are sound, so that it still hides
-        // later entries of the same key; the value is not read or written.
-        const qsizetype rawEq = raw.indexOf('=');
-        if (FCurrent < 0 || !line.contains(u'=') || rawEq < 0 || !raw.first(rawEq).isValidUtf8())
-            return;
-        qsizetype keyBegin = begin;
-        qsizetype keyEnd = begin + rawEq;
-        TrimRange(data, keyBegin, keyEnd);
-        const Span key = MakeSpan(keyBegin, keyEnd - keyBegin);
-        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, std::nullopt);
-        return;
-    }
-    TrimRange(data, begin, end);
-    if (begin == end || data[begin] == ';')
-        return;
-    if (data[begin] == '[' && data[end - 1] == ']' && end - begin >= 2) {
-        qsizetype nameBegin = begin + 1;
-        qsizetype nameEnd = end - 1;
-        TrimRange(data, nameBegin, nameEnd);
-        const Span name = MakeSpan(nameBegin, nameEnd - nameBegin);
+inline void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, qsizetype equals) const {
+    const ParsedLine line = ParseLine(FBytes.constData(), begin, end, equals);
+    if (line.kind == ParsedLine::Section) {
+        const Span name = MakeSpan(line.begin, line.end - line.begin);
         const quint32 hash = Mix(FoldHash(Bytes(name)));
         // A repeated section: the first one of a name wins.
         FCurrent = FindSection(Bytes(name), hash) >= 0 ? -1 : AddSection(name, hash);
-        return;
+    } else if (line.kind == ParsedLine::Entry && FCurrent >= 0) {
+        AddLoadedEntry(FCurrent, MakeSpan(line.begin, line.end - line.begin),
+                       line.hasValue ? MakeSpan(line.valueBegin, line.valueEnd - line.valueBegin)
+                                     : Span{},
+                       line.hasValue ? HasValue : 0);
     }
-    if (FCurrent < 0)
-        return;
-    const char* eq = static_cast<const char*>(std::memchr(data + begin, '=', size_t(end - begin)));
-    if (!eq) {
-        const Span line = MakeSpan(begin, end - begin);
-        AddEntry(FCurrent, line, Span{}, 0, std::nullopt);
-        return;
-    }
-    qsizetype keyEnd = eq - data;
-    qsizetype valueBegin = keyEnd + 1;
-    while (keyEnd > begin && IsBlank(data[keyEnd - 1]))
-        --keyEnd;
-    while (valueBegin < end && IsBlank(data[valueBegin]))
-        ++valueBegin;
-    AddEntry(FCurrent, MakeSpan(begin, keyEnd - begin), MakeSpan(valueBegin, end - valueBegin),
-             HasValue, std::nullopt);
 }
 
-qint32 KeyValueFile::AddSection(Span name, quint32 hash) {
+void KeyValueFile::LoadDamagedLine(qsizetype begin, qsizetype end, qsizetype equals) const {
+    const char* data = FBytes.constData();
+    ++FDamagedLines;
+    if (FFirstDamagedLine == 0)
+        FFirstDamagedLine = FLineNumber;
+    // Read as the decoder shows it, its replacement characters in place.
+    bool ok = false;
+    const QByteArrayView raw(data + begin, end - begin);
+    const QString decoded = DecodeUtf8(raw, &ok);
+    const QStringView line = TrimBlanks(QStringView(decoded));
+    if (line.isEmpty() || line.startsWith(u';'))
+        return;
+    if (line.startsWith(u'[') && line.endsWith(u']') && line.size() >= 2) {
+        // The section's name is unknown: its entries must not join
+        // another section, so none of them is read or written back.
+        FCurrent = -1;
+        return;
+    }
+    // Keep the key when its own bytes are sound, so that it still hides
+    // later entries of the same key; the value is not read or written.
+    if (FCurrent < 0 || !line.contains(u'=') || equals < 0 ||
+        !raw.first(equals - begin).isValidUtf8())
+        return;
+    qsizetype keyBegin = begin;
+    qsizetype keyEnd = equals;
+    TrimRange(data, keyBegin, keyEnd);
+    AddLoadedEntry(FCurrent, MakeSpan(keyBegin, keyEnd - keyBegin), Span{}, HasValue | IsDamaged);
+}
+
+qint32 KeyValueFile::AddSection(Span name, quint32 hash) const {
     CheckCount(FSections.size());
     const qint32 index = qint32(FSections.size());
     FSections.push_back(Section{name, hash, -1, -1, 0, true, -1});
@@ -506,31 +488,40 @@ namespace {
 constexpr qint32 LargeSection = 48;
 } // namespace
 
-void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags,
-                            std::optional<quint32> hash) {
+inline qint32 KeyValueFile::LinkEntry(qint32 section, const Entry& entry) const {
     CheckCount(FEntries.size());
     const qint32 index = qint32(FEntries.size());
     Section& s = FSections[size_t(section)];
-    // Loading leaves the hash to the section's first lookup; a write has it.
-    if (!hash && s.keyIndex >= 0)
-        hash = Mix(FoldHash(Bytes(key)));
-    if (!hash)
-        s.hashed = false;
-    FEntries.push_back(Entry{key, value, hash.value_or(0), -1, flags});
+    FEntries.push_back(entry);
     if (s.last < 0)
         s.first = index;
     else
         FEntries[size_t(s.last)].next = index;
     s.last = index;
     ++s.count;
+    return index;
+}
+
+inline void KeyValueFile::AddLoadedEntry(qint32 section, Span key, Span value, quint8 flags) const {
+    // Nothing is looked up while loading, so no section has a key index yet;
+    // the hash waits for the section's first lookup.
+    Q_ASSERT(FSections[size_t(section)].keyIndex < 0);
+    FSections[size_t(section)].hashed = false;
+    LinkEntry(section, Entry{key, value, 0, -1, flags});
+}
+
+void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash) {
+    const Section& s = FSections[size_t(section)];
+    // A section not hashed yet hashes this one with the others.
+    const qint32 index = LinkEntry(section, Entry{key, value, hash, -1, flags});
     if (s.keyIndex >= 0) {
         // The first entry of a key is the one read and written.
         Index& keys = FKeyIndexes[size_t(s.keyIndex)];
         Reserve(keys.table, keys.used, FEntries);
         const QByteArrayView name = Bytes(key);
-        const qsizetype slot = Probe(keys.table, *hash, [&](qint32 item) {
+        const qsizetype slot = Probe(keys.table, hash, [&](qint32 item) {
             const Entry& e = FEntries[size_t(item)];
-            return e.hash == *hash && SameName(Bytes(e.key), name);
+            return e.hash == hash && SameName(Bytes(e.key), name);
         });
         if (keys.table[size_t(slot)] < 0) {
             keys.table[size_t(slot)] = index;
@@ -571,6 +562,7 @@ const KeyValueFile::Index& KeyValueFile::KeyIndex(const Section& section) const 
 }
 
 qint32 KeyValueFile::FindSection(QByteArrayView name, quint32 hash) const {
+    EnsureIndexed();
     if (FSectionIndex.table.empty())
         return -1;
     return FSectionIndex.table[size_t(Probe(FSectionIndex.table, hash, [&](qint32 item) {
@@ -580,6 +572,7 @@ qint32 KeyValueFile::FindSection(QByteArrayView name, quint32 hash) const {
 }
 
 qint32 KeyValueFile::FindSection(QStringView name) const {
+    EnsureIndexed();
     if (FSectionIndex.table.empty())
         return -1;
     const quint32 hash = Mix(FoldHash(name));
@@ -784,6 +777,7 @@ void KeyValueFile::WriteBool(const QString& section, const QString& key, bool va
 }
 
 template <typename Put> void KeyValueFile::Serialize(Put&& put) const {
+    EnsureIndexed();
     put(Utf8Bom);
     for (const Section& section : FSections) {
         put("[");
