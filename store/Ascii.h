@@ -15,15 +15,28 @@
 inline bool IsAscii(QByteArrayView bytes) {
     const char* p = bytes.data();
     qsizetype n = bytes.size();
-    quint64 any = 0;
+#if defined(__SSE2__)
+    // 64 bytes a step, their top bits gathered without a branch.
+    __m128i any = _mm_setzero_si128();
+    for (; n >= 64; p += 64, n -= 64)
+        any = _mm_or_si128(
+            any,
+            _mm_or_si128(_mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16))),
+                         _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)))));
+    if (_mm_movemask_epi8(any) != 0)
+        return false;
+#endif
+    quint64 rest = 0;
     for (; n >= 8; p += 8, n -= 8) {
         quint64 word;
         std::memcpy(&word, p, 8);
-        any |= word;
+        rest |= word;
     }
     for (; n > 0; ++p, --n)
-        any |= uchar(*p);
-    return (any & 0x8080808080808080ULL) == 0;
+        rest |= uchar(*p);
+    return (rest & 0x8080808080808080ULL) == 0;
 }
 
 // Writes `n` bytes as as many UTF-16 units while they are ASCII; false (and

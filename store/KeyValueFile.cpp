@@ -369,7 +369,8 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
     file.close();
     // Line breaks are ASCII, which no UTF-8 sequence holds, so every line is
     // UTF-8 exactly when the whole is: only then may the index wait.
-    if (!FBytes.isValidUtf8())
+    const QByteArrayView text = QByteArrayView(FBytes).sliced(FBytes.startsWith(Utf8Bom) ? 3 : 0);
+    if (!IsAscii(text) && !text.isValidUtf8())
         Load();
     if (Damaged())
         FKeptCopyPath = CopyPathFor(FPath, FBytes);
