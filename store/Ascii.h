@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -52,10 +53,21 @@ inline bool WidenAscii(const char* in, qsizetype n, char16_t* out) {
                              _mm_unpackhi_epi8(chunk, zero));
             return _mm_movemask_epi8(chunk) == 0;
         };
+        // Up to 64 bytes (most texts here) in four steps whatever the size,
+        // so that no branch depends on it; steps that would pass the end
+        // are moved back to end there, overlapping: the same units land on
+        // the same places.
+        if (n <= 64) {
+            const qsizetype last = n - 16;
+            const bool a = widen16(0);
+            const bool b = widen16(std::min<qsizetype>(16, last));
+            const bool c = widen16(std::min<qsizetype>(32, last));
+            const bool d = widen16(last);
+            return a && b && c && d;
+        }
         bool ascii = true;
         for (qsizetype i = 0; i + 16 <= n; i += 16)
             ascii &= widen16(i);
-        // The last 16 again, overlapping: the same units land on the same places.
         return widen16(n - 16) && ascii;
     }
 #endif

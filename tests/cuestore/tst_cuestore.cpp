@@ -971,7 +971,14 @@ void tst_CueStore::readAllAsEachPage_data() {
                 "Cue1=0.2|0.2|/a|0|\xc3\x80 " +
                     QByteArray(80, 'z') + "|\r\nCue2=" + QByteArray(64, 'y') +
                     "\xc3\xa9|\r\nCu\xc3\xa9"
-                    "3=not a cue|\r\n")
+                    "3=not a cue|\r\n"
+                    // Records of 60 and 64 bytes with one letter beyond ASCII
+                    // in their second, third or fourth 16 bytes only.
+                    "Cue4=0.1|0.1|/a|0|" +
+                    QByteArray(7, 'a') + "\xc3\xa9" + QByteArray(37, 'b') +
+                    "|\r\nCue5=0.1|0.1|/a|0|" + QByteArray(27, 'c') + "\xc3\xa9" +
+                    QByteArray(21, 'd') + "|\r\nCue6=0.1|0.1|/a|0|" + QByteArray(37, 'e') +
+                    "\xc3\xa9" + QByteArray(7, 'f') + "|\r\n")
         << QStringList{};
     QTest::newRow("bytes that are not UTF-8")
         << page("Page1", "Cue0=\xe2\x82|\r\nCue1=kept|\r\nCue2=\xed\xa0\x80|\r\n"
