@@ -566,31 +566,43 @@ QString CueKey(int slot) {
 
 namespace {
 
-const std::array<QString, MaxCuesPerPage>& CueKeys() {
-    static const std::array<QString, MaxCuesPerPage> keys = [] {
+const KeyValueFile::KeyList& CueKeys() {
+    static const KeyValueFile::KeyList keys = [] {
         std::array<QString, MaxCuesPerPage> names;
         for (int i = 0; i < MaxCuesPerPage; ++i)
             names[size_t(i)] = QStringLiteral("Cue") + QString::number(i);
-        return names;
+        return KeyValueFile::KeyList(names.data(), MaxCuesPerPage);
     }();
     return keys;
+}
+
+// PageSection(page) in `buffer`, without an allocation.
+QStringView PageSectionIn(int page, std::array<char16_t, 16>& buffer) {
+    char digits[12];
+    const auto end = std::to_chars(digits, digits + sizeof digits, page).ptr;
+    qsizetype n = 0;
+    for (char16_t c : {u'P', u'a', u'g', u'e'})
+        buffer[size_t(n++)] = c;
+    for (const char* d = digits; d != end; ++d)
+        buffer[size_t(n++)] = char16_t(*d);
+    return QStringView(buffer.data(), n);
 }
 
 } // namespace
 
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row) {
-    std::array<const QString*, MaxCuesPerPage> order;
-    const size_t count = SortRecords(row, order);
-    // The keys after the last record are emptied, so none keeps an older record.
-    std::array<QString, MaxCuesPerPage> values;
-    for (size_t i = 0; i < count; ++i)
-        values[i] = *order[i];
-    file.WriteStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
+    // The keys after the last record are emptied (null pointers), so none
+    // keeps an older record.
+    std::array<const QString*, MaxCuesPerPage> order{};
+    SortRecords(row, order);
+    std::array<char16_t, 16> name;
+    file.WriteStrings(PageSectionIn(page, name), CueKeys(), order.data());
 }
 
 void ReadPageSection(const KeyValueFile& file, int page, CueRow& row) {
     std::array<QString, MaxCuesPerPage> values;
-    file.ReadStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
+    std::array<char16_t, 16> name;
+    file.ReadStrings(PageSectionIn(page, name), CueKeys(), values.data());
     // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
     int filled = 0;
     for (QString& record : values)

@@ -738,35 +738,53 @@ qint32 KeyValueFile::FindInOrder(qint32 section, QStringView key, quint32 hash, 
     return FindEntry(section, key, hash);
 }
 
+KeyValueFile::KeyList::KeyList(const QString* keys, qsizetype count)
+    : FKeys(keys, keys + count), FHashes(size_t(count)), FMaybeRepeated(size_t(count)) {
+    for (qsizetype i = 0; i < count; ++i) {
+        FHashes[size_t(i)] = Mix(FoldHash(keys[i]));
+        FMaybeRepeated[size_t(i)] = MaybeRepeated(FHashes.data(), i);
+    }
+}
+
 void KeyValueFile::WriteStrings(QStringView section, const QString* keys, const QString* values,
                                 qsizetype count) {
+    QVarLengthArray<const QString*, 32> pointers(count);
+    for (qsizetype i = 0; i < count; ++i)
+        pointers[i] = values + i;
+    WriteStrings(section, KeyList(keys, count), pointers.data());
+}
+
+void KeyValueFile::WriteStrings(QStringView section, const KeyList& keys,
+                                const QString* const* values) {
+    static const QString Empty;
     const qint32 index = SectionFor(section);
-    QVarLengthArray<quint32, 32> hashes(count);
     qint32 cursor = FSections[size_t(index)].first;
-    for (qsizetype i = 0; i < count; ++i) {
-        hashes[i] = Mix(FoldHash(keys[i]));
-        const qint32 found =
-            FindInOrder(index, keys[i], hashes[i], MaybeRepeated(hashes.data(), i), cursor);
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        const QString& key = keys.FKeys[size_t(i)];
+        const quint32 hash = keys.FHashes[size_t(i)];
+        const qint32 found = FindInOrder(index, key, hash, keys.FMaybeRepeated[size_t(i)], cursor);
         // A key added goes after the ones before it, so the order holds.
-        WriteAt(index, found, keys[i], hashes[i], values[i]);
+        WriteAt(index, found, key, hash, values[i] ? *values[i] : Empty);
     }
 }
 
 void KeyValueFile::ReadStrings(QStringView section, const QString* keys, QString* values,
                                qsizetype count) const {
+    ReadStrings(section, KeyList(keys, count), values);
+}
+
+void KeyValueFile::ReadStrings(QStringView section, const KeyList& keys, QString* values) const {
     const qint32 s = FindSection(section);
     if (s < 0) {
-        for (qsizetype i = 0; i < count; ++i)
+        for (qsizetype i = 0; i < keys.size(); ++i)
             values[i] = QString();
         return;
     }
-    QVarLengthArray<quint32, 32> hashes(count);
     qint32 cursor = FSections[size_t(s)].first;
-    for (qsizetype i = 0; i < count; ++i) {
-        hashes[i] = Mix(FoldHash(keys[i]));
-        values[i] = ValueOf(
-            FindInOrder(s, keys[i], hashes[i], MaybeRepeated(hashes.data(), i), cursor), QString());
-    }
+    for (qsizetype i = 0; i < keys.size(); ++i)
+        values[i] = ValueOf(FindInOrder(s, keys.FKeys[size_t(i)], keys.FHashes[size_t(i)],
+                                        keys.FMaybeRepeated[size_t(i)], cursor),
+                            QString());
 }
 
 void KeyValueFile::WriteInteger(const QString& section, const QString& key, int value) {

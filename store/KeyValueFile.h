@@ -46,12 +46,29 @@ public:
     bool ReadBool(const QString& section, const QString& key, bool def) const;
 
     void WriteString(const QString& section, const QString& key, const QString& value);
+
+    // Keys asked together again and again (a page's cue keys): their hashes,
+    // and whether each may be one asked before it, found once.
+    class KeyList {
+    public:
+        KeyList(const QString* keys, qsizetype count);
+        qsizetype size() const { return qsizetype(FKeys.size()); }
+
+    private:
+        friend class KeyValueFile;
+        std::vector<QString> FKeys;
+        std::vector<quint32> FHashes;
+        std::vector<bool> FMaybeRepeated;
+    };
     // Several keys of one section at once, the section looked up once: each
     // as ReadString and WriteString do it.
     void ReadStrings(QStringView section, const QString* keys, QString* values,
                      qsizetype count) const;
     void WriteStrings(QStringView section, const QString* keys, const QString* values,
                       qsizetype count);
+    void ReadStrings(QStringView section, const KeyList& keys, QString* values) const;
+    // values[i] for keys[i]; a null pointer writes the empty text.
+    void WriteStrings(QStringView section, const KeyList& keys, const QString* const* values);
     void WriteInteger(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value);
 
