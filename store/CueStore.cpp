@@ -730,11 +730,12 @@ void ClearRow(CueRow& row) {
 
 } // namespace
 
-void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
+void ReadAllPageSections(const KeyValueFile& file, TCueTable& table, qsizetype firstPage) {
     // One walk over the sections as the file lists them finds each page's
     // keys: what ReadPageSection's lookups give, first occurrence of a key
     // winning (also when that line holds no readable value).
     const qsizetype pages = table.size();
+    firstPage = std::max<qsizetype>(firstPage, 0);
     std::vector<bool> read(size_t(pages), false);
     PageKeys keys;
     // Straight from the lines while the file is as loaded: every value is
@@ -754,7 +755,7 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
                 page = NumberAfter(name, "page");
                 // A later section of the same name (in any letter case) is
                 // left out, as the index leaves it out: the first one wins.
-                if (page >= pages || (page >= 0 && read[size_t(page)]))
+                if (page < firstPage || page >= pages || read[size_t(page)])
                     page = -1;
                 if (page >= 0) {
                     read[size_t(page)] = true;
@@ -767,7 +768,7 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
             });
         if (walked) {
             endPage();
-            for (qsizetype p = 0; p < pages; ++p)
+            for (qsizetype p = firstPage; p < pages; ++p)
                 if (!read[size_t(p)])
                     ClearRow(table[p]);
             return;
@@ -780,7 +781,7 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
     int values = 0;
     for (qint32 section = 0; section < file.SectionCount(); ++section) {
         const qint64 page = NumberAfter(file.SectionName(section), "page");
-        if (page < 0 || page >= pages)
+        if (page < firstPage || page >= pages)
             continue;
         pageOf[size_t(section)] = qint32(page);
         for (qint32 entry = file.FirstEntry(section); entry >= 0; entry = file.NextEntry(entry)) {
@@ -804,7 +805,7 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
         }
         keys.Fill(table[page], texts);
     }
-    for (qsizetype p = 0; p < pages; ++p)
+    for (qsizetype p = firstPage; p < pages; ++p)
         if (!read[size_t(p)])
             ClearRow(table[p]);
 }
