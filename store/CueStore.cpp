@@ -708,13 +708,17 @@ public:
         FValues[size_t(slot)] = value;
         FFilled |= 1u << slot;
     }
-    // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
-    void Fill(CueRow& row, SharedTexts& texts) const {
-        size_t filled = 0;
-        for (quint32 left = FFilled; left; left &= left - 1)
-            row[filled++] = texts.Add(FValues[size_t(__builtin_ctz(left))]);
-        for (; filled < MaxCuesPerPage; ++filled)
-            row[filled].clear();
+    // The page's records in slot order into `out`, their room (a 0 after
+    // each) added to `units`; how many. Records fill the row from slot 0: a
+    // hand-edited gap would hide the cues after it.
+    int Take(QByteArrayView* out, qsizetype& units) const {
+        int count = 0;
+        for (quint32 left = FFilled; left; left &= left - 1) {
+            const QByteArrayView value = FValues[size_t(__builtin_ctz(left))];
+            out[count++] = value;
+            units += value.size() + 1;
+        }
+        return count;
     }
 
 private:
@@ -723,78 +727,54 @@ private:
     quint32 FFilled = 0;
 };
 
-void ClearRow(CueRow& row) {
-    for (CueRecord& record : row)
-        record.clear();
-}
-
 } // namespace
 
 void ReadAllPageSections(const KeyValueFile& file, TCueTable& table, qsizetype firstPage) {
     // One walk over the sections as the file lists them finds each page's
     // keys: what ReadPageSection's lookups give, first occurrence of a key
-    // winning (also when that line holds no readable value).
+    // winning (also when that line holds no readable value). The records
+    // found are kept as they lie in the file until the walk has counted
+    // them, so that their block of UTF-16 is no larger than they need.
     const qsizetype pages = table.size();
     firstPage = std::max<qsizetype>(firstPage, 0);
     std::vector<bool> read(size_t(pages), false);
-    PageKeys keys;
-    // Straight from the lines while the file is as loaded: every value is
-    // part of the file, so the file's size (and a 0 after each record) is
-    // room for all of them; what a file of other sections leaves over is
-    // never touched.
-    if (!file.Indexed()) {
-        SharedTexts texts(file.FileSize() + pages * MaxCuesPerPage, int(pages) * MaxCuesPerPage);
-        qint64 page = -1;
-        const auto endPage = [&] {
-            if (page >= 0)
-                keys.Fill(table[page], texts);
-        };
-        const bool walked = file.WalkLines(
-            [&](QByteArrayView name) {
-                endPage();
-                page = NumberAfter(name, "page");
-                // A later section of the same name (in any letter case) is
-                // left out, as the index leaves it out: the first one wins.
-                if (page < firstPage || page >= pages || read[size_t(page)])
-                    page = -1;
-                if (page >= 0) {
-                    read[size_t(page)] = true;
-                    keys.Start();
-                }
-            },
-            [&](QByteArrayView key, QByteArrayView value, bool hasValue) {
-                if (page >= 0)
-                    keys.Add(key, value, hasValue);
-            });
-        if (walked) {
-            endPage();
-            for (qsizetype p = firstPage; p < pages; ++p)
-                if (!read[size_t(p)])
-                    ClearRow(table[p]);
-            return;
-        }
-    }
-    // The index is built (the file was looked up or written since loading):
-    // the same walk over its sections. Each section's name is there once.
-    std::vector<qint32> pageOf(size_t(file.SectionCount()), -1);
+    std::vector<QByteArrayView> found(size_t(pages) * MaxCuesPerPage);
+    std::vector<quint8> counts(size_t(pages), 0);
     qsizetype units = 0;
-    int values = 0;
-    for (qint32 section = 0; section < file.SectionCount(); ++section) {
-        const qint64 page = NumberAfter(file.SectionName(section), "page");
-        if (page < firstPage || page >= pages)
-            continue;
-        pageOf[size_t(section)] = qint32(page);
-        for (qint32 entry = file.FirstEntry(section); entry >= 0; entry = file.NextEntry(entry)) {
-            QByteArrayView value;
-            file.EntryValue(entry, &value);
-            units += value.size() + 1;
-            values += !value.isEmpty();
-        }
-    }
-    SharedTexts texts(units, values);
-    for (qint32 section = 0; section < file.SectionCount(); ++section) {
-        const qint32 page = pageOf[size_t(section)];
-        if (page < 0 || read[size_t(page)])
+    int records = 0;
+    PageKeys keys;
+    const auto takePage = [&](qint64 page) {
+        const int count = keys.Take(found.data() + page * MaxCuesPerPage, units);
+        counts[size_t(page)] = quint8(count);
+        records += count;
+    };
+    // Straight from the lines while the file is as loaded; else (the file
+    // was looked up or written since loading) over the index, where each
+    // section's name is there once.
+    qint64 page = -1;
+    const bool walked = file.WalkLines(
+        [&](QByteArrayView name) {
+            if (page >= 0)
+                takePage(page);
+            page = NumberAfter(name, "page");
+            // A later section of the same name (in any letter case) is left
+            // out, as the index leaves it out: the first one wins.
+            if (page < firstPage || page >= pages || read[size_t(page)])
+                page = -1;
+            if (page >= 0) {
+                read[size_t(page)] = true;
+                keys.Start();
+            }
+        },
+        [&](QByteArrayView key, QByteArrayView value, bool hasValue) {
+            if (page >= 0)
+                keys.Add(key, value, hasValue);
+        });
+    if (walked && page >= 0)
+        takePage(page);
+    for (qint32 section = 0; !walked && section < file.SectionCount(); ++section) {
+        page = NumberAfter(file.SectionName(section), "page");
+        if (page < firstPage || page >= pages || read[size_t(page)])
             continue;
         read[size_t(page)] = true;
         keys.Start();
@@ -803,9 +783,16 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table, qsizetype f
             const bool hasValue = file.EntryValue(entry, &value);
             keys.Add(file.EntryKey(entry), value, hasValue);
         }
-        keys.Fill(table[page], texts);
+        takePage(page);
     }
-    for (qsizetype p = firstPage; p < pages; ++p)
-        if (!read[size_t(p)])
-            ClearRow(table[p]);
+    SharedTexts texts(units, records);
+    for (qsizetype p = firstPage; p < pages; ++p) {
+        CueRow& row = table[p];
+        const QByteArrayView* values = found.data() + p * MaxCuesPerPage;
+        size_t slot = 0;
+        for (; slot < counts[size_t(p)]; ++slot)
+            row[slot] = texts.Add(values[slot]);
+        for (; slot < MaxCuesPerPage; ++slot)
+            row[slot].clear();
+    }
 }

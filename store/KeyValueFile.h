@@ -79,11 +79,6 @@ public:
     // place. A damaged file is first kept under KeptCopyPath().
     void Free();
 
-    // Whether the index is built: WalkLines then walks nothing.
-    bool Indexed() const { return FIndexed; }
-    // The size of the file as loaded, in bytes.
-    qsizetype FileSize() const { return FBytes.size(); }
-
     // For a reader that takes in a whole file once, in the file's order,
     // without the index being built: while nothing was looked up or written
     // yet (so the file is as loaded, and every line of it UTF-8), calls
