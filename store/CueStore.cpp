@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -693,6 +694,12 @@ private:
 
 namespace {
 
+// Bytes found in a file, left uninitialised in bulk.
+struct Bytes {
+    const char* data;
+    qsizetype size;
+};
+
 // A page's keys as a walk over its section meets them: the first entry of
 // each slot's key, and the slots that have a record.
 class PageKeys {
@@ -711,11 +718,11 @@ public:
     // The page's records in slot order into `out`, their room (a 0 after
     // each) added to `units`; how many. Records fill the row from slot 0: a
     // hand-edited gap would hide the cues after it.
-    int Take(QByteArrayView* out, qsizetype& units) const {
+    int Take(Bytes* out, qsizetype& units) const {
         int count = 0;
         for (quint32 left = FFilled; left; left &= left - 1) {
             const QByteArrayView value = FValues[size_t(__builtin_ctz(left))];
-            out[count++] = value;
+            out[count++] = Bytes{value.data(), value.size()};
             units += value.size() + 1;
         }
         return count;
@@ -738,13 +745,14 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table, qsizetype f
     const qsizetype pages = table.size();
     firstPage = std::max<qsizetype>(firstPage, 0);
     std::vector<bool> read(size_t(pages), false);
-    std::vector<QByteArrayView> found(size_t(pages) * MaxCuesPerPage);
+    // Only the places a page's records take are ever written or read.
+    const auto found = std::make_unique_for_overwrite<Bytes[]>(size_t(pages) * MaxCuesPerPage);
     std::vector<quint8> counts(size_t(pages), 0);
     qsizetype units = 0;
     int records = 0;
     PageKeys keys;
     const auto takePage = [&](qint64 page) {
-        const int count = keys.Take(found.data() + page * MaxCuesPerPage, units);
+        const int count = keys.Take(found.get() + page * MaxCuesPerPage, units);
         counts[size_t(page)] = quint8(count);
         records += count;
     };
@@ -788,10 +796,10 @@ void ReadAllPageSections(const KeyValueFile& file, TCueTable& table, qsizetype f
     SharedTexts texts(units, records);
     for (qsizetype p = firstPage; p < pages; ++p) {
         CueRow& row = table[p];
-        const QByteArrayView* values = found.data() + p * MaxCuesPerPage;
+        const Bytes* values = found.get() + p * MaxCuesPerPage;
         size_t slot = 0;
         for (; slot < counts[size_t(p)]; ++slot)
-            row[slot] = texts.Add(values[slot]);
+            row[slot] = texts.Add(QByteArrayView(values[slot].data, values[slot].size));
         for (; slot < MaxCuesPerPage; ++slot)
             row[slot].clear();
     }
