@@ -980,6 +980,10 @@ void tst_CueStore::readAllAsEachPage_data() {
                     QByteArray(21, 'd') + "|\r\nCue6=0.1|0.1|/a|0|" + QByteArray(37, 'e') +
                     "\xc3\xa9" + QByteArray(7, 'f') + "|\r\n")
         << QStringList{};
+    QTest::newRow("a section name that begins with U+FEFF")
+        << (page("\xef\xbb\xbfPage1", "Cue0=not page 1|\r\n") + page("Page2", "Cue0=a|\r\n") +
+            page("\xef\xbb\xbfPage2", "Cue0=not page 2|\r\n"))
+        << QStringList{};
     QTest::newRow("bytes that are not UTF-8")
         << page("Page1", "Cue0=\xe2\x82|\r\nCue1=kept|\r\nCue2=\xed\xa0\x80|\r\n"
                          "Cue3=\xc0\xaf|\r\nCue4=\xc3\xa9 kept|\r\n")

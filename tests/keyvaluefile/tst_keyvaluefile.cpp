@@ -347,6 +347,14 @@ void tst_KeyValueFile::readValues_data() {
                                                         << "1";
     QTest::newRow("non-ascii value") << QByteArray("[A]\r\nk=Caf\xC3\xA9 \xE2\x86\x92 1\r\n") << "A"
                                      << "k" << QString::fromUtf8("Caf\xC3\xA9 \xE2\x86\x92 1");
+    QTest::newRow("a name that begins with U+FEFF is another name")
+        << QByteArray("[\xef\xbb\xbfOSC]\r\nsoundIP=a\r\n") << "OSC"
+        << "soundIP"
+        << "<def>";
+    QTest::newRow("a key that begins with U+FEFF is another key")
+        << QByteArray("[OSC]\r\n\xef\xbb\xbfsoundIP=a\r\nsoundIP=b\r\n") << "OSC"
+        << "soundIP"
+        << "b";
     QTest::newRow("nul byte inside value") << QByteArray("[A]\r\nk=a\0b\r\n", 12) << "A"
                                            << "k" << QString::fromLatin1("a\0b", 3);
 }
