@@ -285,15 +285,14 @@ CueRecord MovedCueRecord(int pinTop, int pinLeft, int viewHeight, int viewWidth,
     const double top = RoundFraction(double(pinTop) / viewHeight, 1000);
     const double left = RoundFraction(double(pinLeft) / viewWidth, 1000);
     return FormatFraction(top, locale) + u'|' + FormatFraction(left, locale) + u'|' +
-           QString::fromUtf8(FieldOf(fields, cfMessage)) + u'|' +
-           QString::fromUtf8(FieldOf(fields, cfAutoplay)) + u'|' +
-           QString::fromUtf8(FieldOf(fields, cfCall)) + u'|';
+           Utf8Text(FieldOf(fields, cfMessage)) + u'|' + Utf8Text(FieldOf(fields, cfAutoplay)) +
+           u'|' + Utf8Text(FieldOf(fields, cfCall)) + u'|';
 }
 
 CueRecord BuildRecord(const arStr& fields, const QByteArray& message, const QByteArray& autoplay,
                       const QByteArray& call) {
-    return QString::fromUtf8(FieldOf(fields, cfTop) + '|' + FieldOf(fields, cfLeft) + '|' +
-                             message + '|' + autoplay + '|' + call + '|');
+    return Utf8Text(FieldOf(fields, cfTop) + '|' + FieldOf(fields, cfLeft) + '|' + message + '|' +
+                    autoplay + '|' + call + '|');
 }
 
 namespace {
@@ -675,7 +674,7 @@ public:
         char16_t* out = FData + FUsed;
         const qsizetype n = utf8.size();
         if (!WidenAscii(utf8.data(), n, out))
-            return QString::fromUtf8(utf8);
+            return Utf8Text(utf8);
         out[n] = 0;
         FUsed += n + 1;
         --FRefsLeft;

@@ -179,6 +179,12 @@ int HexDigit(QChar c) {
 
 } // namespace
 
+QString Utf8Text(QByteArrayView utf8) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
+                                                       QStringConverter::Flag::Stateless);
+    return decoder(utf8);
+}
+
 bool ParseSettingsInteger(const QString& text, int& value) {
     QString s = text;
     if (s.size() > 2 && (s.startsWith(u"0x") || s.startsWith(u"0X")))
@@ -246,21 +252,12 @@ quint64 FoldHash(QStringView s) {
     return h;
 }
 
-// A name as text. A name may begin with U+FEFF (hand-made files do): that
-// is part of the name, where QString::fromUtf8 would drop it as a byte order
-// mark and so make "\uFEFFPage1" the same name as "Page1".
-QString NameText(QByteArrayView utf8) {
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
-                                                       QStringConverter::Flag::Stateless);
-    return decoder(utf8);
-}
-
 // The same for UTF-8: names are nearly always ASCII, which needs no decoding.
 quint64 FoldHash(QByteArrayView utf8) {
     quint64 h = HashStart;
     for (const char byte : utf8) {
         if (uchar(byte) >= 128)
-            return FoldHash(NameText(utf8));
+            return FoldHash(Utf8Text(utf8));
         h = (h ^ AsciiLower(char16_t(byte))) * HashPrime;
     }
     return h;
@@ -285,7 +282,7 @@ bool SameName(QStringView a, QByteArrayView b) {
         const char16_t x = a[i].unicode();
         const char16_t y = uchar(b[i]);
         if (x >= 128 || y >= 128)
-            return a.compare(NameText(b), Qt::CaseInsensitive) == 0;
+            return a.compare(Utf8Text(b), Qt::CaseInsensitive) == 0;
         if (x != y && AsciiLower(x) != AsciiLower(y))
             return false;
     }
@@ -293,10 +290,10 @@ bool SameName(QStringView a, QByteArrayView b) {
         return true;
     for (qsizetype i = n; i < a.size(); ++i)
         if (a[i].unicode() >= 128)
-            return a.compare(NameText(b), Qt::CaseInsensitive) == 0;
+            return a.compare(Utf8Text(b), Qt::CaseInsensitive) == 0;
     for (qsizetype i = n; i < b.size(); ++i)
         if (uchar(b[i]) >= 128)
-            return a.compare(NameText(b), Qt::CaseInsensitive) == 0;
+            return a.compare(Utf8Text(b), Qt::CaseInsensitive) == 0;
     return false;
 }
 
@@ -312,7 +309,7 @@ bool SameName(QByteArrayView a, QByteArrayView b) {
         if (ascii)
             return true;
     }
-    return SameName(NameText(a), b);
+    return SameName(Utf8Text(a), b);
 }
 
 // `value` is ASCII and `bytes` are the same characters. Stored values hold
@@ -632,7 +629,7 @@ QString KeyValueFile::ValueOf(qint32 entry, const QString& def) const {
         return def;
     const QByteArrayView bytes = Bytes(e.value);
     // ASCII reads the same as Latin-1, whose conversion is the cheaper one.
-    return IsAscii(bytes) ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
+    return IsAscii(bytes) ? QString::fromLatin1(bytes) : Utf8Text(bytes);
 }
 
 QString KeyValueFile::ReadString(const QString& section, const QString& key,

@@ -239,6 +239,11 @@ private:
     bool FCopyKept = false;
 };
 
+// UTF-8 as text, a U+FEFF at its start kept as part of it (QString::fromUtf8
+// drops it as a byte order mark, so a value, name or field that begins with
+// it would change on every read).
+QString Utf8Text(QByteArrayView utf8);
+
 // Parses an integer the way settings are read: optional blanks, sign, decimal
 // or hexadecimal after "$", "x", "X" or "0x"; the whole text, 32 bits.
 bool ParseSettingsInteger(const QString& text, int& value);

@@ -882,7 +882,8 @@ void tst_CueStore::readAllPageSections() {
     WriteBytes(path, Bom + "[Settings]\r\nHeight=580\r\n\r\n[Page0]\r\nCue0=0.1|0.1|/a|0||\r\n"
                            "Cue1=\r\nCue2=0.3|0.1|/c|0||\r\n\r\n[PAGE2]\r\ncue0=0.2|0.2|/d|0||\r\n"
                            "Cue20=0.9|0.9|/z|0||\r\n\r\n[Page02]\r\nCue0=not page 2\r\n"
-                           "[Page0]\r\nCue5=repeated section\r\n[Page5]\r\nCue0=beyond|\r\n");
+                           "[Page0]\r\nCue5=repeated section\r\n[Page5]\r\nCue0=beyond|\r\n"
+                           "[Page3]\r\nCue0=\xef\xbb\xbf 0.4|0.4|/f|0||\r\n");
     TCueTable table(4);
     for (CueRow& row : table)
         row = RowOf({"stale 0", "stale 1", "stale 2"});
@@ -891,7 +892,9 @@ void tst_CueStore::readAllPageSections() {
     QCOMPARE(RecordsOf(table[0]), RecordsOf(RowOf({"0.1|0.1|/a|0||", "0.3|0.1|/c|0||"})));
     QCOMPARE(RecordsOf(table[1]), RecordsOf(RowOf({})));
     QCOMPARE(RecordsOf(table[2]), RecordsOf(RowOf({"0.2|0.2|/d|0||", "0.9|0.9|/z|0||"})));
-    QCOMPARE(RecordsOf(table[3]), RecordsOf(RowOf({})));
+    // A record that begins with U+FEFF keeps it, and with it the blank after it.
+    QCOMPARE(RecordsOf(table[3]),
+             RecordsOf(RowOf({QChar(0xFEFF) + QStringLiteral(" 0.4|0.4|/f|0||")})));
 }
 
 void tst_CueStore::readAllAsEachPage_data() {

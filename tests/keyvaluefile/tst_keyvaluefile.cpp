@@ -355,6 +355,9 @@ void tst_KeyValueFile::readValues_data() {
         << QByteArray("[OSC]\r\n\xef\xbb\xbfsoundIP=a\r\nsoundIP=b\r\n") << "OSC"
         << "soundIP"
         << "b";
+    QTest::newRow("a value that begins with U+FEFF keeps it")
+        << QByteArray("[A]\r\nk=\xef\xbb\xbf\x01x\r\n") << "A"
+        << "k" << QChar(0xFEFF) + QStringLiteral("\x01x");
     QTest::newRow("nul byte inside value") << QByteArray("[A]\r\nk=a\0b\r\n", 12) << "A"
                                            << "k" << QString::fromLatin1("a\0b", 3);
 }
