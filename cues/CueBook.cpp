@@ -130,8 +130,8 @@ TStoredSize TCueBook::ReadCues() {
 void TCueBook::ReadRest() const {
     if (!FRest)
         return;
-    for (int page = 1; page < PageCount(); ++page)
-        ReadPageSection(*FRest, page, FTable[page]);
+    // In one walk over the file; the first page was read already.
+    ReadAllPageSections(*FRest, FTable, 1);
     FRest.reset();
 }
 

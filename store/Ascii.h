@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -15,15 +16,28 @@
 inline bool IsAscii(QByteArrayView bytes) {
     const char* p = bytes.data();
     qsizetype n = bytes.size();
-    quint64 any = 0;
+#if defined(__SSE2__)
+    // 64 bytes a step, their top bits gathered without a branch.
+    __m128i any = _mm_setzero_si128();
+    for (; n >= 64; p += 64, n -= 64)
+        any = _mm_or_si128(
+            any,
+            _mm_or_si128(_mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16))),
+                         _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)))));
+    if (_mm_movemask_epi8(any) != 0)
+        return false;
+#endif
+    quint64 rest = 0;
     for (; n >= 8; p += 8, n -= 8) {
         quint64 word;
         std::memcpy(&word, p, 8);
-        any |= word;
+        rest |= word;
     }
     for (; n > 0; ++p, --n)
-        any |= uchar(*p);
-    return (any & 0x8080808080808080ULL) == 0;
+        rest |= uchar(*p);
+    return (rest & 0x8080808080808080ULL) == 0;
 }
 
 // Writes `n` bytes as as many UTF-16 units while they are ASCII; false (and
@@ -39,10 +53,21 @@ inline bool WidenAscii(const char* in, qsizetype n, char16_t* out) {
                              _mm_unpackhi_epi8(chunk, zero));
             return _mm_movemask_epi8(chunk) == 0;
         };
+        // Up to 64 bytes (most texts here) in four steps whatever the size,
+        // so that no branch depends on it; steps that would pass the end
+        // are moved back to end there, overlapping: the same units land on
+        // the same places.
+        if (n <= 64) {
+            const qsizetype last = n - 16;
+            const bool a = widen16(0);
+            const bool b = widen16(std::min<qsizetype>(16, last));
+            const bool c = widen16(std::min<qsizetype>(32, last));
+            const bool d = widen16(last);
+            return a && b && c && d;
+        }
         bool ascii = true;
         for (qsizetype i = 0; i + 16 <= n; i += 16)
             ascii &= widen16(i);
-        // The last 16 again, overlapping: the same units land on the same places.
         return widen16(n - 16) && ascii;
     }
 #endif
@@ -73,32 +98,59 @@ inline bool SameAsAscii(const char16_t* text, const char* bytes, qsizetype n) {
     return differ == 0;
 }
 
-// Where the line that starts at `start` ends: its first CR or LF, else `n`.
-// `*beyondAscii` tells whether the line holds a byte that is not ASCII.
-inline qsizetype LineEnd(const char* data, qsizetype start, qsizetype n, bool* beyondAscii) {
+// One line of a settings file as one pass over its bytes finds it.
+struct LineScan {
+    qsizetype end = 0;        // its first CR or LF, else the end of the bytes
+    qsizetype equals = -1;    // its first "=", -1 when it has none
+    bool beyondAscii = false; // it holds a byte that is not ASCII
+};
+
+// Scans the line that starts at `start` for its end, its first "=" and any
+// byte beyond ASCII, 64 bytes at a time: most lines end within the first 64,
+// so the branch on the end is nearly always taken the same way.
+inline LineScan ScanLine(const char* data, qsizetype start, qsizetype n) {
+    LineScan line;
     qsizetype i = start;
-    bool high = false;
+    quint64 high = 0;
 #if defined(__SSE2__)
     const __m128i cr = _mm_set1_epi8('\r');
     const __m128i lf = _mm_set1_epi8('\n');
-    for (; i + 16 <= n; i += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        const unsigned ends = unsigned(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf))));
-        const unsigned highBits = unsigned(_mm_movemask_epi8(chunk));
-        if (ends) {
-            const int at = __builtin_ctz(ends);
-            *beyondAscii = high || (highBits & ((1u << at) - 1)) != 0;
-            return i + at;
+    const __m128i eq = _mm_set1_epi8('=');
+    for (; i + 64 <= n; i += 64) {
+        quint64 ends = 0;
+        quint64 equals = 0;
+        quint64 beyond = 0;
+        for (int k = 0; k < 4; ++k) {
+            const __m128i chunk =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 16 * k));
+            const quint64 e = unsigned(_mm_movemask_epi8(
+                _mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf))));
+            ends |= e << (16 * k);
+            equals |= quint64(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, eq)))) << (16 * k);
+            beyond |= quint64(unsigned(_mm_movemask_epi8(chunk))) << (16 * k);
         }
-        high = high || highBits != 0;
+        // Only what lies before the line's end counts.
+        const quint64 before = ends ? (quint64(1) << __builtin_ctzll(ends)) - 1 : ~quint64(0);
+        equals &= before;
+        if (line.equals < 0 && equals)
+            line.equals = i + __builtin_ctzll(equals);
+        high |= beyond & before;
+        if (ends) {
+            line.end = i + __builtin_ctzll(ends);
+            line.beyondAscii = high != 0;
+            return line;
+        }
     }
 #endif
     for (; i < n; ++i) {
-        if (data[i] == '\r' || data[i] == '\n')
+        const char c = data[i];
+        if (c == '\r' || c == '\n')
             break;
-        high = high || uchar(data[i]) >= 128;
+        if (c == '=' && line.equals < 0)
+            line.equals = i;
+        high |= uchar(c) >> 7;
     }
-    *beyondAscii = high;
-    return i;
+    line.end = i;
+    line.beyondAscii = high != 0;
+    return line;
 }

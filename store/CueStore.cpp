@@ -3,14 +3,17 @@
 #include "app/Errors.h"
 #include "store/Ascii.h"
 #include "store/KeyValueFile.h"
+#include "store/KeyValueLines.h"
 
 #include <QVarLengthArray>
 #include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -282,15 +285,14 @@ CueRecord MovedCueRecord(int pinTop, int pinLeft, int viewHeight, int viewWidth,
     const double top = RoundFraction(double(pinTop) / viewHeight, 1000);
     const double left = RoundFraction(double(pinLeft) / viewWidth, 1000);
     return FormatFraction(top, locale) + u'|' + FormatFraction(left, locale) + u'|' +
-           QString::fromUtf8(FieldOf(fields, cfMessage)) + u'|' +
-           QString::fromUtf8(FieldOf(fields, cfAutoplay)) + u'|' +
-           QString::fromUtf8(FieldOf(fields, cfCall)) + u'|';
+           Utf8Text(FieldOf(fields, cfMessage)) + u'|' + Utf8Text(FieldOf(fields, cfAutoplay)) +
+           u'|' + Utf8Text(FieldOf(fields, cfCall)) + u'|';
 }
 
 CueRecord BuildRecord(const arStr& fields, const QByteArray& message, const QByteArray& autoplay,
                       const QByteArray& call) {
-    return QString::fromUtf8(FieldOf(fields, cfTop) + '|' + FieldOf(fields, cfLeft) + '|' +
-                             message + '|' + autoplay + '|' + call + '|');
+    return Utf8Text(FieldOf(fields, cfTop) + '|' + FieldOf(fields, cfLeft) + '|' + message + '|' +
+                    autoplay + '|' + call + '|');
 }
 
 namespace {
@@ -479,27 +481,56 @@ bool CueRecordLess(const QString& a, const QString& b) {
 
 namespace {
 
+// A number as an integer of the same order (-0 as 0; never NaN here).
+quint64 OrderOf(double value) {
+    const quint64 bits = std::bit_cast<quint64>(value + 0.0);
+    return bits >> 63 ? ~bits : bits | (quint64(1) << 63);
+}
+
 // The row's non-empty records in file order, as pointers into the row.
 size_t SortRecords(const CueRow& row, std::array<const QString*, MaxCuesPerPage>& sorted) {
     const QLocale locale;
     const QString separator = locale.decimalPoint();
     const QString negativeSign = locale.negativeSign();
-    // Positions first, found without copies; the rare ties (two pins at one
-    // place, tops that are not numbers) fall back to the full key.
+    // Positions first, found without copies, as two integers that compare
+    // as ComparePositions compares them: a number before any other top,
+    // then by top; then a number before any other left, then by left.
+    // The rare ties (two pins at one place, tops that are not numbers) fall
+    // back to the full key.
     struct Keyed {
-        Position at;
-        const QString* text = nullptr;
+        quint64 top;
+        quint64 left;
+        const QString* text;
     };
+    constexpr quint64 NotANumber = ~quint64(0);
     std::array<Keyed, MaxCuesPerPage> keys;
     size_t count = 0;
-    for (const CueRecord& record : row)
-        if (!record.isEmpty())
-            keys[count++] = Keyed{MakePosition(record, separator, negativeSign), &record};
-    std::sort(keys.begin(), keys.begin() + count, [&](const Keyed& a, const Keyed& b) {
-        if (const int order = ComparePositions(a.at, b.at))
-            return order < 0;
+    for (const CueRecord& record : row) {
+        if (record.isEmpty())
+            continue;
+        const Position at = MakePosition(record, separator, negativeSign);
+        keys[count++] = Keyed{at.topIsNumber ? OrderOf(at.top) : NotANumber,
+                              !at.topIsNumber   ? 0
+                              : at.leftIsNumber ? OrderOf(at.left)
+                                                : NotANumber,
+                              &record};
+    }
+    const auto less = [&](const Keyed& a, const Keyed& b) {
+        if (a.top != b.top)
+            return a.top < b.top;
+        if (a.left != b.left)
+            return a.left < b.left;
         return KeyLess(MakeKey(*a.text, locale), MakeKey(*b.text, locale));
-    });
+    };
+    // Insertion: a page's few records take fewer mispredicted branches so
+    // than in a general sort.
+    for (size_t i = 1; i < count; ++i) {
+        const Keyed item = keys[i];
+        size_t j = i;
+        for (; j > 0 && less(item, keys[j - 1]); --j)
+            keys[j] = keys[j - 1];
+        keys[j] = item;
+    }
     for (size_t i = 0; i < count; ++i)
         sorted[i] = keys[i].text;
     return count;
@@ -535,31 +566,43 @@ QString CueKey(int slot) {
 
 namespace {
 
-const std::array<QString, MaxCuesPerPage>& CueKeys() {
-    static const std::array<QString, MaxCuesPerPage> keys = [] {
+const KeyValueFile::KeyList& CueKeys() {
+    static const KeyValueFile::KeyList keys = [] {
         std::array<QString, MaxCuesPerPage> names;
         for (int i = 0; i < MaxCuesPerPage; ++i)
             names[size_t(i)] = QStringLiteral("Cue") + QString::number(i);
-        return names;
+        return KeyValueFile::KeyList(names.data(), MaxCuesPerPage);
     }();
     return keys;
+}
+
+// PageSection(page) in `buffer`, without an allocation.
+QStringView PageSectionIn(int page, std::array<char16_t, 16>& buffer) {
+    char digits[12];
+    const auto end = std::to_chars(digits, digits + sizeof digits, page).ptr;
+    qsizetype n = 0;
+    for (char16_t c : {u'P', u'a', u'g', u'e'})
+        buffer[size_t(n++)] = c;
+    for (const char* d = digits; d != end; ++d)
+        buffer[size_t(n++)] = char16_t(*d);
+    return QStringView(buffer.data(), n);
 }
 
 } // namespace
 
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row) {
-    std::array<const QString*, MaxCuesPerPage> order;
-    const size_t count = SortRecords(row, order);
-    // The keys after the last record are emptied, so none keeps an older record.
-    std::array<QString, MaxCuesPerPage> values;
-    for (size_t i = 0; i < count; ++i)
-        values[i] = *order[i];
-    file.WriteStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
+    // The keys after the last record are emptied (null pointers), so none
+    // keeps an older record.
+    std::array<const QString*, MaxCuesPerPage> order{};
+    SortRecords(row, order);
+    std::array<char16_t, 16> name;
+    file.WriteStrings(PageSectionIn(page, name), CueKeys(), order.data());
 }
 
 void ReadPageSection(const KeyValueFile& file, int page, CueRow& row) {
     std::array<QString, MaxCuesPerPage> values;
-    file.ReadStrings(PageSection(page), CueKeys().data(), values.data(), MaxCuesPerPage);
+    std::array<char16_t, 16> name;
+    file.ReadStrings(PageSectionIn(page, name), CueKeys(), values.data());
     // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
     int filled = 0;
     for (QString& record : values)
@@ -631,7 +674,7 @@ public:
         char16_t* out = FData + FUsed;
         const qsizetype n = utf8.size();
         if (!WidenAscii(utf8.data(), n, out))
-            return QString::fromUtf8(utf8);
+            return Utf8Text(utf8);
         out[n] = 0;
         FUsed += n + 1;
         --FRefsLeft;
@@ -648,47 +691,115 @@ private:
 
 } // namespace
 
-void ReadAllPageSections(const KeyValueFile& file, TCueTable& table) {
+namespace {
+
+// Bytes found in a file, left uninitialised in bulk.
+struct Bytes {
+    const char* data;
+    qsizetype size;
+};
+
+// A page's keys as a walk over its section meets them: the first entry of
+// each slot's key, and the slots that have a record.
+class PageKeys {
+public:
+    void Start() { FSeen = FFilled = 0; }
+    void Add(QByteArrayView key, QByteArrayView value, bool hasValue) {
+        const qint64 slot = NumberAfter(key, "cue");
+        if (slot < 0 || slot >= MaxCuesPerPage || (FSeen & (1u << slot)))
+            return;
+        FSeen |= 1u << slot;
+        if (!hasValue || value.isEmpty())
+            return;
+        FValues[size_t(slot)] = value;
+        FFilled |= 1u << slot;
+    }
+    // The page's records in slot order into `out`, their room (a 0 after
+    // each) added to `units`; how many. Records fill the row from slot 0: a
+    // hand-edited gap would hide the cues after it.
+    int Take(Bytes* out, qsizetype& units) const {
+        int count = 0;
+        for (quint32 left = FFilled; left; left &= left - 1) {
+            const QByteArrayView value = FValues[size_t(__builtin_ctz(left))];
+            out[count++] = Bytes{value.data(), value.size()};
+            units += value.size() + 1;
+        }
+        return count;
+    }
+
+private:
+    std::array<QByteArrayView, MaxCuesPerPage> FValues;
+    quint32 FSeen = 0;
+    quint32 FFilled = 0;
+};
+
+} // namespace
+
+void ReadAllPageSections(const KeyValueFile& file, TCueTable& table, qsizetype firstPage) {
     // One walk over the sections as the file lists them finds each page's
     // keys: what ReadPageSection's lookups give, first occurrence of a key
-    // winning (also when that line holds no readable value).
+    // winning (also when that line holds no readable value). The records
+    // found are kept as they lie in the file until the walk has counted
+    // them, so that their block of UTF-16 is no larger than they need.
     const qsizetype pages = table.size();
-    std::vector<qint32> entryOf(size_t(pages) * MaxCuesPerPage, -1);
+    firstPage = std::max<qsizetype>(firstPage, 0);
+    std::vector<bool> read(size_t(pages), false);
+    // Only the places a page's records take are ever written or read.
+    const auto found = std::make_unique_for_overwrite<Bytes[]>(size_t(pages) * MaxCuesPerPage);
+    std::vector<quint8> counts(size_t(pages), 0);
     qsizetype units = 0;
     int records = 0;
-    for (qint32 section = 0; section < file.SectionCount(); ++section) {
-        const qint64 page = NumberAfter(file.SectionName(section), "page");
-        if (page < 0 || page >= pages)
+    PageKeys keys;
+    const auto takePage = [&](qint64 page) {
+        const int count = keys.Take(found.get() + page * MaxCuesPerPage, units);
+        counts[size_t(page)] = quint8(count);
+        records += count;
+    };
+    // Straight from the lines while the file is as loaded; else (the file
+    // was looked up or written since loading) over the index, where each
+    // section's name is there once.
+    qint64 page = -1;
+    const bool walked = file.WalkLines(
+        [&](QByteArrayView name) {
+            if (page >= 0)
+                takePage(page);
+            page = NumberAfter(name, "page");
+            // A later section of the same name (in any letter case) is left
+            // out, as the index leaves it out: the first one wins.
+            if (page < firstPage || page >= pages || read[size_t(page)])
+                page = -1;
+            if (page >= 0) {
+                read[size_t(page)] = true;
+                keys.Start();
+            }
+        },
+        [&](QByteArrayView key, QByteArrayView value, bool hasValue) {
+            if (page >= 0)
+                keys.Add(key, value, hasValue);
+        });
+    if (walked && page >= 0)
+        takePage(page);
+    for (qint32 section = 0; !walked && section < file.SectionCount(); ++section) {
+        page = NumberAfter(file.SectionName(section), "page");
+        if (page < firstPage || page >= pages || read[size_t(page)])
             continue;
-        qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
-        quint32 seen = 0;
+        read[size_t(page)] = true;
+        keys.Start();
         for (qint32 entry = file.FirstEntry(section); entry >= 0; entry = file.NextEntry(entry)) {
-            const qint64 slot = NumberAfter(file.EntryKey(entry), "cue");
-            if (slot < 0 || slot >= MaxCuesPerPage || (seen & (1u << slot)))
-                continue;
-            seen |= 1u << slot;
             QByteArrayView value;
-            if (!file.EntryValue(entry, &value) || value.isEmpty())
-                continue;
-            slotEntry[slot] = entry;
-            units += value.size() + 1;
-            ++records;
+            const bool hasValue = file.EntryValue(entry, &value);
+            keys.Add(file.EntryKey(entry), value, hasValue);
         }
+        takePage(page);
     }
     SharedTexts texts(units, records);
-    for (qsizetype page = 0; page < pages; ++page) {
-        CueRow& row = table[page];
-        const qint32* slotEntry = entryOf.data() + page * MaxCuesPerPage;
-        // Records fill the row from slot 0: a hand-edited gap would hide the cues after it.
-        size_t filled = 0;
-        for (int slot = 0; slot < MaxCuesPerPage; ++slot) {
-            if (slotEntry[slot] < 0)
-                continue;
-            QByteArrayView value;
-            file.EntryValue(slotEntry[slot], &value);
-            row[filled++] = texts.Add(value);
-        }
-        for (; filled < MaxCuesPerPage; ++filled)
-            row[filled].clear();
+    for (qsizetype p = firstPage; p < pages; ++p) {
+        CueRow& row = table[p];
+        const Bytes* values = found.get() + p * MaxCuesPerPage;
+        size_t slot = 0;
+        for (; slot < counts[size_t(p)]; ++slot)
+            row[slot] = texts.Add(QByteArrayView(values[slot].data, values[slot].size));
+        for (; slot < MaxCuesPerPage; ++slot)
+            row[slot].clear();
     }
 }

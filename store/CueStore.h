@@ -71,6 +71,7 @@ QString CueKey(int slot);      // "Cue5"
 void WritePageSection(KeyValueFile& file, int page, const CueRow& row);
 // Reads the 21 keys of one page; missing keys and sections give empty slots.
 void ReadPageSection(const KeyValueFile& file, int page, CueRow& row);
-// Every row of the table from its page's section, in one pass over the file
-// already loaded: what ReadPageSection gives for each page.
-void ReadAllPageSections(const KeyValueFile& file, TCueTable& table);
+// Every row of the table from `firstPage` on from its page's section, in one
+// pass over the file already loaded: what ReadPageSection gives for each
+// page. The rows before `firstPage` are left as they are.
+void ReadAllPageSections(const KeyValueFile& file, TCueTable& table, qsizetype firstPage = 0);

@@ -2,6 +2,7 @@
 
 #include "store/Ascii.h"
 #include "store/Blanks.h"
+#include "store/KeyValueLines.h"
 
 #include "app/Errors.h"
 
@@ -34,13 +35,6 @@ QString DecodeUtf8(QByteArrayView bytes, bool* ok) {
     QString text = decoder(bytes);
     *ok = !decoder.hasError();
     return text;
-}
-
-// Where the next line starts after a line ending at `end` (CR LF, LF or CR).
-qsizetype NextLineStart(QByteArrayView bytes, qsizetype end) {
-    if (end + 1 < bytes.size() && bytes[end] == '\r' && bytes[end + 1] == '\n')
-        return end + 2;
-    return end + 1;
 }
 
 QString SystemReason(int error) {
@@ -185,6 +179,12 @@ int HexDigit(QChar c) {
 
 } // namespace
 
+QString Utf8Text(QByteArrayView utf8) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom |
+                                                       QStringConverter::Flag::Stateless);
+    return decoder(utf8);
+}
+
 bool ParseSettingsInteger(const QString& text, int& value) {
     QString s = text;
     if (s.size() > 2 && (s.startsWith(u"0x") || s.startsWith(u"0X")))
@@ -257,7 +257,7 @@ quint64 FoldHash(QByteArrayView utf8) {
     quint64 h = HashStart;
     for (const char byte : utf8) {
         if (uchar(byte) >= 128)
-            return FoldHash(QString::fromUtf8(utf8));
+            return FoldHash(Utf8Text(utf8));
         h = (h ^ AsciiLower(char16_t(byte))) * HashPrime;
     }
     return h;
@@ -282,7 +282,7 @@ bool SameName(QStringView a, QByteArrayView b) {
         const char16_t x = a[i].unicode();
         const char16_t y = uchar(b[i]);
         if (x >= 128 || y >= 128)
-            return a.compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+            return a.compare(Utf8Text(b), Qt::CaseInsensitive) == 0;
         if (x != y && AsciiLower(x) != AsciiLower(y))
             return false;
     }
@@ -290,10 +290,10 @@ bool SameName(QStringView a, QByteArrayView b) {
         return true;
     for (qsizetype i = n; i < a.size(); ++i)
         if (a[i].unicode() >= 128)
-            return a.compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+            return a.compare(Utf8Text(b), Qt::CaseInsensitive) == 0;
     for (qsizetype i = n; i < b.size(); ++i)
         if (uchar(b[i]) >= 128)
-            return a.compare(QString::fromUtf8(b), Qt::CaseInsensitive) == 0;
+            return a.compare(Utf8Text(b), Qt::CaseInsensitive) == 0;
     return false;
 }
 
@@ -309,7 +309,7 @@ bool SameName(QByteArrayView a, QByteArrayView b) {
         if (ascii)
             return true;
     }
-    return SameName(QString::fromUtf8(a), b);
+    return SameName(Utf8Text(a), b);
 }
 
 // `value` is ASCII and `bytes` are the same characters. Stored values hold
@@ -373,7 +373,11 @@ KeyValueFile::KeyValueFile(const QString& path) : FPath(path) {
                                           "settings file.")
                                .arg(path));
     file.close();
-    Load();
+    // Line breaks are ASCII, which no UTF-8 sequence holds, so every line is
+    // UTF-8 exactly when the whole is: only then may the index wait.
+    const QByteArrayView text = QByteArrayView(FBytes).sliced(FBytes.startsWith(Utf8Bom) ? 3 : 0);
+    if (!IsAscii(text) && !text.isValidUtf8())
+        Load();
     if (Damaged())
         FKeptCopyPath = CopyPathFor(FPath, FBytes);
     FModified = false;
@@ -408,7 +412,8 @@ KeyValueFile::Span KeyValueFile::AddBytes(QStringView text, bool oneLine) {
     return Span{quint32(start) | Added, quint32(FAdded.size() - start)};
 }
 
-void KeyValueFile::Load() {
+void KeyValueFile::Load() const {
+    FIndexed = true;
     const QByteArrayView bytes(FBytes);
     const qsizetype n = bytes.size();
     qsizetype start = bytes.startsWith(Utf8Bom) ? Utf8Bom.size() : 0;
@@ -417,80 +422,64 @@ void KeyValueFile::Load() {
     // pages a shorter guess leaves untouched cost nothing).
     FEntries.reserve(size_t(n / 16 + 16));
     while (start < n) {
-        bool beyondAscii = false;
-        const qsizetype end = LineEnd(data, start, n, &beyondAscii);
+        const LineScan line = ScanLine(data, start, n);
+        ++FLineNumber;
         // A byte that is not UTF-8 spoils only its own line. Line breaks are
         // ASCII, which no UTF-8 sequence holds, so the lines are all UTF-8
         // exactly when the whole is; a line of ASCII needs no check.
-        LoadLine(start, end, beyondAscii && !bytes.sliced(start, end - start).isValidUtf8());
-        start = NextLineStart(bytes, end);
+        if (line.beyondAscii && !bytes.sliced(start, line.end - start).isValidUtf8())
+            LoadDamagedLine(start, line.end, line.equals);
+        else
+            LoadLine(start, line.end, line.equals);
+        start = NextLineStart(data, n, line.end);
     }
 }
 
-void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, bool damaged) {
-    ++FLineNumber;
-    const char* data = FBytes.constData();
-    if (damaged) {
-        ++FDamagedLines;
-        if (FFirstDamagedLine == 0)
-            FFirstDamagedLine = FLineNumber;
-        // Read as the decoder shows it, its replacement characters in place.
-        bool ok = false;
-        const QByteArrayView raw(data + begin, end - begin);
-        const QString decoded = DecodeUtf8(raw, &ok);
-        const QStringView line = TrimBlanks(QStringView(decoded));
-        if (line.isEmpty() || line.startsWith(u';'))
-            return;
-        if (line.startsWith(u'[') && line.endsWith(u']') && line.size() >= 2) {
-            // The section's name is unknown: its entries must not join
-            // another section, so none of them is read or written back.
-            FCurrent = -1;
-            return;
-        }
-        // Keep the key when its own bytes are sound, so that it still hides
-        // later entries of the same key; the value is not read or written.
-        const qsizetype rawEq = raw.indexOf('=');
-        if (FCurrent < 0 || !line.contains(u'=') || rawEq < 0 || !raw.first(rawEq).isValidUtf8())
-            return;
-        qsizetype keyBegin = begin;
-        qsizetype keyEnd = begin + rawEq;
-        TrimRange(data, keyBegin, keyEnd);
-        const Span key = MakeSpan(keyBegin, keyEnd - keyBegin);
-        AddEntry(FCurrent, key, Span{}, HasValue | IsDamaged, std::nullopt);
-        return;
-    }
-    TrimRange(data, begin, end);
-    if (begin == end || data[begin] == ';')
-        return;
-    if (data[begin] == '[' && data[end - 1] == ']' && end - begin >= 2) {
-        qsizetype nameBegin = begin + 1;
-        qsizetype nameEnd = end - 1;
-        TrimRange(data, nameBegin, nameEnd);
-        const Span name = MakeSpan(nameBegin, nameEnd - nameBegin);
+inline void KeyValueFile::LoadLine(qsizetype begin, qsizetype end, qsizetype equals) const {
+    const ParsedLine line = ParseLine(FBytes.constData(), begin, end, equals);
+    if (line.kind == ParsedLine::Section) {
+        const Span name = MakeSpan(line.begin, line.end - line.begin);
         const quint32 hash = Mix(FoldHash(Bytes(name)));
         // A repeated section: the first one of a name wins.
         FCurrent = FindSection(Bytes(name), hash) >= 0 ? -1 : AddSection(name, hash);
-        return;
+    } else if (line.kind == ParsedLine::Entry && FCurrent >= 0) {
+        AddLoadedEntry(FCurrent, MakeSpan(line.begin, line.end - line.begin),
+                       line.hasValue ? MakeSpan(line.valueBegin, line.valueEnd - line.valueBegin)
+                                     : Span{},
+                       line.hasValue ? HasValue : 0);
     }
-    if (FCurrent < 0)
-        return;
-    const char* eq = static_cast<const char*>(std::memchr(data + begin, '=', size_t(end - begin)));
-    if (!eq) {
-        const Span line = MakeSpan(begin, end - begin);
-        AddEntry(FCurrent, line, Span{}, 0, std::nullopt);
-        return;
-    }
-    qsizetype keyEnd = eq - data;
-    qsizetype valueBegin = keyEnd + 1;
-    while (keyEnd > begin && IsBlank(data[keyEnd - 1]))
-        --keyEnd;
-    while (valueBegin < end && IsBlank(data[valueBegin]))
-        ++valueBegin;
-    AddEntry(FCurrent, MakeSpan(begin, keyEnd - begin), MakeSpan(valueBegin, end - valueBegin),
-             HasValue, std::nullopt);
 }
 
-qint32 KeyValueFile::AddSection(Span name, quint32 hash) {
+void KeyValueFile::LoadDamagedLine(qsizetype begin, qsizetype end, qsizetype equals) const {
+    const char* data = FBytes.constData();
+    ++FDamagedLines;
+    if (FFirstDamagedLine == 0)
+        FFirstDamagedLine = FLineNumber;
+    // Read as the decoder shows it, its replacement characters in place.
+    bool ok = false;
+    const QByteArrayView raw(data + begin, end - begin);
+    const QString decoded = DecodeUtf8(raw, &ok);
+    const QStringView line = TrimBlanks(QStringView(decoded));
+    if (line.isEmpty() || line.startsWith(u';'))
+        return;
+    if (line.startsWith(u'[') && line.endsWith(u']') && line.size() >= 2) {
+        // The section's name is unknown: its entries must not join
+        // another section, so none of them is read or written back.
+        FCurrent = -1;
+        return;
+    }
+    // Keep the key when its own bytes are sound, so that it still hides
+    // later entries of the same key; the value is not read or written.
+    if (FCurrent < 0 || !line.contains(u'=') || equals < 0 ||
+        !raw.first(equals - begin).isValidUtf8())
+        return;
+    qsizetype keyBegin = begin;
+    qsizetype keyEnd = equals;
+    TrimRange(data, keyBegin, keyEnd);
+    AddLoadedEntry(FCurrent, MakeSpan(keyBegin, keyEnd - keyBegin), Span{}, HasValue | IsDamaged);
+}
+
+qint32 KeyValueFile::AddSection(Span name, quint32 hash) const {
     CheckCount(FSections.size());
     const qint32 index = qint32(FSections.size());
     FSections.push_back(Section{name, hash, -1, -1, 0, true, -1});
@@ -506,31 +495,40 @@ namespace {
 constexpr qint32 LargeSection = 48;
 } // namespace
 
-void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags,
-                            std::optional<quint32> hash) {
+inline qint32 KeyValueFile::LinkEntry(qint32 section, const Entry& entry) const {
     CheckCount(FEntries.size());
     const qint32 index = qint32(FEntries.size());
     Section& s = FSections[size_t(section)];
-    // Loading leaves the hash to the section's first lookup; a write has it.
-    if (!hash && s.keyIndex >= 0)
-        hash = Mix(FoldHash(Bytes(key)));
-    if (!hash)
-        s.hashed = false;
-    FEntries.push_back(Entry{key, value, hash.value_or(0), -1, flags});
+    FEntries.push_back(entry);
     if (s.last < 0)
         s.first = index;
     else
         FEntries[size_t(s.last)].next = index;
     s.last = index;
     ++s.count;
+    return index;
+}
+
+inline void KeyValueFile::AddLoadedEntry(qint32 section, Span key, Span value, quint8 flags) const {
+    // Nothing is looked up while loading, so no section has a key index yet;
+    // the hash waits for the section's first lookup.
+    Q_ASSERT(FSections[size_t(section)].keyIndex < 0);
+    FSections[size_t(section)].hashed = false;
+    LinkEntry(section, Entry{key, value, 0, -1, flags});
+}
+
+void KeyValueFile::AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash) {
+    const Section& s = FSections[size_t(section)];
+    // A section not hashed yet hashes this one with the others.
+    const qint32 index = LinkEntry(section, Entry{key, value, hash, -1, flags});
     if (s.keyIndex >= 0) {
         // The first entry of a key is the one read and written.
         Index& keys = FKeyIndexes[size_t(s.keyIndex)];
         Reserve(keys.table, keys.used, FEntries);
         const QByteArrayView name = Bytes(key);
-        const qsizetype slot = Probe(keys.table, *hash, [&](qint32 item) {
+        const qsizetype slot = Probe(keys.table, hash, [&](qint32 item) {
             const Entry& e = FEntries[size_t(item)];
-            return e.hash == *hash && SameName(Bytes(e.key), name);
+            return e.hash == hash && SameName(Bytes(e.key), name);
         });
         if (keys.table[size_t(slot)] < 0) {
             keys.table[size_t(slot)] = index;
@@ -571,6 +569,7 @@ const KeyValueFile::Index& KeyValueFile::KeyIndex(const Section& section) const 
 }
 
 qint32 KeyValueFile::FindSection(QByteArrayView name, quint32 hash) const {
+    EnsureIndexed();
     if (FSectionIndex.table.empty())
         return -1;
     return FSectionIndex.table[size_t(Probe(FSectionIndex.table, hash, [&](qint32 item) {
@@ -580,6 +579,7 @@ qint32 KeyValueFile::FindSection(QByteArrayView name, quint32 hash) const {
 }
 
 qint32 KeyValueFile::FindSection(QStringView name) const {
+    EnsureIndexed();
     if (FSectionIndex.table.empty())
         return -1;
     const quint32 hash = Mix(FoldHash(name));
@@ -629,7 +629,7 @@ QString KeyValueFile::ValueOf(qint32 entry, const QString& def) const {
         return def;
     const QByteArrayView bytes = Bytes(e.value);
     // ASCII reads the same as Latin-1, whose conversion is the cheaper one.
-    return IsAscii(bytes) ? QString::fromLatin1(bytes) : QString::fromUtf8(bytes);
+    return IsAscii(bytes) ? QString::fromLatin1(bytes) : Utf8Text(bytes);
 }
 
 QString KeyValueFile::ReadString(const QString& section, const QString& key,
@@ -744,35 +744,53 @@ qint32 KeyValueFile::FindInOrder(qint32 section, QStringView key, quint32 hash, 
     return FindEntry(section, key, hash);
 }
 
+KeyValueFile::KeyList::KeyList(const QString* keys, qsizetype count)
+    : FKeys(keys, keys + count), FHashes(size_t(count)), FMaybeRepeated(size_t(count)) {
+    for (qsizetype i = 0; i < count; ++i) {
+        FHashes[size_t(i)] = Mix(FoldHash(keys[i]));
+        FMaybeRepeated[size_t(i)] = MaybeRepeated(FHashes.data(), i);
+    }
+}
+
 void KeyValueFile::WriteStrings(QStringView section, const QString* keys, const QString* values,
                                 qsizetype count) {
+    QVarLengthArray<const QString*, 32> pointers(count);
+    for (qsizetype i = 0; i < count; ++i)
+        pointers[i] = values + i;
+    WriteStrings(section, KeyList(keys, count), pointers.data());
+}
+
+void KeyValueFile::WriteStrings(QStringView section, const KeyList& keys,
+                                const QString* const* values) {
+    static const QString Empty;
     const qint32 index = SectionFor(section);
-    QVarLengthArray<quint32, 32> hashes(count);
     qint32 cursor = FSections[size_t(index)].first;
-    for (qsizetype i = 0; i < count; ++i) {
-        hashes[i] = Mix(FoldHash(keys[i]));
-        const qint32 found =
-            FindInOrder(index, keys[i], hashes[i], MaybeRepeated(hashes.data(), i), cursor);
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        const QString& key = keys.FKeys[size_t(i)];
+        const quint32 hash = keys.FHashes[size_t(i)];
+        const qint32 found = FindInOrder(index, key, hash, keys.FMaybeRepeated[size_t(i)], cursor);
         // A key added goes after the ones before it, so the order holds.
-        WriteAt(index, found, keys[i], hashes[i], values[i]);
+        WriteAt(index, found, key, hash, values[i] ? *values[i] : Empty);
     }
 }
 
 void KeyValueFile::ReadStrings(QStringView section, const QString* keys, QString* values,
                                qsizetype count) const {
+    ReadStrings(section, KeyList(keys, count), values);
+}
+
+void KeyValueFile::ReadStrings(QStringView section, const KeyList& keys, QString* values) const {
     const qint32 s = FindSection(section);
     if (s < 0) {
-        for (qsizetype i = 0; i < count; ++i)
+        for (qsizetype i = 0; i < keys.size(); ++i)
             values[i] = QString();
         return;
     }
-    QVarLengthArray<quint32, 32> hashes(count);
     qint32 cursor = FSections[size_t(s)].first;
-    for (qsizetype i = 0; i < count; ++i) {
-        hashes[i] = Mix(FoldHash(keys[i]));
-        values[i] = ValueOf(
-            FindInOrder(s, keys[i], hashes[i], MaybeRepeated(hashes.data(), i), cursor), QString());
-    }
+    for (qsizetype i = 0; i < keys.size(); ++i)
+        values[i] = ValueOf(FindInOrder(s, keys.FKeys[size_t(i)], keys.FHashes[size_t(i)],
+                                        keys.FMaybeRepeated[size_t(i)], cursor),
+                            QString());
 }
 
 void KeyValueFile::WriteInteger(const QString& section, const QString& key, int value) {
@@ -784,6 +802,7 @@ void KeyValueFile::WriteBool(const QString& section, const QString& key, bool va
 }
 
 template <typename Put> void KeyValueFile::Serialize(Put&& put) const {
+    EnsureIndexed();
     put(Utf8Bom);
     for (const Section& section : FSections) {
         put("[");

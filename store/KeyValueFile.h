@@ -46,12 +46,29 @@ public:
     bool ReadBool(const QString& section, const QString& key, bool def) const;
 
     void WriteString(const QString& section, const QString& key, const QString& value);
+
+    // Keys asked together again and again (a page's cue keys): their hashes,
+    // and whether each may be one asked before it, found once.
+    class KeyList {
+    public:
+        KeyList(const QString* keys, qsizetype count);
+        qsizetype size() const { return qsizetype(FKeys.size()); }
+
+    private:
+        friend class KeyValueFile;
+        std::vector<QString> FKeys;
+        std::vector<quint32> FHashes;
+        std::vector<bool> FMaybeRepeated;
+    };
     // Several keys of one section at once, the section looked up once: each
     // as ReadString and WriteString do it.
     void ReadStrings(QStringView section, const QString* keys, QString* values,
                      qsizetype count) const;
     void WriteStrings(QStringView section, const QString* keys, const QString* values,
                       qsizetype count);
+    void ReadStrings(QStringView section, const KeyList& keys, QString* values) const;
+    // values[i] for keys[i]; a null pointer writes the empty text.
+    void WriteStrings(QStringView section, const KeyList& keys, const QString* const* values);
     void WriteInteger(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value);
 
@@ -62,10 +79,26 @@ public:
     // place. A damaged file is first kept under KeptCopyPath().
     void Free();
 
+    // For a reader that takes in a whole file once, in the file's order,
+    // without the index being built: while nothing was looked up or written
+    // yet (so the file is as loaded, and every line of it UTF-8), calls
+    // onSection(name) at each section's header and onEntry(key, value,
+    // hasValue) at each line after one that holds a key (hasValue: it has
+    // "="; else the key is the whole line), all in UTF-8, and returns true.
+    // Unlike the index, a section whose name (in any letter case) came
+    // before is passed on again with its entries: the reader keeps the
+    // first. False, with nothing called, once the index is built: the
+    // reader then walks the index below. Defined in store/KeyValueLines.h.
+    template <typename OnSection, typename OnEntry>
+    bool WalkLines(OnSection&& onSection, OnEntry&& onEntry) const;
+
     // The sections and their entries in the file's order, names, keys and
     // values in UTF-8, for a reader that takes in a whole file at once. Each
     // section name appears once (a repeated section was left out as read).
-    qint32 SectionCount() const { return qint32(FSections.size()); }
+    qint32 SectionCount() const {
+        EnsureIndexed();
+        return qint32(FSections.size());
+    }
     QByteArrayView SectionName(qint32 section) const {
         return Bytes(FSections[size_t(section)].name);
     }
@@ -141,11 +174,25 @@ private:
         mutable qint32 keyIndex = -1; // into FKeyIndexes
     };
 
-    void Load();
-    void LoadLine(qsizetype begin, qsizetype end, bool damaged);
-    qint32 AddSection(Span name, quint32 hash);
-    // Without a hash the section's hashes are found at its next lookup.
-    void AddEntry(qint32 section, Span key, Span value, quint8 flags, std::optional<quint32> hash);
+    // The index is built from the bytes when first needed: a reader that
+    // walks the whole file once needs none. A file with lines that are not
+    // UTF-8 is indexed at once, which finds and counts them.
+    void EnsureIndexed() const {
+        if (!FIndexed)
+            Load();
+    }
+    void Load() const;
+    // One line of [begin, end), its first "=" at `equals` (-1: none).
+    void LoadLine(qsizetype begin, qsizetype end, qsizetype equals) const;
+    // A line that is not UTF-8.
+    void LoadDamagedLine(qsizetype begin, qsizetype end, qsizetype equals) const;
+    qint32 AddSection(Span name, quint32 hash) const;
+    // Appends the entry to the section's chain; its index.
+    qint32 LinkEntry(qint32 section, const Entry& entry) const;
+    // An entry as loaded: its hash is found at the section's first lookup.
+    void AddLoadedEntry(qint32 section, Span key, Span value, quint8 flags) const;
+    // An entry written, with the hash of its key.
+    void AddEntry(qint32 section, Span key, Span value, quint8 flags, quint32 hash);
     void HashEntries(const Section& section) const;
     const Index& KeyIndex(const Section& section) const;
     qint32 FindSection(QStringView name) const;                            // -1: none
@@ -174,21 +221,28 @@ private:
     QByteArray FBytes;          // the file as loaded
     QByteArray FAdded;          // names, keys and values written since
     qsizetype FAddedUnused = 0; // bytes of FAdded no longer referred to
-    std::vector<Section> FSections;
-    std::vector<Entry> FEntries;
-    Index FSectionIndex;
+    // The index, built from FBytes by the first reader or writer that needs it.
+    mutable bool FIndexed = false;
+    mutable std::vector<Section> FSections;
+    mutable std::vector<Entry> FEntries;
+    mutable Index FSectionIndex;
     mutable std::vector<Index> FKeyIndexes;
     bool FModified = false;
     bool FAutoSave = false;
 
     // Load state and damage.
-    qint32 FCurrent = -1;
-    int FLineNumber = 0;
-    int FDamagedLines = 0;
-    int FFirstDamagedLine = 0;
+    mutable qint32 FCurrent = -1;
+    mutable int FLineNumber = 0;
+    mutable int FDamagedLines = 0;
+    mutable int FFirstDamagedLine = 0;
     QString FKeptCopyPath;
     bool FCopyKept = false;
 };
+
+// UTF-8 as text, a U+FEFF at its start kept as part of it (QString::fromUtf8
+// drops it as a byte order mark, so a value, name or field that begins with
+// it would change on every read).
+QString Utf8Text(QByteArrayView utf8);
 
 // Parses an integer the way settings are read: optional blanks, sign, decimal
 // or hexadecimal after "$", "x", "X" or "0x"; the whole text, 32 bits.

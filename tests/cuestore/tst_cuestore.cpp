@@ -882,7 +882,8 @@ void tst_CueStore::readAllPageSections() {
     WriteBytes(path, Bom + "[Settings]\r\nHeight=580\r\n\r\n[Page0]\r\nCue0=0.1|0.1|/a|0||\r\n"
                            "Cue1=\r\nCue2=0.3|0.1|/c|0||\r\n\r\n[PAGE2]\r\ncue0=0.2|0.2|/d|0||\r\n"
                            "Cue20=0.9|0.9|/z|0||\r\n\r\n[Page02]\r\nCue0=not page 2\r\n"
-                           "[Page0]\r\nCue5=repeated section\r\n[Page5]\r\nCue0=beyond|\r\n");
+                           "[Page0]\r\nCue5=repeated section\r\n[Page5]\r\nCue0=beyond|\r\n"
+                           "[Page3]\r\nCue0=\xef\xbb\xbf 0.4|0.4|/f|0||\r\n");
     TCueTable table(4);
     for (CueRow& row : table)
         row = RowOf({"stale 0", "stale 1", "stale 2"});
@@ -891,7 +892,9 @@ void tst_CueStore::readAllPageSections() {
     QCOMPARE(RecordsOf(table[0]), RecordsOf(RowOf({"0.1|0.1|/a|0||", "0.3|0.1|/c|0||"})));
     QCOMPARE(RecordsOf(table[1]), RecordsOf(RowOf({})));
     QCOMPARE(RecordsOf(table[2]), RecordsOf(RowOf({"0.2|0.2|/d|0||", "0.9|0.9|/z|0||"})));
-    QCOMPARE(RecordsOf(table[3]), RecordsOf(RowOf({})));
+    // A record that begins with U+FEFF keeps it, and with it the blank after it.
+    QCOMPARE(RecordsOf(table[3]),
+             RecordsOf(RowOf({QChar(0xFEFF) + QStringLiteral(" 0.4|0.4|/f|0||")})));
 }
 
 void tst_CueStore::readAllAsEachPage_data() {
@@ -909,6 +912,10 @@ void tst_CueStore::readAllAsEachPage_data() {
     QTest::newRow("a repeated key: the first wins, also when empty or bare")
         << (page("Page0", "Cue0=first|\r\nCue0=second|\r\nCue1=\r\nCue1=hidden|\r\n"
                           "Cue2\r\nCue2=hidden too|\r\ncue0=third|\r\n"))
+        << QStringList{};
+    QTest::newRow("a bare line hides its key, 64 bytes before the end")
+        << page("Page0", "Cue1\r\nCue1=hidden|" + QByteArray(80, 'x') +
+                             "\r\nCue2=" + QByteArray(80, 'y') + "\r\n")
         << QStringList{};
     QTest::newRow("a line not UTF-8 hides its key")
         << page("Page1", "Cue0=\xff|\r\nCue0=hidden|\r\nCue1=kept|\r\n") << QStringList{};
@@ -936,6 +943,54 @@ void tst_CueStore::readAllAsEachPage_data() {
                        "cue0",      "",      "Page2",  "Cue5",
                        "new page|", "Page3", "Cue0",   QString::fromUtf8("n\xc3\xa9w|")};
     QTest::newRow("no pages at all") << page("Settings", "Height=580\r\n") << QStringList{};
+    QTest::newRow("line ends CR, LF, CR LF, none at the end")
+        << QByteArray("[Page0]\rCue0=a|\nCue1=b|\r\n\r\rCue2=c|\n\n[Page1]\rCue0=d|\rCue1=e|")
+        << QStringList{};
+    QTest::newRow("lines before the first section, comments, bare lines")
+        << QByteArray("Cue0=before any section|\r\n;[Page0]\r\n" +
+                      page("Page0", "; Cue0=comment|\r\n  ;Cue1=comment|\r\nCue1\r\n"
+                                    "Cue1=hidden by the bare line|\r\nCue2=a=b|c|\r\n"))
+        << QStringList{};
+    QTest::newRow("a page repeated after other sections, in other letter case")
+        << (page("Page1", "") + page("Settings", "Cue0=not a page|\r\n") +
+            page("pAGE1", "Cue0=repeated|\r\n") + page("Page0", "Cue3=x|\r\n") +
+            page("Settings", "Cue1=repeated settings|\r\n") + page("PAGE0", "Cue0=y|\r\n"))
+        << QStringList{};
+    QTest::newRow("headers with blanks, headers that are not")
+        << (page(" Page0 ", "Cue0=a|\r\n") + QByteArray("[Page1\r\nCue1=b|\r\n") +
+            QByteArray("Page2]\r\nCue2=c|\r\n  [  Page3\t]  \r\nCue3=d|\r\n[]\r\nCue4=e|\r\n"))
+        << QStringList{};
+    // The key's "=" and the line's end each on either side of 64 bytes.
+    QTest::newRow("long keys and values")
+        << page("Page0", "Cue0" + QByteArray(70, ' ') + "=" + QByteArray(70, 'a') + "|\r\n" +
+                             "Cue1=" + QByteArray(58, 'b') + "|\r\n" +
+                             "Cue2=" + QByteArray(59, 'c') + "|\r\n" + QByteArray(200, 'x') +
+                             "\r\n" + "Cue3=" + QByteArray(300, 'd') +
+                             "\r\nCue4=" + QByteArray(63, 'e') + "\r\n")
+        << QStringList{};
+    QTest::newRow("text beyond ASCII")
+        << page("Page0",
+                "Cue0=0.1|0.1|/\xe5\xa3\xb0|0|\xe9\x9f\xb3\xe9\x9f\xbf \xf0\x9f\x8e\xad|\r\n"
+                "Cue1=0.2|0.2|/a|0|\xc3\x80 " +
+                    QByteArray(80, 'z') + "|\r\nCue2=" + QByteArray(64, 'y') +
+                    "\xc3\xa9|\r\nCu\xc3\xa9"
+                    "3=not a cue|\r\n"
+                    // Records of 60 and 64 bytes with one letter beyond ASCII
+                    // in their second, third or fourth 16 bytes only.
+                    "Cue4=0.1|0.1|/a|0|" +
+                    QByteArray(7, 'a') + "\xc3\xa9" + QByteArray(37, 'b') +
+                    "|\r\nCue5=0.1|0.1|/a|0|" + QByteArray(27, 'c') + "\xc3\xa9" +
+                    QByteArray(21, 'd') + "|\r\nCue6=0.1|0.1|/a|0|" + QByteArray(37, 'e') +
+                    "\xc3\xa9" + QByteArray(7, 'f') + "|\r\n")
+        << QStringList{};
+    QTest::newRow("a section name that begins with U+FEFF")
+        << (page("\xef\xbb\xbfPage1", "Cue0=not page 1|\r\n") + page("Page2", "Cue0=a|\r\n") +
+            page("\xef\xbb\xbfPage2", "Cue0=not page 2|\r\n"))
+        << QStringList{};
+    QTest::newRow("bytes that are not UTF-8")
+        << page("Page1", "Cue0=\xe2\x82|\r\nCue1=kept|\r\nCue2=\xed\xa0\x80|\r\n"
+                         "Cue3=\xc0\xaf|\r\nCue4=\xc3\xa9 kept|\r\n")
+        << QStringList{};
 }
 
 void tst_CueStore::readAllAsEachPage() {
@@ -946,17 +1001,32 @@ void tst_CueStore::readAllAsEachPage() {
 
     const QString path = FDir.filePath("all-as-each.cues");
     WriteBytes(path, Bom + content);
-    KeyValueFile file(path);
-    for (qsizetype i = 0; i + 2 < writes.size(); i += 3)
-        file.WriteString(writes[i], writes[i + 1], writes[i + 2]);
-    TCueTable all(5);
-    for (CueRow& row : all)
-        row = RowOf({"stale 0", "stale 1"});
-    ReadAllPageSections(file, all);
-    for (int page = 0; page < all.size(); ++page) {
-        CueRow each = RowOf({"other 0"});
-        ReadPageSection(file, page, each);
-        QCOMPARE(RecordsOf(all[page]), RecordsOf(each));
+    // Straight after loading, and once a lookup has been made in the file
+    // (a lookup builds its index); all pages, and from page 2 on.
+    for (const bool lookedUp : {false, true}) {
+        for (const int firstPage : {0, 2}) {
+            KeyValueFile file(path);
+            if (lookedUp)
+                (void)file.ReadString("Page0", "Cue0", QString());
+            for (qsizetype i = 0; i + 2 < writes.size(); i += 3)
+                file.WriteString(writes[i], writes[i + 1], writes[i + 2]);
+            TCueTable all(5);
+            for (CueRow& row : all)
+                row = RowOf({"stale 0", "stale 1"});
+            ReadAllPageSections(file, all, firstPage);
+            for (int page = 0; page < all.size(); ++page) {
+                CueRow each = RowOf({"stale 0", "stale 1"});
+                if (page >= firstPage)
+                    ReadPageSection(file, page, each);
+                QVERIFY2(RecordsOf(all[page]) == RecordsOf(each),
+                         qPrintable(QStringLiteral("page %1%2, from page %3: %4 instead of %5")
+                                        .arg(page)
+                                        .arg(lookedUp ? " after a lookup" : "")
+                                        .arg(firstPage)
+                                        .arg(RecordsOf(all[page]).join(u','),
+                                             RecordsOf(each).join(u','))));
+            }
+        }
     }
 }
 

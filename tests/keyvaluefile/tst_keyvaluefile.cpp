@@ -318,11 +318,46 @@ void tst_KeyValueFile::readValues_data() {
     QTest::newRow("bare line gives the default") << QByteArray("[A]\r\nk\r\nk=2\r\n") << "A"
                                                  << "k"
                                                  << "<def>";
+    // Lines are read 64 bytes at a time: an "=" or a byte beyond ASCII in
+    // the same 64 bytes but on a later line belongs to that line.
+    QTest::newRow("bare line, then an equals sign within 64 bytes")
+        << QByteArray("[A]\r\nk\r\nk=2" + QByteArray(80, 'x') + "\r\n") << "A"
+        << "k"
+        << "<def>";
+    QTest::newRow("bare line, then a later line with its own key")
+        << QByteArray("[A]\r\nab\rk=2" + QByteArray(80, 'x') + "\n") << "A"
+        << "ab"
+        << "<def>";
+    QTest::newRow("key and value beyond 64 bytes")
+        << QByteArray("[A]\r\n" + QByteArray(100, 'k') + " = " + QByteArray(100, 'v') + "\r\n" +
+                      QByteArray(300, 'y') + "\r\n")
+        << "A" << QString(100, u'k') << QString(100, u'v');
+    QTest::newRow("line ends at each place within 64 bytes")
+        << QByteArray("[A]\r\nk1=" + QByteArray(58, '1') + "\rk2=" + QByteArray(59, '2') +
+                      "\nk3=" + QByteArray(60, '3') + "\r\nk=" + QByteArray(63, '4') + "\r\n" +
+                      QByteArray(70, ' ') + "\r\n")
+        << "A"
+        << "k" << QString(63, u'4');
+    QTest::newRow("a sound line before one that is not UTF-8, within 64 bytes")
+        << QByteArray("[A]\r\nk=1\r\nj=\xff" + QByteArray(80, 'x') + "\r\n") << "A"
+        << "k"
+        << "1";
     QTest::newRow("unterminated header is a bare line") << QByteArray("[A]\r\n[B\r\nk=1\r\n") << "A"
                                                         << "k"
                                                         << "1";
     QTest::newRow("non-ascii value") << QByteArray("[A]\r\nk=Caf\xC3\xA9 \xE2\x86\x92 1\r\n") << "A"
                                      << "k" << QString::fromUtf8("Caf\xC3\xA9 \xE2\x86\x92 1");
+    QTest::newRow("a name that begins with U+FEFF is another name")
+        << QByteArray("[\xef\xbb\xbfOSC]\r\nsoundIP=a\r\n") << "OSC"
+        << "soundIP"
+        << "<def>";
+    QTest::newRow("a key that begins with U+FEFF is another key")
+        << QByteArray("[OSC]\r\n\xef\xbb\xbfsoundIP=a\r\nsoundIP=b\r\n") << "OSC"
+        << "soundIP"
+        << "b";
+    QTest::newRow("a value that begins with U+FEFF keeps it")
+        << QByteArray("[A]\r\nk=\xef\xbb\xbf\x01x\r\n") << "A"
+        << "k" << QChar(0xFEFF) + QStringLiteral("\x01x");
     QTest::newRow("nul byte inside value") << QByteArray("[A]\r\nk=a\0b\r\n", 12) << "A"
                                            << "k" << QString::fromLatin1("a\0b", 3);
 }
