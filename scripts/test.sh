@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds Cuewell and runs every test: once in a normal
 # build, once under AddressSanitizer + UndefinedBehaviorSanitizer, then a short
-# fixed-time fuzzing run of the OSC reader.
+# fixed-time fuzzing run of the OSC reader and of the key/value and cue file
+# readers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,7 @@ ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 if [ -f scripts/fuzz.sh ]; then
   echo "== fuzz =="
-  bash scripts/fuzz.sh 30
+  bash scripts/fuzz.sh 30 osc
+  bash scripts/fuzz.sh 30 store
 fi
 echo "All tests passed."
