@@ -945,10 +945,13 @@ void TCuewell::FollowViewerPage() {
 // ---------------------------------------------------------------- dispatch
 
 void TCuewell::SendOSCMessage() {
-    // The cue prepared at the prompt, unless its fields changed since (a dialog Save).
-    const QByteArray message = FieldOf(Book->CueFields(), cfMessage);
-    if (PreparedCue.Message != message)
-        PreparedCue = Targets.Prepare(message);
+    // The cue prepared at the prompt, unless its fields changed since (a dialog
+    // Save). Compared in place: the message is read again only when it changed.
+    const arStr& fields = Book->CueFields();
+    const bool prepared = cfMessage < fields.size() ? fields[cfMessage] == PreparedCue.Message
+                                                    : PreparedCue.Message.isEmpty();
+    if (!prepared)
+        PreparedCue = Targets.Prepare(FieldOf(fields, cfMessage));
     Targets.Fire(PreparedCue, [this] {
         // The box lets a pending tick in; this GO's cue is the one it would fire.
         AutoCue->SetEnabled(false);
@@ -975,25 +978,21 @@ bool TCuewell::eventFilter(QObject* watched, QEvent* event) {
 
 bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
     // Only keys meant for this window, and each only once: a key first goes to
-    // the focused control and then, if ignored, up to its parents.
-    auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget || widget->window() != this)
-        return false;
-    // The press that follows an offer taken as GO is that same press; any
-    // other key event of this window ends the wait for it.
-    const bool pressTaken = std::exchange(FPressTakenAtOffer, false);
+    // the focused control and then, if ignored, up to its parents. The focused
+    // control is asked first: it is the receiver of a GO, which must not wait.
     QWidget* focus = QApplication::focusWidget();
     if (!focus || focus->window() != this)
         focus = this;
-    if (widget != focus)
+    if (watched != focus) {
+        // The press that follows an offer taken as GO is that same press; any
+        // other key event of this window ends the wait for it.
+        const auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && widget->window() == this)
+            FPressTakenAtOffer = false;
         return false;
+    }
+    const bool pressTaken = std::exchange(FPressTakenAtOffer, false);
     int key = event->key();
-    const auto keyDown = [&] {
-        const bool repeat = !FKeyRepeats.Press(key, event->timestamp(), event->isAutoRepeat());
-        bool consumed = false;
-        Guarded([&] { consumed = FormKeyDown(key, event->modifiers(), repeat); });
-        return consumed;
-    };
     switch (event->type()) {
     case QEvent::ShortcutOverride:
         // Before a press is delivered it is offered to the focused control and
@@ -1005,10 +1004,9 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
             return false;
         event->accept();
         FPressTakenAtOffer = true;
-        keyDown();
-        return true;
+        return KeyDown(key, event);
     case QEvent::KeyPress:
-        return pressTaken || keyDown();
+        return pressTaken || KeyDown(key, event);
     default:
         FKeyRepeats.Release(key, event->timestamp());
         // The release of an unmarked repeat pair still clears CtrlDown; the
@@ -1017,6 +1015,13 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
             Guarded([&] { FormKeyUp(key, event->modifiers()); });
         return false;
     }
+}
+
+bool TCuewell::KeyDown(int& key, QKeyEvent* event) {
+    const bool repeat = !FKeyRepeats.Press(key, event->timestamp(), event->isAutoRepeat());
+    bool consumed = false;
+    Guarded([&] { consumed = FormKeyDown(key, event->modifiers(), repeat); });
+    return consumed;
 }
 
 // ---------------------------------------------------------------- helpers

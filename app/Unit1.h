@@ -213,6 +213,8 @@ private:
     // After the viewer moved on its own (wheel, its own keys), show that page's pins.
     void FollowViewerPage();
     bool HandleKeyPreview(QObject* watched, QKeyEvent* event);
+    // A press of `key` for this window: told from a repeat, then handled.
+    bool KeyDown(int& key, QKeyEvent* event);
     // Puts the prompt beside pin `which`, showing the current cue's call or arrow.
     void PlacePrompt(int which);
 
