@@ -89,6 +89,9 @@ TCuewell::~TCuewell() {
     // No autoplay tick and no key reaches a window being taken apart.
     AutoCue->SetEnabled(false);
     qApp->removeEventFilter(this);
+    if (TCuewellApplication* app = TCuewellApplication::Instance();
+        app && app->KeyFirst() == static_cast<IKeyFirst*>(this))
+        app->SetKeyFirst(nullptr);
 }
 
 void TCuewell::BuildControls() {
@@ -278,6 +281,9 @@ void TCuewell::FormCreate() {
     // Key preview: the window sees every key before its focused control. It
     // comes first so that no error while reading the settings leaves GO dead.
     qApp->installEventFilter(this);
+    // The program's application object lets GO go before its own dispatch.
+    if (TCuewellApplication* app = TCuewellApplication::Instance())
+        app->SetKeyFirst(this);
 
     QString settingsProblem;
     TWindowSettings stored;
@@ -980,10 +986,7 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
     // Only keys meant for this window, and each only once: a key first goes to
     // the focused control and then, if ignored, up to its parents. The focused
     // control is asked first: it is the receiver of a GO, which must not wait.
-    QWidget* focus = QApplication::focusWidget();
-    if (!focus || focus->window() != this)
-        focus = this;
-    if (watched != focus) {
+    if (watched != KeyReceiver()) {
         // The press that follows an offer taken as GO is that same press; any
         // other key event of this window ends the wait for it.
         const auto* widget = qobject_cast<QWidget*>(watched);
@@ -1015,6 +1018,29 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
             Guarded([&] { FormKeyUp(key, event->modifiers()); });
         return false;
     }
+}
+
+bool TCuewell::TakeKeyFirst(QObject* receiver, QKeyEvent* event) {
+    // Every other key, and a press the system delivers, goes Qt's way to the
+    // key preview, so that the shortcuts see it in the same order as ever.
+    const bool offer = event->type() == QEvent::ShortcutOverride;
+    if ((!offer && event->spontaneous()) || event->key() != Qt::Key_Space || !NowCue->isVisible() ||
+        receiver != KeyReceiver())
+        return false;
+    if (offer)
+        return HandleKeyPreview(receiver, event);
+    // A press the program sends itself is offered to the shortcuts first, to
+    // the same receiver; taken here, it is that offer and its press at once.
+    FPressTakenAtOffer = false;
+    event->accept();
+    int key = Qt::Key_Space;
+    KeyDown(key, event);
+    return true;
+}
+
+QWidget* TCuewell::KeyReceiver() {
+    QWidget* focus = QApplication::focusWidget();
+    return focus && focus->window() == this ? focus : this;
 }
 
 bool TCuewell::KeyDown(int& key, QKeyEvent* event) {

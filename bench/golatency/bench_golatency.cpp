@@ -11,6 +11,7 @@
 // stage of the GO path on its own: key delivery, hiding the prompt, the
 // dispatch and each socket call in it, building the bundle, and the advance.
 
+#include "app/Application.h"
 #include "bench/common/ConnectedSender.h"
 #include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
@@ -396,6 +397,7 @@ int Run(const TOptions& o) {
 
 int main(int argc, char** argv) {
     UseHeadlessDefaults();
-    QApplication app(argc, argv);
+    // The program's own application object: its keys go its way.
+    TCuewellApplication app(argc, argv);
     return Run(ParseOptions(argc, argv));
 }
