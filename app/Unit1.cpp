@@ -36,7 +36,20 @@
 #include <QTimer>
 #include <QWheelEvent>
 
+#include <cstring>
 #include <exception>
+
+namespace {
+
+// Equal bytes. The prepared message is a copy of the cue's field, mostly
+// sharing its buffer, which then needs no comparing.
+bool SameBytes(const QByteArray& a, const QByteArray& b) {
+    return a.size() == b.size() &&
+           (a.constData() == b.constData() ||
+            std::memcmp(a.constData(), b.constData(), size_t(a.size())) == 0);
+}
+
+} // namespace
 
 TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), FContext(context) {
     setObjectName(QStringLiteral("Cuewell"));
@@ -954,8 +967,9 @@ void TCuewell::SendOSCMessage() {
     // The cue prepared at the prompt, unless its fields changed since (a dialog
     // Save). Compared in place: the message is read again only when it changed.
     const arStr& fields = Book->CueFields();
-    const bool prepared = cfMessage < fields.size() ? fields[cfMessage] == PreparedCue.Message
-                                                    : PreparedCue.Message.isEmpty();
+    const bool prepared = cfMessage < fields.size()
+                              ? SameBytes(fields[cfMessage], PreparedCue.Message)
+                              : PreparedCue.Message.isEmpty();
     if (!prepared)
         PreparedCue = Targets.Prepare(FieldOf(fields, cfMessage));
     Targets.Fire(PreparedCue, [this] {
@@ -1027,14 +1041,22 @@ bool TCuewell::TakeKeyFirst(QObject* receiver, QKeyEvent* event) {
     if ((!offer && event->spontaneous()) || event->key() != Qt::Key_Space || !NowCue->isVisible() ||
         receiver != KeyReceiver())
         return false;
-    if (offer)
-        return HandleKeyPreview(receiver, event);
-    // A press the program sends itself is offered to the shortcuts first, to
-    // the same receiver; taken here, it is that offer and its press at once.
-    FPressTakenAtOffer = false;
+    // Taken as the offer is, with the steps of the key handler for Space done
+    // straight. A press the program sends itself is offered to the shortcuts
+    // first, to the same receiver; taken here, it is that offer and its press
+    // at once, so no press is left to swallow.
+    FPressTakenAtOffer = offer;
     event->accept();
-    int key = Qt::Key_Space;
-    KeyDown(key, event);
+    // Space is no modifier key: its press reports the modifiers as they were.
+    CtrlDown = static_cast<const QInputEvent*>(event)->modifiers().testFlag(Qt::ControlModifier);
+    // Holding Space fires one cue: repeats are swallowed.
+    if (!FKeyRepeats.Press(Qt::Key_Space, event->timestamp(), event->isAutoRepeat()))
+        return true;
+    try {
+        ManualGo();
+    } catch (...) {
+        Guarded([] { throw; });
+    }
     return true;
 }
 
