@@ -1021,7 +1021,9 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
             return false;
         event->accept();
         FPressTakenAtOffer = true;
-        return KeyDown(key, event);
+        // Taken also when the GO fails: the error has been shown.
+        KeyDown(key, event);
+        return true;
     case QEvent::KeyPress:
         return pressTaken || KeyDown(key, event);
     default:

@@ -130,6 +130,7 @@ private slots:
     void heldSpaceFiresOneCue();
     void spaceFiresOncePerPress_data();
     void spaceFiresOncePerPress();
+    void failedGoAtTheOfferKeepsItsPress();
     void goLeavesBeforeTheDispatch_data();
     void goLeavesBeforeTheDispatch();
     void shortRecordsReadAsEmptyFields();
@@ -844,6 +845,35 @@ void tst_Cuewell::spaceFiresOncePerPress() {
     if (prompted)
         QCOMPARE(w.Book->CurrentCue(), datagrams);
     QCOMPARE(control.Presses, pressesToControl);
+}
+
+// A GO taken at the offer whose send fails: the error is shown once, and
+// neither the offer nor the press that follows reaches the focused control.
+void tst_Cuewell::failedGoAtTheOfferKeepsItsPress() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    // Too long for one datagram: the send fails.
+    const QByteArray tooLong = "0.2|0.2|/sound/" + QByteArray(70000, 'x') + "|0||";
+    TCuewell& w = f.StartShow(sound, light, 1, {{tooLong, "0.4|0.2|/sound/b|0||"}});
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.AdvPDF->setFocus();
+    w.CueClick(0);
+    QVERIFY(w.NowCue->isVisible());
+    // Space as the control itself gets it, its offer included.
+    SpaceCounter control(w.AdvPDF);
+    w.AdvPDF->installEventFilter(&control);
+    const auto removeFilter = qScopeGuard([&] { w.AdvPDF->removeEventFilter(&control); });
+    const QString text = QStringLiteral(" ");
+    qt_sendShortcutOverrideEvent(w.AdvPDF, 0, Qt::Key_Space, Qt::NoModifier, text, false, 1);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, text);
+    QSpontaneKeyEvent::setSpontaneous(&press);
+    qApp->notify(w.AdvPDF, &press);
+    QCOMPARE(StopTexts(f.Prompts).size(), 1);
+    QVERIFY(StopTexts(f.Prompts)[0].contains("Cannot send"));
+    QCOMPARE(control.Seen, 0);
+    QVERIFY(sound.Drain(200).isEmpty());
+    QCOMPARE(w.Book->CurrentCue(), 0);
 }
 
 void tst_Cuewell::goLeavesBeforeTheDispatch_data() {
