@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QPalette>
 #include <QPointer>
 #include <QStyleFactory>
@@ -24,9 +25,17 @@ TFontWarmup::~TFontWarmup() {
     FThread.join();
 }
 
+TCuewellApplication* TCuewellApplication::Instance() {
+    return dynamic_cast<TCuewellApplication*>(QCoreApplication::instance());
+}
+
 bool TCuewellApplication::notify(QObject* receiver, QEvent* event) {
     QString text;
     try {
+        const QEvent::Type type = event->type();
+        if (FKeyFirst && (type == QEvent::KeyPress || type == QEvent::ShortcutOverride) &&
+            FKeyFirst->TakeKeyFirst(receiver, static_cast<QKeyEvent*>(event)))
+            return true;
         return QApplication::notify(receiver, event);
     } catch (const CuewellError& error) {
         text = error.Text();

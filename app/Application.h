@@ -4,6 +4,19 @@
 #include <thread>
 
 class IPrompts;
+class QKeyEvent;
+
+// Takes a key event before the application's dispatch starts, where a GO
+// must not wait for it: Qt first offers a press to the shortcuts and then
+// hands it through every event filter. It sees each key event once, for its
+// first receiver, and takes only what its filter would take the same way.
+class IKeyFirst {
+public:
+    virtual bool TakeKeyFirst(QObject* receiver, QKeyEvent* event) = 0;
+
+protected:
+    ~IKeyFirst() = default;
+};
 
 // The application object. Handlers run guarded by their window; this is the
 // last line: an error that still escapes an event is shown in the standard
@@ -13,9 +26,16 @@ public:
     TCuewellApplication(int& argc, char** argv);
     void SetPrompts(IPrompts* prompts) { FPrompts = prompts; }
     bool notify(QObject* receiver, QEvent* event) override;
+    // The object that sees key events first; null for none. Cleared by the
+    // object's owner before it goes.
+    void SetKeyFirst(IKeyFirst* taker) { FKeyFirst = taker; }
+    IKeyFirst* KeyFirst() const { return FKeyFirst; }
+    // The application object when it is this class, else null.
+    static TCuewellApplication* Instance();
 
 private:
     IPrompts* FPrompts = nullptr;
+    IKeyFirst* FKeyFirst = nullptr;
 };
 
 // The dark look of every window: Fusion with a charcoal palette.

@@ -36,7 +36,20 @@
 #include <QTimer>
 #include <QWheelEvent>
 
+#include <cstring>
 #include <exception>
+
+namespace {
+
+// Equal bytes. The prepared message is a copy of the cue's field, mostly
+// sharing its buffer, which then needs no comparing.
+bool SameBytes(const QByteArray& a, const QByteArray& b) {
+    return a.size() == b.size() &&
+           (a.constData() == b.constData() ||
+            std::memcmp(a.constData(), b.constData(), size_t(a.size())) == 0);
+}
+
+} // namespace
 
 TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), FContext(context) {
     setObjectName(QStringLiteral("Cuewell"));
@@ -89,6 +102,9 @@ TCuewell::~TCuewell() {
     // No autoplay tick and no key reaches a window being taken apart.
     AutoCue->SetEnabled(false);
     qApp->removeEventFilter(this);
+    if (TCuewellApplication* app = TCuewellApplication::Instance();
+        app && app->KeyFirst() == static_cast<IKeyFirst*>(this))
+        app->SetKeyFirst(nullptr);
 }
 
 void TCuewell::BuildControls() {
@@ -280,6 +296,9 @@ void TCuewell::FormCreate() {
     // Key preview: the window sees every key before its focused control. It
     // comes first so that no error while reading the settings leaves GO dead.
     qApp->installEventFilter(this);
+    // The program's application object lets GO go before its own dispatch.
+    if (TCuewellApplication* app = TCuewellApplication::Instance())
+        app->SetKeyFirst(this);
 
     QString settingsProblem;
     TWindowSettings stored;
@@ -951,10 +970,14 @@ void TCuewell::FollowViewerPage() {
 // ---------------------------------------------------------------- dispatch
 
 void TCuewell::SendOSCMessage() {
-    // The cue prepared at the prompt, unless its fields changed since (a dialog Save).
-    const QByteArray message = FieldOf(Book->CueFields(), cfMessage);
-    if (PreparedCue.Message != message)
-        PreparedCue = Targets.Prepare(message);
+    // The cue prepared at the prompt, unless its fields changed since (a dialog
+    // Save). Compared in place: the message is read again only when it changed.
+    const arStr& fields = Book->CueFields();
+    const bool prepared = cfMessage < fields.size()
+                              ? SameBytes(fields[cfMessage], PreparedCue.Message)
+                              : PreparedCue.Message.isEmpty();
+    if (!prepared)
+        PreparedCue = Targets.Prepare(FieldOf(fields, cfMessage));
     Targets.Fire(PreparedCue, [this] {
         // The box lets a pending tick in; this GO's cue is the one it would fire.
         AutoCue->SetEnabled(false);
@@ -981,25 +1004,18 @@ bool TCuewell::eventFilter(QObject* watched, QEvent* event) {
 
 bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
     // Only keys meant for this window, and each only once: a key first goes to
-    // the focused control and then, if ignored, up to its parents.
-    auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget || widget->window() != this)
+    // the focused control and then, if ignored, up to its parents. The focused
+    // control is asked first: it is the receiver of a GO, which must not wait.
+    if (watched != KeyReceiver()) {
+        // The press that follows an offer taken as GO is that same press; any
+        // other key event of this window ends the wait for it.
+        const auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && widget->window() == this)
+            FPressTakenAtOffer = false;
         return false;
-    // The press that follows an offer taken as GO is that same press; any
-    // other key event of this window ends the wait for it.
+    }
     const bool pressTaken = std::exchange(FPressTakenAtOffer, false);
-    QWidget* focus = QApplication::focusWidget();
-    if (!focus || focus->window() != this)
-        focus = this;
-    if (widget != focus)
-        return false;
     int key = event->key();
-    const auto keyDown = [&] {
-        const bool repeat = !FKeyRepeats.Press(key, event->timestamp(), event->isAutoRepeat());
-        bool consumed = false;
-        Guarded([&] { consumed = FormKeyDown(key, event->modifiers(), repeat); });
-        return consumed;
-    };
     switch (event->type()) {
     case QEvent::ShortcutOverride:
         // Before a press is delivered it is offered to the focused control and
@@ -1011,10 +1027,11 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
             return false;
         event->accept();
         FPressTakenAtOffer = true;
-        keyDown();
+        // Taken also when the GO fails: the error has been shown.
+        KeyDown(key, event);
         return true;
     case QEvent::KeyPress:
-        return pressTaken || keyDown();
+        return pressTaken || KeyDown(key, event);
     default:
         FKeyRepeats.Release(key, event->timestamp());
         // The release of an unmarked repeat pair still clears CtrlDown; the
@@ -1023,6 +1040,44 @@ bool TCuewell::HandleKeyPreview(QObject* watched, QKeyEvent* event) {
             Guarded([&] { FormKeyUp(key, event->modifiers()); });
         return false;
     }
+}
+
+bool TCuewell::TakeKeyFirst(QObject* receiver, QKeyEvent* event) {
+    // Every other key, and a press the system delivers, goes Qt's way to the
+    // key preview, so that the shortcuts see it in the same order as ever.
+    const bool offer = event->type() == QEvent::ShortcutOverride;
+    if ((!offer && event->spontaneous()) || event->key() != Qt::Key_Space || !NowCue->isVisible() ||
+        receiver != KeyReceiver())
+        return false;
+    // Taken as the offer is, with the steps of the key handler for Space done
+    // straight. A press the program sends itself is offered to the shortcuts
+    // first, to the same receiver; taken here, it is that offer and its press
+    // at once, so no press is left to swallow.
+    FPressTakenAtOffer = offer;
+    event->accept();
+    // Space is no modifier key: its press reports the modifiers as they were.
+    CtrlDown = static_cast<const QInputEvent*>(event)->modifiers().testFlag(Qt::ControlModifier);
+    // Holding Space fires one cue: repeats are swallowed.
+    if (!FKeyRepeats.Press(Qt::Key_Space, event->timestamp(), event->isAutoRepeat()))
+        return true;
+    try {
+        ManualGo();
+    } catch (...) {
+        Guarded([] { throw; });
+    }
+    return true;
+}
+
+QWidget* TCuewell::KeyReceiver() {
+    QWidget* focus = QApplication::focusWidget();
+    return focus && focus->window() == this ? focus : this;
+}
+
+bool TCuewell::KeyDown(int& key, QKeyEvent* event) {
+    const bool repeat = !FKeyRepeats.Press(key, event->timestamp(), event->isAutoRepeat());
+    bool consumed = false;
+    Guarded([&] { consumed = FormKeyDown(key, event->modifiers(), repeat); });
+    return consumed;
 }
 
 // ---------------------------------------------------------------- helpers

@@ -4,6 +4,7 @@
 // show's GO. The cues and the prompted cue belong to the cue book; the window
 // shows them and turns the operator's actions into the book's operations.
 
+#include "app/Application.h"
 #include "app/FrameFollower.h"
 #include "app/Seams.h"
 #include "cues/KeyRepeatFilter.h"
@@ -43,7 +44,7 @@ struct TAppContext {
     QStringList Arguments;
 };
 
-class TCuewell : public QMainWindow {
+class TCuewell : public QMainWindow, private IKeyFirst {
     Q_OBJECT
 public:
     // Builds the controls, reads the recent-files list, then runs FormCreate.
@@ -213,6 +214,13 @@ private:
     // After the viewer moved on its own (wheel, its own keys), show that page's pins.
     void FollowViewerPage();
     bool HandleKeyPreview(QObject* watched, QKeyEvent* event);
+    // GO before the application's dispatch: Space for this window's focused
+    // control while a cue is prompted, taken as its offer would be.
+    bool TakeKeyFirst(QObject* receiver, QKeyEvent* event) override;
+    // The control that gets this window's keys: the focused one, else the window.
+    QWidget* KeyReceiver();
+    // A press of `key` for this window: told from a repeat, then handled.
+    bool KeyDown(int& key, QKeyEvent* event);
     // Puts the prompt beside pin `which`, showing the current cue's call or arrow.
     void PlacePrompt(int which);
 

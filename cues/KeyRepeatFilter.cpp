@@ -9,10 +9,11 @@ constexpr uint32_t PairTolerance = 1;
 } // namespace
 
 bool KeyRepeatFilter::Press(int key, uint64_t timestamp, bool autoRepeat) {
-    const auto released = FReleasedAt.constFind(key);
+    const auto released = std::find_if(FReleasedAt.begin(), FReleasedAt.end(),
+                                       [key](const TReleased& r) { return r.Key == key; });
     bool pairedWithRelease = false;
-    if (released != FReleasedAt.constEnd()) {
-        const uint64_t at = *released;
+    if (released != FReleasedAt.end()) {
+        const uint64_t at = released->At;
         // X time is 32 bits wide and wraps after some 49 days.
         const uint32_t after = uint32_t(timestamp - at);
         const uint32_t before = uint32_t(at - timestamp);
@@ -23,5 +24,10 @@ bool KeyRepeatFilter::Press(int key, uint64_t timestamp, bool autoRepeat) {
 }
 
 void KeyRepeatFilter::Release(int key, uint64_t timestamp) {
-    FReleasedAt.insert(key, timestamp);
+    for (TReleased& r : FReleasedAt)
+        if (r.Key == key) {
+            r.At = timestamp;
+            return;
+        }
+    FReleasedAt.append({key, timestamp});
 }

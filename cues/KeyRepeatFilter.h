@@ -6,7 +6,7 @@
 // busy machine it often is not. The time stamps still tell: nobody lifts and
 // presses a key again within the same millisecond.
 
-#include <QHash>
+#include <QVarLengthArray>
 #include <cstdint>
 
 class KeyRepeatFilter {
@@ -19,6 +19,11 @@ public:
     void Release(int key, uint64_t timestamp);
 
 private:
+    struct TReleased {
+        int Key;
+        uint64_t At;
+    };
     // Time stamps of each key's last release, while no press has followed it.
-    QHash<int, uint64_t> FReleasedAt;
+    // A press asks on the GO path: a few keys at a time, kept without the heap.
+    QVarLengthArray<TReleased, 8> FReleasedAt;
 };

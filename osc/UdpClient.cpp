@@ -163,6 +163,7 @@ void UdpClient::Prime() {
     FPrimedResolved = false;
     FPrimedHost = FHost;
     FPrimedPort = FPort;
+    FPrimedForTarget = true;
     FPrimeError.clear();
     try {
         FPrimedAddress = Resolve();
@@ -184,8 +185,7 @@ void UdpClient::ConnectPrimed() {
     // taken by a dispatch before the next one was opened, is primed now:
     // correct, only not ahead of time. A prime that failed is not retried
     // here, so a name that does not resolve costs the GO no second look-up.
-    if (!FPrimed || FPrimedHost != FHost || FPrimedPort != FPort ||
-        (FSpare < 0 && FPrimeError.isEmpty()))
+    if (!FPrimedForTarget || (FSpare < 0 && FPrimeError.isEmpty()))
         Prime();
     // As Connect: the previous socket goes, closed after the dispatch.
     if (FSocket >= 0) {
@@ -295,6 +295,7 @@ void UdpClient::Deactivate() {
     CloseRetired();
     CloseSpare();
     FPrimed = false;
+    FPrimedForTarget = false;
     FPrimedResolved = false;
     FConnected = false;
     if (FSocket < 0)

@@ -23,10 +23,16 @@ public:
     UdpClient& operator=(const UdpClient&) = delete;
 
     QString Host() const { return FHost; }
-    void SetHost(const QString& host) { FHost = host; }
+    void SetHost(const QString& host) {
+        FHost = host;
+        NoteTarget();
+    }
     uint16_t Port() const { return FPort; }
     // Only the low 16 bits are used: 70000 gives 4464, -1 gives 65535.
-    void SetPort(int port) { FPort = static_cast<uint16_t>(port & 0xFFFF); }
+    void SetPort(int port) {
+        FPort = static_cast<uint16_t>(port & 0xFFFF);
+        NoteTarget();
+    }
 
     bool Active() const { return FSocket >= 0; }
     bool Connected() const { return FConnected; }
@@ -94,8 +100,15 @@ private:
     uint16_t FPrimedPort = 0;
     QString FPrimeError;
 
-    void CloseSpare();
     QString FPrimedHost;
+    // The last prime was for the present host and port: known when they are
+    // set, so that a dispatch compares no names.
+    bool FPrimedForTarget = false;
+
+    void CloseSpare();
+    void NoteTarget() {
+        FPrimedForTarget = FPrimed && FPrimedHost == FHost && FPrimedPort == FPort;
+    }
     std::function<uint32_t(const QString&)> FResolver;
 
     uint32_t Resolve() const { return FResolver ? FResolver(FHost) : ResolveIPv4(FHost); }

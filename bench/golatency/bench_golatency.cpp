@@ -11,6 +11,7 @@
 // stage of the GO path on its own: key delivery, hiding the prompt, the
 // dispatch and each socket call in it, building the bundle, and the advance.
 
+#include "app/Application.h"
 #include "bench/common/ConnectedSender.h"
 #include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
@@ -80,13 +81,15 @@ bool PromptFirstCue(TCuewell& w) {
 }
 
 // Stamps a key press when it first reaches the application's event filters:
-// when it is offered to the shortcuts, where GO is taken, or as the press
-// itself when it comes without an offer. The window's own filter, installed
-// earlier, runs right after this one.
+// when it is offered to the shortcuts, or as the press itself when it comes
+// without an offer. The window's own filter, installed earlier, runs right
+// after this one. The program's application object takes GO before any
+// filter: then the press never comes here.
 class TKeyStamp : public QObject {
 public:
     BenchClock::time_point At;
     void Reset() { FStamped = false; }
+    bool Stamped() const { return FStamped; }
 
 protected:
     bool eventFilter(QObject*, QEvent* event) override {
@@ -137,6 +140,7 @@ int RunBreakdown(const TOptions& o, TCuewell& w, TArrivalLog& log) {
     TKeyStamp stamp;
     qApp->installEventFilter(&stamp);
     TStages key, steps, dispatch;
+    int takenFirst = 0;
     UdpClient client;
     client.SetHost(QStringLiteral("127.0.0.1"));
     client.SetPort(log.Port());
@@ -168,8 +172,12 @@ int RunBreakdown(const TOptions& o, TCuewell& w, TArrivalLog& log) {
                 return 1;
             QCoreApplication::sendEvent(target, &release);
             if (measured) {
-                key.Add("key press to application filters (offer)", us(start, stamp.At));
-                key.Add("application filters to arrival", us(stamp.At, log.At(slot)));
+                if (stamp.Stamped()) {
+                    key.Add("key press to application filters (offer)", us(start, stamp.At));
+                    key.Add("application filters to arrival", us(stamp.At, log.At(slot)));
+                } else {
+                    ++takenFirst;
+                }
                 key.Add("key press to arrival", us(start, log.At(slot)));
                 key.Add("key press to handler returned", us(start, end));
             }
@@ -273,6 +281,9 @@ int RunBreakdown(const TOptions& o, TCuewell& w, TArrivalLog& log) {
                 o.Gos, o.Warmup, o.Pages, o.PerPage, o.CallPrompt ? "call" : "arrow");
     std::printf(" GO by key:\n");
     key.Print();
+    if (takenFirst > 0)
+        std::printf("  (%d GOs taken before the application's filters, by its object)\n",
+                    takenFirst);
     std::printf(" the key handler's steps called one by one:\n");
     steps.Print();
     std::printf(" the dispatch on a client of its own:\n");
@@ -396,6 +407,8 @@ int Run(const TOptions& o) {
 
 int main(int argc, char** argv) {
     UseHeadlessDefaults();
-    QApplication app(argc, argv);
+    // The program's own application object, as the program runs it: every
+    // event, a key too, passes its dispatch.
+    TCuewellApplication app(argc, argv);
     return Run(ParseOptions(argc, argv));
 }

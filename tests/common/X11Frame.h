@@ -37,7 +37,8 @@ inline QRect RealFrame(const X11Session& x, unsigned long long windowId) {
 // The main of a test that runs under its own X server and window manager: they
 // must be up before the application connects. Where they cannot start the test
 // runs offscreen and its initTestCase skips with the reason.
-template <typename Test> int RunUnderX11(int argc, char** argv) {
+template <typename Test, typename Application = QApplication>
+int RunUnderX11(int argc, char** argv) {
     X11Session x;
     if (x.Start()) {
         qputenv("DISPLAY", x.Display().toLocal8Bit());
@@ -45,7 +46,7 @@ template <typename Test> int RunUnderX11(int argc, char** argv) {
     } else {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    QApplication app(argc, argv);
+    Application app(argc, argv);
     Test test(x);
     return QTest::qExec(&test, argc, argv);
 }

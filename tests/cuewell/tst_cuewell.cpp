@@ -3,6 +3,7 @@
 // files and real UDP receivers on loopback.
 
 #include "tests/common/CuewellFixture.h"
+#include "tests/common/TestApplication.h"
 
 #include "app/WindowTools.h"
 #include "cues/CueLayout.h"
@@ -45,6 +46,26 @@ const QByteArray SoundGo5 = QByteArray::fromHex("2362756e646c6500"
 
 // Counts the key presses that reach a control's own filters, after the
 // application's.
+// Counts Space as the application's event filters see it go to one control,
+// offers included; a key a control ignores goes on to its parents.
+class SpaceCounter : public QObject {
+public:
+    explicit SpaceCounter(QObject* control) : FControl(control) {}
+    int Seen = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == FControl &&
+            (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space)
+            ++Seen;
+        return false;
+    }
+
+private:
+    QObject* FControl;
+};
+
 class PressCounter : public QObject {
 public:
     int Presses = 0;
@@ -111,6 +132,9 @@ private slots:
     void heldSpaceFiresOneCue();
     void spaceFiresOncePerPress_data();
     void spaceFiresOncePerPress();
+    void failedGoAtTheOfferKeepsItsPress();
+    void goLeavesBeforeTheDispatch_data();
+    void goLeavesBeforeTheDispatch();
     void shortRecordsReadAsEmptyFields();
     void failedOrPendingOpenLeavesCuesWithShownScript_data();
     void failedOrPendingOpenLeavesCuesWithShownScript();
@@ -826,6 +850,87 @@ void tst_Cuewell::spaceFiresOncePerPress() {
     QCOMPARE(control.Presses, pressesToControl);
 }
 
+// A GO taken at the offer whose send fails: the error is shown once, and
+// neither the offer nor the press that follows reaches the focused control.
+void tst_Cuewell::failedGoAtTheOfferKeepsItsPress() {
+    TWindowFixture f;
+    TReceiver sound, light;
+    // Too long for one datagram: the send fails.
+    const QByteArray tooLong = "0.2|0.2|/sound/" + QByteArray(70000, 'x') + "|0||";
+    TCuewell& w = f.StartShow(sound, light, 1, {{tooLong, "0.4|0.2|/sound/b|0||"}});
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.AdvPDF->setFocus();
+    w.CueClick(0);
+    QVERIFY(w.NowCue->isVisible());
+    // Space as the control itself gets it, its offer included.
+    SpaceCounter control(w.AdvPDF);
+    w.AdvPDF->installEventFilter(&control);
+    const auto removeFilter = qScopeGuard([&] { w.AdvPDF->removeEventFilter(&control); });
+    const QString text = QStringLiteral(" ");
+    qt_sendShortcutOverrideEvent(w.AdvPDF, 0, Qt::Key_Space, Qt::NoModifier, text, false, 1);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, text);
+    QSpontaneKeyEvent::setSpontaneous(&press);
+    qApp->notify(w.AdvPDF, &press);
+    QCOMPARE(StopTexts(f.Prompts).size(), 1);
+    QVERIFY(StopTexts(f.Prompts)[0].contains("Cannot send"));
+    QCOMPARE(control.Seen, 0);
+    QVERIFY(sound.Drain(200).isEmpty());
+    QCOMPARE(w.Book->CurrentCue(), 0);
+}
+
+void tst_Cuewell::goLeavesBeforeTheDispatch_data() {
+    QTest::addColumn<QString>("steps"); // o: offer to shortcuts, p: platform's press, k: Go(w)
+    QTest::addColumn<bool>("prompted");
+    QTest::addColumn<int>("datagrams");
+    QTest::addColumn<int>("seenByFilters");
+    QTest::newRow("press sent by a program") << "k" << true << 1 << 0;
+    QTest::newRow("offer") << "o" << true << 1 << 0;
+    // The press the platform delivers after its offer goes Qt's way and is
+    // swallowed by the key preview.
+    QTest::newRow("offer and the platform's press") << "op" << true << 1 << 1;
+    QTest::newRow("no prompt: Qt's way, offer and press") << "k" << false << 0 << 2;
+}
+
+// The program's application object hands GO to the window before its
+// dispatch: before the shortcut map and every event filter have had it.
+void tst_Cuewell::goLeavesBeforeTheDispatch() {
+#ifndef CUEWELL_PROGRAM_APPLICATION
+    QSKIP("a plain application object: the window's key preview takes GO");
+#endif
+    QFETCH(QString, steps);
+    QFETCH(bool, prompted);
+    QFETCH(int, datagrams);
+    QFETCH(int, seenByFilters);
+    TWindowFixture f;
+    TReceiver sound, light;
+    TCuewell& w = f.StartShow(sound, light, 1, {{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||"}});
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.AdvPDF->setFocus();
+    if (prompted)
+        w.CueClick(0);
+    // Installed after the window's own filter, so it sees keys before it.
+    SpaceCounter filters(w.AdvPDF);
+    qApp->installEventFilter(&filters);
+    const auto removeFilter = qScopeGuard([&] { qApp->removeEventFilter(&filters); });
+    const QString text = QStringLiteral(" ");
+    for (const QChar step : steps) {
+        if (step == u'o') {
+            qt_sendShortcutOverrideEvent(w.AdvPDF, 0, Qt::Key_Space, Qt::NoModifier, text, false,
+                                         1);
+        } else if (step == u'k') {
+            PressKey(w.AdvPDF, Qt::Key_Space);
+        } else {
+            QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, text);
+            QSpontaneKeyEvent::setSpontaneous(&key);
+            qApp->notify(w.AdvPDF, &key);
+        }
+    }
+    QCOMPARE(sound.Drain(200).size(), datagrams);
+    QCOMPARE(filters.Seen, seenByFilters);
+}
+
 void tst_Cuewell::shortRecordsReadAsEmptyFields() {
     TWindowFixture f;
     TReceiver sound, light;
@@ -1296,5 +1401,5 @@ void tst_Cuewell::laterPagesReadOnceFirstPageIsPainted() {
     QCOMPARE(w.Book->CueTable().at(2).at(0), "0.3|0.3|/c|0||");
 }
 
-QTEST_MAIN(tst_Cuewell)
+CUEWELL_TEST_MAIN(tst_Cuewell)
 #include "tst_cuewell.moc"

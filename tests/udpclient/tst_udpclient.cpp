@@ -118,6 +118,8 @@ private slots:
     void socketIsCloseOnExec();
     void spareSendsAfterNetworkChange_data();
     void spareSendsAfterNetworkChange();
+    void primedClientFollowsItsTarget_data();
+    void primedClientFollowsItsTarget();
 };
 
 void tst_UdpClient::setPortKeepsLow16Bits_data() {
@@ -379,6 +381,43 @@ void tst_UdpClient::deactivateClosesSocket() {
 }
 
 // Sockets must not leak into programs started from this one.
+void tst_UdpClient::primedClientFollowsItsTarget_data() {
+    QTest::addColumn<QString>("primedHost");
+    QTest::addColumn<bool>("primedOnReceiverPort");
+    QTest::addColumn<QStringList>("hostsSetSince");
+    QTest::addColumn<bool>("spareKept");
+    const QString here = QStringLiteral("127.0.0.1");
+    const QString elsewhere = QStringLiteral("127.0.0.2");
+    QTest::newRow("another port") << here << false << QStringList{} << false;
+    QTest::newRow("another host") << elsewhere << true << QStringList{here} << false;
+    QTest::newRow("the same target set again") << here << true << QStringList{here} << true;
+    QTest::newRow("away and back") << here << true << QStringList{elsewhere, here} << true;
+}
+
+// A dispatch goes to the target the client has now, on the spare when it was
+// primed for that target, on a fresh prime otherwise.
+void tst_UdpClient::primedClientFollowsItsTarget() {
+    QFETCH(QString, primedHost);
+    QFETCH(bool, primedOnReceiverPort);
+    QFETCH(QStringList, hostsSetSince);
+    QFETCH(bool, spareKept);
+    LoopbackReceiver receiver;
+    LoopbackReceiver other;
+    UdpClient client;
+    client.SetHost(primedHost);
+    client.SetPort(primedOnReceiverPort ? receiver.Port() : other.Port());
+    client.Prime();
+    const uint16_t spare = client.SpareLocalPort();
+    QVERIFY(spare != 0);
+    for (const QString& host : hostsSetSince)
+        client.SetHost(host);
+    client.SetPort(receiver.Port());
+    client.ConnectPrimed();
+    client.SendPrimed("go");
+    QCOMPARE(receiver.Receive(1000).value_or("none"), QByteArray("go"));
+    QCOMPARE(client.LocalPort() == spare, spareKept);
+}
+
 void tst_UdpClient::socketIsCloseOnExec() {
     UdpClient client;
     client.MakeActive();

@@ -6,6 +6,7 @@
 #include "tests/common/X11Session.h"
 
 #include "tests/common/CuewellFixture.h"
+#include "tests/common/TestApplication.h"
 
 #include <QApplication>
 #include <QRegularExpression>
@@ -207,7 +208,7 @@ void tst_X11Window::eachTapOfSpaceFiresOneCue() {
 }
 
 int main(int argc, char** argv) {
-    return RunUnderX11<tst_X11Window>(argc, argv);
+    return RunUnderX11<tst_X11Window, TTestApplication>(argc, argv);
 }
 
 #include "tst_x11window.moc"
