@@ -16,6 +16,7 @@
 // one line per tick, headed by the user-interface thread's id, so that a
 // scheduler trace shows what held that thread when a tick came late.
 
+#include "bench/common/ConnectedSender.h"
 #include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
 #include "cues/CuePin.h"
@@ -146,6 +147,34 @@ std::vector<BenchClock::time_point> BareTimer(int ticks, bool rearm) {
     return at;
 }
 
+// The re-armed bare timer whose handler sends one datagram on a socket
+// connected once, each stamped on arrival as the window's cues are: what a
+// datagram's own way through the system adds to a tick, with nothing of the
+// window's work. Shown beside the goal, which is against the bare timer.
+std::vector<BenchClock::time_point> SendingTimer(int ticks, TArrivalLog& log,
+                                                 TConnectedSender& sender) {
+    const std::size_t first = log.Count();
+    QEventLoop loop;
+    IntervalTimer timer;
+    timer.SetInterval(10);
+    int sent = 0;
+    timer.OnTimer = [&](QObject*) {
+        sender.Send();
+        timer.SetEnabled(false);
+        if (++sent >= ticks)
+            loop.quit();
+        else
+            timer.SetEnabled(true);
+    };
+    timer.SetEnabled(true);
+    RunLoop(loop, ticks * 20 + 2000);
+    std::vector<BenchClock::time_point> at;
+    if (log.WaitFor(first + std::size_t(sent), std::chrono::milliseconds(2000)))
+        for (int k = 0; k < sent; ++k)
+            at.push_back(log.At(first + std::size_t(k)));
+    return at;
+}
+
 // With --trace, every event delivered on the user-interface thread outside
 // any other event's delivery is stamped on entry and exit with what it was
 // and for whom, to show what held the thread when a tick was due.
@@ -197,6 +226,7 @@ struct TRunStamps {
     std::vector<BenchClock::time_point> Entered; // tick k's handler, with --stages
     std::vector<BenchClock::time_point> Left;
     std::vector<std::vector<BenchClock::time_point>> Free, Rearmed; // per round
+    std::vector<std::vector<BenchClock::time_point>> Sending;       // per round
 };
 
 // "ui TID", then "w K CUE ENTERED LEFT ARRIVAL" for the window's tick K, which
@@ -235,6 +265,8 @@ int Run(const TOptions& o, TTracedApplication& app) {
     const int pages = (total + o.PerPage - 1) / o.PerPage;
     const int round = o.Round > 0 ? o.Round : total;
     TArrivalLog log(std::size_t(total + 16));
+    TArrivalLog sendingLog(std::size_t(total + 16));
+    TConnectedSender sendingFloor(sendingLog.Port(), SoundGoBytes(0));
 
     // Every round's first cue is fired by a GO; the others are autoplay.
     TWindowFixture f;
@@ -289,6 +321,7 @@ int Run(const TOptions& o, TTracedApplication& app) {
         QTest::qWait(20);
         s.Free.push_back(BareTimer(end - first, false));
         s.Rearmed.push_back(BareTimer(end - first, true));
+        s.Sending.push_back(SendingTimer(end - first, sendingLog, sendingFloor));
         QTest::qWait(20);
     }
     // Nothing after the last cue, and every cue its own datagram, in order.
@@ -321,6 +354,10 @@ int Run(const TOptions& o, TTracedApplication& app) {
         AppendIntervals(r, rearmedIntervals);
     const TSpacing free = SpacingOfIntervals(freeIntervals);
     const TSpacing rearmed = SpacingOfIntervals(rearmedIntervals);
+    std::vector<double> sendingIntervals;
+    for (const auto& r : s.Sending)
+        AppendIntervals(r, sendingIntervals);
+    const TSpacing sending = SpacingOfIntervals(sendingIntervals);
     if (o.Trace)
         WriteTrace(o.Trace, s, app.Events);
 
@@ -333,6 +370,7 @@ int Run(const TOptions& o, TTracedApplication& app) {
     Print("window, autoplay datagrams", show);
     Print("floor: bare timer, empty handler", free);
     Print("bare timer re-armed in its handler", rearmed);
+    Print("the same, sending a datagram", sending);
     std::printf("  ratio window/floor mean interval %.4f; window mean - 10 ms = %+.3f ms\n",
                 show.Mean / free.Mean, (show.Mean - PeriodUs) / 1000.0);
     if (turns.Count > 0)
