@@ -107,6 +107,7 @@ public:
 
     // Starts a new period at `start`. With an interval of 0 nothing is armed.
     void Arm(Clock::time_point start) {
+        bool wake;
         {
             std::lock_guard lock(FMutex);
             ++FGeneration;
@@ -114,18 +115,23 @@ public:
                 return;
             FArmed = true;
             FStart = start;
+            wake = !Delivering();
         }
-        FWake.notify_all();
+        if (wake)
+            FWake.notify_all();
     }
 
     void Disarm() {
+        bool wake;
         {
             std::lock_guard lock(FMutex);
             // A new generation also voids a tick already on its way.
             ++FGeneration;
             FArmed = false;
+            wake = !Delivering();
         }
-        FWake.notify_all();
+        if (wake)
+            FWake.notify_all();
     }
 
 private:
@@ -143,6 +149,13 @@ private:
         }
         FWake.notify_all();
     }
+
+    // A tick is queued or running on the timer's thread, and the worker
+    // waits for its delivery, which wakes it anyway: an arming changed
+    // meanwhile (mostly by the tick's own handler, just before its cue is
+    // sent) needs no wake-up of its own, which would cost that handler a
+    // system call and the worker a pointless turn on the other processor.
+    bool Delivering() const { return FPostedTick != FDeliveredTick; }
 
     bool StillWanted(uint64_t generation) const {
         return !FTerminated && FArmed && FGeneration == generation;
