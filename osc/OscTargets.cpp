@@ -68,7 +68,10 @@ void TOscSettings::WriteTo(KeyValueFile& file) const {
     WriteChoice(file, QStringLiteral("lightArgs"), LightArgs == TOscArgs::Text, args(LightArgs));
 }
 
-TOscTargets::TOscTargets(QObject* parent) : QObject(parent) {}
+TOscTargets::TOscTargets(QObject* parent) : QObject(parent) {
+    UDPsound.SetLookup(&FNameLookup);
+    UDPLight.SetLookup(&FNameLookup);
+}
 
 void TOscTargets::SetSettings(const TOscSettings& settings) {
     static_cast<TOscSettings&>(*this) = settings;

@@ -6,15 +6,19 @@
 //
 // A GO only sends: each client keeps a socket resolved, opened and connected
 // ahead of time (when the settings are applied, and again right after each
-// dispatch), and the cue's bytes are encoded when its prompt is placed.
+// dispatch), and the cue's bytes are encoded when its prompt is placed. Host
+// names are looked up on a thread of their own, so that a slow or absent
+// name service never holds up a GO or an autoplay tick.
 
 #include "osc/Dispatch.h"
+#include "osc/NameLookup.h"
 #include "osc/UdpClient.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <utility>
 
 class KeyValueFile;
 
@@ -83,11 +87,21 @@ public:
         Fire(Prepare(message), warn);
     }
 
+    // Replaces the look-up of host names on the look-up thread, so that a
+    // test can see where and when they are looked up.
+    void SetNameResolver(TNameLookup::Resolver resolver) {
+        FNameLookup.SetResolver(std::move(resolver));
+    }
+
 signals:
     void Changed();
 
 private:
     void PrimeUsed();
+
+    // After the clients: gone before them, so no answer comes for a client
+    // that is gone.
+    TNameLookup FNameLookup{this};
 
     quint64 FGeneration = 1;
     bool FPrimePending = false;

@@ -1,6 +1,7 @@
 #include "osc/UdpClient.h"
 
 #include "app/Errors.h"
+#include "osc/NameLookup.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -158,16 +160,46 @@ void UdpClient::Connect() {
 }
 
 void UdpClient::Prime() {
+    const bool sameTarget = FPrimedForTarget;
     CloseSpare();
     FPrimed = true;
-    FPrimedResolved = false;
     FPrimedHost = FHost;
     FPrimedPort = FPort;
     FPrimedForTarget = true;
+    uint32_t literal = 0;
+    const bool isName = !FHost.isEmpty() && !ParseDottedQuad(FHost, literal) &&
+                        FHost.compare(QLatin1String("LOCALHOST"), Qt::CaseInsensitive) != 0;
+    if (!FLookup || FResolver || !isName) {
+        PrimeHere();
+        return;
+    }
+    // Meanwhile the last answer for this target stands, failure included,
+    // so that a GO before the new answer neither looks up nor waits.
+    if (!sameTarget) {
+        FPrimedResolved = false;
+        FPrimeError.clear();
+    }
+    AskLookup();
+    if (FPrimedResolved)
+        OpenSpare();
+}
+
+void UdpClient::PrimeHere() {
+    FPrimedResolved = false;
     FPrimeError.clear();
     try {
         FPrimedAddress = Resolve();
         FPrimedResolved = true;
+    } catch (const CuewellError& e) {
+        FPrimeError = e.Text();
+        return;
+    }
+    OpenSpare();
+}
+
+void UdpClient::OpenSpare() {
+    CloseSpare();
+    try {
         const int fd = OpenBoundSocket();
         if (const int error = ConnectSocket(fd, SocketAddress(FPrimedAddress, FPort))) {
             ::close(fd);
@@ -175,18 +207,58 @@ void UdpClient::Prime() {
                                    .arg(Endpoint(FHost, FPort), SystemReason(error)));
         }
         FSpare = fd;
+        FPrimeError.clear();
     } catch (const CuewellError& e) {
         FPrimeError = e.Text();
     }
 }
 
+void UdpClient::AskLookup() {
+    if (FLookupPending) {
+        FLookupAgain = true;
+        return;
+    }
+    FLookupPending = true;
+    const uint64_t target = FLookupTarget;
+    FLookup->Ask(FHost, [this, target](bool found, uint32_t address, const QString& error) {
+        Answered(target, found, address, error);
+    });
+}
+
+void UdpClient::Answered(uint64_t target, bool found, uint32_t address, const QString& error) {
+    if (target != FLookupTarget)
+        return; // for a target since replaced
+    FLookupPending = false;
+    if (!found) {
+        CloseSpare();
+        FPrimedResolved = false;
+        FPrimeError = error;
+    } else if (!FPrimedResolved || address != FPrimedAddress || FSpare < 0) {
+        FPrimedAddress = address;
+        FPrimedResolved = true;
+        OpenSpare();
+    }
+    if (std::exchange(FLookupAgain, false))
+        AskLookup();
+}
+
 void UdpClient::ConnectPrimed() {
     // A client never primed, given another target since, or whose spare was
     // taken by a dispatch before the next one was opened, is primed now:
-    // correct, only not ahead of time. A prime that failed is not retried
-    // here, so a name that does not resolve costs the GO no second look-up.
-    if (!FPrimedForTarget || (FSpare < 0 && FPrimeError.isEmpty()))
+    // correct, only not ahead of time; from the address known for the
+    // target when there is one, so without a look-up. A prime that failed
+    // is not retried here, so a name that does not resolve costs the GO no
+    // second look-up.
+    if (!FPrimedForTarget) {
         Prime();
+        if (FSpare < 0 && FPrimeError.isEmpty())
+            PrimeHere(); // nothing known yet: looked up as a dispatch without a spare would
+    } else if (FSpare < 0 && FPrimeError.isEmpty()) {
+        if (FPrimedResolved)
+            OpenSpare();
+        else
+            PrimeHere();
+    }
     // As Connect: the previous socket goes, closed after the dispatch.
     if (FSocket >= 0) {
         CloseRetired();
@@ -297,6 +369,8 @@ void UdpClient::Deactivate() {
     FPrimed = false;
     FPrimedForTarget = false;
     FPrimedResolved = false;
+    FPrimeError.clear();
+    VoidLookup();
     FConnected = false;
     if (FSocket < 0)
         return;
@@ -310,4 +384,12 @@ uint16_t UdpClient::LocalPort() const {
 
 uint16_t UdpClient::SpareLocalPort() const {
     return LocalPortOf(FSpare);
+}
+
+uint32_t UdpClient::SpareAddress() const {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (FSpare < 0 || ::getpeername(FSpare, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+        return 0;
+    return ntohl(peer.sin_addr.s_addr);
 }

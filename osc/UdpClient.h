@@ -14,6 +14,7 @@
 #include <functional>
 
 struct sockaddr_in;
+class TNameLookup;
 
 class UdpClient {
 public:
@@ -50,8 +51,15 @@ public:
 
     // Resolves the host and opens, binds and connects a spare socket for the
     // next dispatch, replacing any earlier spare. Never raises: a failure is
-    // kept and reported by ConnectPrimed.
+    // kept and reported by ConnectPrimed. With a look-up thread (SetLookup),
+    // a host name is looked up there instead: the spare is opened at once
+    // to the address the last look-up of the same target gave, if any, and
+    // again when the answer brings another; the answer decides, as a look-up
+    // here would have.
     void Prime();
+    // Where host names are looked up for Prime; none: right here. The
+    // answers must come back on this client's thread.
+    void SetLookup(TNameLookup* lookup) { FLookup = lookup; }
     // Whether a spare is ready; whether a prime has been attempted since the
     // last Deactivate (a failed one included).
     bool HasSpare() const { return FSpare >= 0; }
@@ -78,6 +86,8 @@ public:
     // The socket's local port; 0 while inactive. The same of the spare.
     uint16_t LocalPort() const;
     uint16_t SpareLocalPort() const;
+    // The address the spare is connected to (host byte order); 0 without one.
+    uint32_t SpareAddress() const;
 
     // Replaces the name look-up of this client (ResolveIPv4 when empty), so
     // that a test can see when and how often names are resolved.
@@ -105,9 +115,28 @@ private:
     // set, so that a dispatch compares no names.
     bool FPrimedForTarget = false;
 
+    // A look-up asked on the look-up thread and not answered yet; asked
+    // again when it is. Another target or a Deactivate voids its answer.
+    TNameLookup* FLookup = nullptr;
+    bool FLookupPending = false;
+    bool FLookupAgain = false;
+    uint64_t FLookupTarget = 0;
+
     void CloseSpare();
+    // Resolves here, then OpenSpare.
+    void PrimeHere();
+    // A spare connected to the primed address; a failure is kept.
+    void OpenSpare();
+    void AskLookup();
+    void Answered(uint64_t target, bool found, uint32_t address, const QString& error);
     void NoteTarget() {
         FPrimedForTarget = FPrimed && FPrimedHost == FHost && FPrimedPort == FPort;
+        if (!FPrimedForTarget)
+            VoidLookup();
+    }
+    void VoidLookup() {
+        ++FLookupTarget;
+        FLookupPending = FLookupAgain = false;
     }
     std::function<uint32_t(const QString&)> FResolver;
 

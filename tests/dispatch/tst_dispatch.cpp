@@ -9,6 +9,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace {
 
 const QString kBadHost = QStringLiteral("no-such-host.invalid");
@@ -67,6 +72,61 @@ struct CountingResolver {
     }
 };
 
+// A name service for the look-up thread: it gives the address set here,
+// fails while told to, or stops answering while held (as one that is down),
+// and notes whether it was ever asked on the thread that fires the cues. Its
+// state lives as long as the look-up thread holds the function.
+class NameService {
+public:
+    ~NameService() { Hold(false); }
+
+    void SetAnswer(uint32_t address, bool fail) {
+        std::lock_guard lock(FState->Mutex);
+        FState->Address = address;
+        FState->Fail = fail;
+    }
+    void Hold(bool held) {
+        {
+            std::lock_guard lock(FState->Mutex);
+            FState->Held = held;
+        }
+        FState->Wake.notify_all();
+    }
+    int Asked() const { return FState->Asked; }
+    int Answered() const { return FState->Answered; }
+    bool AskedOnShowThread() const { return FState->OnShowThread; }
+
+    TNameLookup::Resolver Function() {
+        return [state = FState](const QString& host) -> uint32_t {
+            if (std::this_thread::get_id() == state->ShowThread)
+                state->OnShowThread = true;
+            ++state->Asked;
+            std::unique_lock lock(state->Mutex);
+            // Bounded, so that a look-up made where it must not be made
+            // fails the test instead of hanging it.
+            state->Wake.wait_for(lock, std::chrono::seconds(3), [&] { return !state->Held; });
+            ++state->Answered;
+            if (state->Fail)
+                throw CuewellError(QStringLiteral("Cannot resolve host \"%1\": test").arg(host));
+            return state->Address;
+        };
+    }
+
+private:
+    struct State {
+        const std::thread::id ShowThread = std::this_thread::get_id();
+        std::mutex Mutex;
+        std::condition_variable Wake;
+        uint32_t Address = INADDR_LOOPBACK;
+        bool Fail = false;
+        bool Held = false;
+        std::atomic<int> Asked{0};
+        std::atomic<int> Answered{0};
+        std::atomic<bool> OnShowThread{false};
+    };
+    std::shared_ptr<State> FState = std::make_shared<State>();
+};
+
 QByteArray Hex(const char* spaced) {
     return QByteArray::fromHex(QByteArray(spaced));
 }
@@ -99,6 +159,9 @@ private slots:
     void usedSocketsAreClosed_data();
     void usedSocketsAreClosed();
     void unresolvableNameWarnsAtGoWithoutLookingUp();
+    void backToBackGosLookUpNothing();
+    void namesAreLookedUpAwayFromTheGo_data();
+    void namesAreLookedUpAwayFromTheGo();
     void settingsAppliedAfterPrepareWin();
     void settingsFile_data();
     void settingsFile();
@@ -655,6 +718,101 @@ void tst_Dispatch::unresolvableNameWarnsAtGoWithoutLookingUp() {
     QCOMPARE(warnings, 1);
     QCOMPARE(receiver.Receive().value_or("none"),
              CueBundleBytes(SplitOscCommand(QStringLiteral("/sound/go 2"))));
+}
+
+void tst_Dispatch::backToBackGosLookUpNothing() {
+    // Two GOs before the event loop's turn (the second finds no spare): the
+    // second opens its socket to the address known, without a look-up.
+    LoopbackReceiver receiver;
+    CountingResolver resolver;
+    TOscTargets targets;
+    targets.UDPsound.SetResolver(resolver.Function());
+    targets.SoundIP = QStringLiteral("sound.show.test");
+    targets.SoundPort = receiver.Port();
+    targets.SoundAddress = QStringLiteral("sound");
+    targets.Apply();
+    QCOMPARE(resolver.calls, 1);
+    int warnings = 0;
+    for (int go = 0; go < 3; ++go) {
+        const TPreparedCue cue = targets.Prepare("/sound/go " + QByteArray::number(go));
+        targets.Fire(cue, [&] { ++warnings; });
+        QCOMPARE(receiver.Receive().value_or("none"), cue.SoundBytes);
+    }
+    QCOMPARE(resolver.calls, 1);
+    QCOMPARE(warnings, 0);
+}
+
+void tst_Dispatch::namesAreLookedUpAwayFromTheGo_data() {
+    QTest::addColumn<QString>("change");
+    QTest::newRow("name service answers as before") << "none";
+    QTest::newRow("name service stops answering") << "hang";
+    QTest::newRow("name no longer found") << "fail";
+    QTest::newRow("name moves to another address") << "move";
+}
+
+void tst_Dispatch::namesAreLookedUpAwayFromTheGo() {
+    // A GO, and an autoplay cue 10 ms after it, must not wait for a name
+    // service: names are looked up on a thread of their own, and a GO sends
+    // to the address of the last answer.
+    QFETCH(QString, change);
+    LoopbackReceiver first;
+    LoopbackReceiver moved(first.Port(), INADDR_LOOPBACK + 1);
+    QVERIFY(first.IsBound() && moved.IsBound());
+    NameService service;
+    TOscTargets targets;
+    targets.SetNameResolver(service.Function());
+    targets.SoundIP = QStringLiteral("sound.show.test");
+    targets.SoundPort = first.Port();
+    targets.SoundAddress = QStringLiteral("sound");
+    targets.Apply();
+    QTRY_VERIFY(targets.UDPsound.HasSpare());
+    int warnings = 0;
+    const auto warn = [&] { ++warnings; };
+    const TPreparedCue one = targets.Prepare("/sound/go 1");
+    targets.Fire(one, warn);
+    QCOMPARE(first.Receive().value_or("none"), one.SoundBytes);
+
+    if (change == "hang")
+        service.Hold(true);
+    else if (change == "fail")
+        service.SetAnswer(0, true);
+    else if (change == "move")
+        service.SetAnswer(INADDR_LOOPBACK + 1, false);
+    // The event loop's turn after the GO asks again; the GO after it comes
+    // once the answer is in, or while none comes.
+    QTRY_COMPARE(service.Asked(), 2);
+    if (change == "none" || change == "hang") {
+        QTRY_VERIFY(targets.UDPsound.HasSpare());
+        QCOMPARE(targets.UDPsound.SpareAddress(), uint32_t(INADDR_LOOPBACK));
+    } else if (change == "fail") {
+        QTRY_VERIFY(!targets.UDPsound.HasSpare());
+    } else {
+        QTRY_COMPARE(targets.UDPsound.SpareAddress(), uint32_t(INADDR_LOOPBACK + 1));
+    }
+
+    const TPreparedCue two = targets.Prepare("/sound/go 2");
+    bool raised = false;
+    try {
+        targets.Fire(two, warn);
+    } catch (const CuewellError& e) {
+        raised = true;
+        QVERIFY2(e.Text().contains(u"sound.show.test"), qPrintable(e.Text()));
+    }
+    if (change == "fail") {
+        // The last answer decides: no address, so the GO warns and sends nothing.
+        QVERIFY(raised);
+        QCOMPARE(warnings, 1);
+        QVERIFY(!first.Receive(kNothingMs).has_value());
+        QVERIFY(!moved.Receive(kNothingMs).has_value());
+    } else {
+        QVERIFY(!raised);
+        QCOMPARE(warnings, 0);
+        LoopbackReceiver& expected = change == "move" ? moved : first;
+        LoopbackReceiver& other = change == "move" ? first : moved;
+        QCOMPARE(expected.Receive().value_or("none"), two.SoundBytes);
+        QVERIFY(!other.Receive(kNothingMs).has_value());
+    }
+    QVERIFY(!service.AskedOnShowThread());
 }
 
 void tst_Dispatch::settingsAppliedAfterPrepareWin() {

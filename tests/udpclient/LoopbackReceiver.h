@@ -1,7 +1,8 @@
 #pragma once
 
-// A UDP receiver on 127.0.0.1 for tests: bound to a port the system picks (or
-// a given one), reading whole datagrams with a generous time-out.
+// A UDP receiver on 127.0.0.1 (or another loopback address) for tests: bound
+// to a port the system picks (or a given one), reading whole datagrams with a
+// generous time-out.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -16,11 +17,11 @@
 
 class LoopbackReceiver {
 public:
-    explicit LoopbackReceiver(uint16_t port = 0) {
+    explicit LoopbackReceiver(uint16_t port = 0, uint32_t address = INADDR_LOOPBACK) {
         FSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_addr.s_addr = htonl(address);
         sa.sin_port = htons(port);
         if (FSocket < 0 || ::bind(FSocket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
             Close();
