@@ -92,10 +92,6 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), 
     Guarded([this] { MostRecentFiles1->ReadList(); });
 
     Guarded([this] { FormCreate(); });
-
-    Form2 = new TForm2(this, *Book, FContext.Prompts);
-    Form3 = new TForm3(
-        Targets, FContext.Prompts, [this] { return SettingsFile(); }, this);
 }
 
 TCuewell::~TCuewell() {
@@ -271,6 +267,7 @@ void TCuewell::CreatePins() {
     // The show can still be run with the drawn pin; say what went wrong and go on.
     if (!problem.isEmpty())
         ShowStandardError(problem);
+    AdvPDF->setStyleSheet(CuePinStyleSheet());
     for (int i = 0; i < MaxCuesPerPage; ++i) {
         auto* pin = new TCuePin(AdvPDF, glyph);
         pin->setObjectName(QStringLiteral("CuePin%1").arg(i));
@@ -444,8 +441,11 @@ void TCuewell::closeEvent(QCloseEvent* event) {
     Guarded([&] { FormClose(event); });
     if (event->isAccepted()) {
         AutoCue->SetEnabled(false);
-        Form2->hide();
-        Form3->hide();
+        // A dialog never opened has nothing to hide.
+        if (FForm2)
+            FForm2->hide();
+        if (FForm3)
+            FForm3->hide();
     }
 }
 
@@ -461,7 +461,7 @@ void TCuewell::OpenShowPDF1Click() {
 }
 
 void TCuewell::OSCSettings1Click() {
-    Form3->ShowNonModal();
+    Form3()->ShowNonModal();
 }
 
 void TCuewell::RemoteControl1Click() {
@@ -549,6 +549,19 @@ void TCuewell::SetGoGuard(int ms) {
         connect(match, &QAction::triggered, this, [this, chosen] { SetGoGuard(chosen); });
     }
     match->setChecked(true);
+}
+
+TForm2* TCuewell::Form2() {
+    if (!FForm2)
+        FForm2 = new TForm2(this, *Book, FContext.Prompts);
+    return FForm2;
+}
+
+TForm3* TCuewell::Form3() {
+    if (!FForm3)
+        FForm3 = new TForm3(
+            Targets, FContext.Prompts, [this] { return SettingsFile(); }, this);
+    return FForm3;
 }
 
 int TCuewell::GoGuardMs() const {
@@ -756,7 +769,7 @@ void TCuewell::PickedCueUp(TCuePin* sender, Qt::MouseButton button, Qt::Keyboard
     if (!Book->ValidPage(page))
         return;
     // The dialog keeps its own cue; the prompted cue, the one GO fires, stays.
-    Form2->FillFor(page, sender->Tag(), Book->Record(page, sender->Tag()));
+    Form2()->FillFor(page, sender->Tag(), Book->Record(page, sender->Tag()));
 }
 
 void TCuewell::RedClick(TCuePin* sender) {

@@ -84,8 +84,10 @@ public:
     TPreparedCue PreparedCue;
     TMostRecentFiles* MostRecentFiles1 = nullptr;
     IntervalTimer* AutoCue = nullptr;
-    TForm2* Form2 = nullptr;
-    TForm3* Form3 = nullptr;
+    // The cue details and OSC settings dialogs, made on first use: nothing of
+    // them is needed before the first page is on the screen.
+    TForm2* Form2();
+    TForm3* Form3();
     // GO and the page buttons from another program, a pedal or a tablet.
     TRemoteControl* Remote = nullptr;
     TRemoteDialog* RemoteDialog = nullptr;
@@ -239,4 +241,7 @@ private:
     // Space was taken as GO when it was offered to the shortcuts; its press,
     // which comes next, is not a second GO.
     bool FPressTakenAtOffer = false;
+    // Owned as children of the window; null until first asked for.
+    TForm2* FForm2 = nullptr;
+    TForm3* FForm3 = nullptr;
 };

@@ -4,7 +4,12 @@
 // the main window, which owns all pin behaviour.
 
 #include <QPushButton>
+#include <QString>
 #include <functional>
+
+// The pins' look: the glyph alone. Set once on the widget the pins float
+// over, so that one style serves all of them; it selects nothing but pins.
+QString CuePinStyleSheet();
 
 class TCuePin : public QPushButton {
     Q_OBJECT

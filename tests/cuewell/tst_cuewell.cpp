@@ -1048,11 +1048,11 @@ void tst_Cuewell::everyDialogSaveReachesGo() {
     TCuewell& w = f.StartShow(sound, light, 1, {{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||"}});
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QTest::mouseClick(w.CuePin[0], Qt::RightButton);
-    w.Form2->CheckBox1->setChecked(true);
-    QTest::mouseClick(w.Form2->btnSave, Qt::LeftButton);
+    w.Form2()->CheckBox1->setChecked(true);
+    QTest::mouseClick(w.Form2()->btnSave, Qt::LeftButton);
     QTest::mouseClick(w.CuePin[0], Qt::RightButton);
-    w.Form2->Edit1->setText("/sound/changed");
-    QTest::mouseClick(w.Form2->btnSave, Qt::LeftButton);
+    w.Form2()->Edit1->setText("/sound/changed");
+    QTest::mouseClick(w.Form2()->btnSave, Qt::LeftButton);
     QCOMPARE(w.Book->Record(0, 0), "0.2|0.2|/sound/changed|-1||");
     Go(w);
     QVERIFY(sound.Next().contains("/sound/changed"));
@@ -1214,10 +1214,10 @@ void tst_Cuewell::cueDialogHiddenWhenAnotherScriptReplacesIt() {
     const QString b = MakeScript(f.Path("b.pdf"), 1);
     TCuewell& w = f.StartOn(a);
     QTest::mouseClick(w.CuePin[0], Qt::RightButton);
-    QVERIFY(w.Form2->isVisible());
+    QVERIFY(w.Form2()->isVisible());
     w.MostRecentFiles1MenuClick(nullptr, b);
     QTRY_COMPARE(w.Book->Script(), b);
-    QVERIFY(!w.Form2->isVisible());
+    QVERIFY(!w.Form2()->isVisible());
 }
 
 void tst_Cuewell::autoplayStoppedWhenWindowCloses() {
@@ -1309,19 +1309,19 @@ void tst_Cuewell::lockedCuesStayAsTheyAre() {
     QCOMPARE(pin->pos(), at);
     // The dialog opens read-only; its Save and Delete change nothing.
     QTest::mouseClick(w.CuePin[1], Qt::RightButton);
-    QVERIFY(w.Form2->isVisible());
-    QVERIFY(w.Form2->Edit1->isReadOnly());
-    QVERIFY(!w.Form2->btnSave->isEnabled());
-    QVERIFY(!w.Form2->btnDelete->isEnabled());
-    w.Form2->btnSaveClick();
-    w.Form2->btnDeleteClick();
+    QVERIFY(w.Form2()->isVisible());
+    QVERIFY(w.Form2()->Edit1->isReadOnly());
+    QVERIFY(!w.Form2()->btnSave->isEnabled());
+    QVERIFY(!w.Form2()->btnDelete->isEnabled());
+    w.Form2()->btnSaveClick();
+    w.Form2()->btnDeleteClick();
     QCOMPARE(w.Book->CueTable(), table);
     QVERIFY(!w.Book->CuesDirty());
     QCOMPARE(ReadFileBytes(f.Path("show.cues")), file);
     // Unlocked, the same dialog saves again.
     w.LockCues1->trigger();
     QVERIFY(!w.Book->Locked());
-    QVERIFY(w.Form2->btnSave->isEnabled());
+    QVERIFY(w.Form2()->btnSave->isEnabled());
     w.close();
     QVERIFY(ReadFileBytes(f.SettingsPath()).contains("LockCues=0\r\n"));
 }
