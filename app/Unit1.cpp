@@ -109,6 +109,7 @@ void TCuewell::BuildControls() {
     setCentralWidget(AdvPDF);
     // The design's client area; start-up replaces it with the stored size.
     resize(940, 524);
+    ReadSettingsAhead();
 
     // Buttons, pins and the prompt float over the page, in the viewer's coordinates.
     Prev = new QPushButton(QStringLiteral("< Previous"), AdvPDF);
@@ -190,6 +191,19 @@ void TCuewell::BuildControls() {
             return false;
         }
     }));
+}
+
+void TCuewell::ReadSettingsAhead() {
+    try {
+        FSettingsAhead = std::make_unique<KeyValueFile>(SettingsFile());
+        TWindowSettings stored;
+        stored.Read(*FSettingsAhead);
+        if (!stored.LastScript.isEmpty())
+            AdvPDF->OpenAhead(stored.LastScript);
+    } catch (...) {
+        // FormCreate reads the file again and says what is wrong with it.
+        FSettingsAhead.reset();
+    }
 }
 
 void TCuewell::BuildMenus() {
@@ -299,19 +313,24 @@ void TCuewell::FormCreate() {
 
     QString settingsProblem;
     TWindowSettings stored;
+    // The script of the last show is opening on the worker already when the
+    // file was read ahead; the open below takes it.
+    const bool openedAhead = FSettingsAhead != nullptr;
     {
-        KeyValueFile settings(SettingsFile());
-        stored.Read(settings);
-        Targets.ReadFrom(settings);
-        Remote->ReadSettings(settings);
+        std::unique_ptr<KeyValueFile> settings = std::move(FSettingsAhead);
+        if (!settings)
+            settings = std::make_unique<KeyValueFile>(SettingsFile());
+        stored.Read(*settings);
+        Targets.ReadFrom(*settings);
+        Remote->ReadSettings(*settings);
         // A damaged settings file is read as far as it can be: the targets and
         // the keys keep working, and the operator hears of it once.
-        settingsProblem = settings.LoadProblem();
-        settings.Free();
+        settingsProblem = settings->LoadProblem();
+        settings->Free();
     }
-    // The script of the last show opens on the worker while the rest of the
-    // window is set up and its cue file is read; the open below takes it.
-    if (!stored.LastScript.isEmpty())
+    // Otherwise it opens now, while the rest of the window is set up and its
+    // cue file is read.
+    if (!openedAhead && !stored.LastScript.isEmpty())
         AdvPDF->OpenAhead(stored.LastScript);
     move(stored.Left, stored.Top);
     SetOuterHeight(stored.Height);

@@ -34,6 +34,7 @@ class TForm2;
 class TForm3;
 class TMostRecentFiles;
 class IntervalTimer;
+class KeyValueFile;
 
 // What the windows are given from outside: the desktop's boxes and dialogs
 // and where the executable lives. Tests hand in their own.
@@ -198,6 +199,10 @@ protected:
 
 private:
     void BuildControls();
+    // Reads the settings file while the window is built and starts opening the
+    // script of the last show on the viewer's worker, so that it loads while
+    // the menus, pins and the rest are made. FormCreate takes the read.
+    void ReadSettingsAhead();
     void BuildMenus();
     void BuildImageList();
     void CreatePins();
@@ -241,6 +246,9 @@ private:
     // Space was taken as GO when it was offered to the shortcuts; its press,
     // which comes next, is not a second GO.
     bool FPressTakenAtOffer = false;
+    // The settings file as read while the window was built, until FormCreate
+    // takes it; null when that read failed (FormCreate reads again and says why).
+    std::unique_ptr<KeyValueFile> FSettingsAhead;
     // Owned as children of the window; null until first asked for.
     TForm2* FForm2 = nullptr;
     TForm3* FForm3 = nullptr;
