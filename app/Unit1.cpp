@@ -106,6 +106,10 @@ TCuewell::~TCuewell() {
 void TCuewell::BuildControls() {
     AdvPDF = new TAdvPDFViewer(this);
     AdvPDF->setObjectName(QStringLiteral("AdvPDF"));
+    // One style sheet for what floats over the page, set before any of it is
+    // made, so that each control is styled once: the pins' look and the prompt's.
+    AdvPDF->setStyleSheet(CuePinStyleSheet() +
+                          QStringLiteral(" QPushButton#NowCue { padding: 0px; }"));
     setCentralWidget(AdvPDF);
     // The design's client area; start-up replaces it with the stored size.
     resize(940, 524);
@@ -129,7 +133,6 @@ void TCuewell::BuildControls() {
     NowCue->setGeometry(632, 24, 32, 32);
     NowCue->setIconSize(QSize(32, 32));
     NowCue->setFocusPolicy(Qt::NoFocus);
-    NowCue->setStyleSheet(QStringLiteral("QPushButton { padding: 0px; }"));
     NowCue->hide();
 
     connect(AdvPDF, &TAdvPDFViewer::OnLoaded, this,
@@ -276,12 +279,11 @@ void TCuewell::BuildImageList() {
 
 void TCuewell::CreatePins() {
     QString problem;
-    const QPixmap glyph =
-        ReadPinGlyph(PinGlyphFile(QDir::currentPath(), FContext.Paths.ExecutablePath()), problem);
+    const QIcon glyph(
+        ReadPinGlyph(PinGlyphFile(QDir::currentPath(), FContext.Paths.ExecutablePath()), problem));
     // The show can still be run with the drawn pin; say what went wrong and go on.
     if (!problem.isEmpty())
         ShowStandardError(problem);
-    AdvPDF->setStyleSheet(CuePinStyleSheet());
     for (int i = 0; i < MaxCuesPerPage; ++i) {
         auto* pin = new TCuePin(AdvPDF, glyph);
         pin->setObjectName(QStringLiteral("CuePin%1").arg(i));

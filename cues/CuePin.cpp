@@ -8,9 +8,9 @@ QString CuePinStyleSheet() {
     return QStringLiteral("TCuePin { border: none; padding: 0; background: transparent; }");
 }
 
-TCuePin::TCuePin(QWidget* parent, const QPixmap& glyph) : QPushButton(parent) {
+TCuePin::TCuePin(QWidget* parent, const QIcon& glyph) : QPushButton(parent) {
     setFixedSize(PinSize, PinSize);
-    setIcon(QIcon(glyph));
+    setIcon(glyph);
     setIconSize(QSize(PinSize, PinSize));
     setFlat(true);
     // Pins never take the keyboard focus: Space must reach the show, not a pin.
