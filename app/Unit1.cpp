@@ -623,6 +623,9 @@ void TCuewell::SetViewerFileName(const QString& fileName) {
     // At start-up the script opens while the window lays itself out for its
     // first show, with the frame the window system already knows of; then the
     // first page renders at its final size while the window is being built.
+    // The controls are styled first: that needs no fonts, which may still be
+    // loading, while the layout waits for them.
+    ensurePolished();
     FOuterSize->LearnFrameBeforeShow();
     AdvPDF->SetFileName(fileName);
     if (layout())
