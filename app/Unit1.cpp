@@ -92,10 +92,6 @@ TCuewell::TCuewell(TAppContext context, QWidget* parent) : QMainWindow(parent), 
     Guarded([this] { MostRecentFiles1->ReadList(); });
 
     Guarded([this] { FormCreate(); });
-
-    Form2 = new TForm2(this, *Book, FContext.Prompts);
-    Form3 = new TForm3(
-        Targets, FContext.Prompts, [this] { return SettingsFile(); }, this);
 }
 
 TCuewell::~TCuewell() {
@@ -110,9 +106,14 @@ TCuewell::~TCuewell() {
 void TCuewell::BuildControls() {
     AdvPDF = new TAdvPDFViewer(this);
     AdvPDF->setObjectName(QStringLiteral("AdvPDF"));
+    // One style sheet for what floats over the page, set before any of it is
+    // made, so that each control is styled once: the pins' look and the prompt's.
+    AdvPDF->setStyleSheet(CuePinStyleSheet() +
+                          QStringLiteral(" QPushButton#NowCue { padding: 0px; }"));
     setCentralWidget(AdvPDF);
     // The design's client area; start-up replaces it with the stored size.
     resize(940, 524);
+    ReadSettingsAhead();
 
     // Buttons, pins and the prompt float over the page, in the viewer's coordinates.
     Prev = new QPushButton(QStringLiteral("< Previous"), AdvPDF);
@@ -132,7 +133,6 @@ void TCuewell::BuildControls() {
     NowCue->setGeometry(632, 24, 32, 32);
     NowCue->setIconSize(QSize(32, 32));
     NowCue->setFocusPolicy(Qt::NoFocus);
-    NowCue->setStyleSheet(QStringLiteral("QPushButton { padding: 0px; }"));
     NowCue->hide();
 
     connect(AdvPDF, &TAdvPDFViewer::OnLoaded, this,
@@ -194,6 +194,19 @@ void TCuewell::BuildControls() {
             return false;
         }
     }));
+}
+
+void TCuewell::ReadSettingsAhead() {
+    try {
+        FSettingsAhead = std::make_unique<KeyValueFile>(SettingsFile());
+        TWindowSettings stored;
+        stored.Read(*FSettingsAhead);
+        if (!stored.LastScript.isEmpty())
+            AdvPDF->OpenAhead(stored.LastScript);
+    } catch (...) {
+        // FormCreate reads the file again and says what is wrong with it.
+        FSettingsAhead.reset();
+    }
 }
 
 void TCuewell::BuildMenus() {
@@ -266,8 +279,8 @@ void TCuewell::BuildImageList() {
 
 void TCuewell::CreatePins() {
     QString problem;
-    const QPixmap glyph =
-        ReadPinGlyph(PinGlyphFile(QDir::currentPath(), FContext.Paths.ExecutablePath()), problem);
+    const QIcon glyph(
+        ReadPinGlyph(PinGlyphFile(QDir::currentPath(), FContext.Paths.ExecutablePath()), problem));
     // The show can still be run with the drawn pin; say what went wrong and go on.
     if (!problem.isEmpty())
         ShowStandardError(problem);
@@ -302,19 +315,24 @@ void TCuewell::FormCreate() {
 
     QString settingsProblem;
     TWindowSettings stored;
+    // The script of the last show is opening on the worker already when the
+    // file was read ahead; the open below takes it.
+    const bool openedAhead = FSettingsAhead != nullptr;
     {
-        KeyValueFile settings(SettingsFile());
-        stored.Read(settings);
-        Targets.ReadFrom(settings);
-        Remote->ReadSettings(settings);
+        std::unique_ptr<KeyValueFile> settings = std::move(FSettingsAhead);
+        if (!settings)
+            settings = std::make_unique<KeyValueFile>(SettingsFile());
+        stored.Read(*settings);
+        Targets.ReadFrom(*settings);
+        Remote->ReadSettings(*settings);
         // A damaged settings file is read as far as it can be: the targets and
         // the keys keep working, and the operator hears of it once.
-        settingsProblem = settings.LoadProblem();
-        settings.Free();
+        settingsProblem = settings->LoadProblem();
+        settings->Free();
     }
-    // The script of the last show opens on the worker while the rest of the
-    // window is set up and its cue file is read; the open below takes it.
-    if (!stored.LastScript.isEmpty())
+    // Otherwise it opens now, while the rest of the window is set up and its
+    // cue file is read.
+    if (!openedAhead && !stored.LastScript.isEmpty())
         AdvPDF->OpenAhead(stored.LastScript);
     move(stored.Left, stored.Top);
     SetOuterHeight(stored.Height);
@@ -444,8 +462,11 @@ void TCuewell::closeEvent(QCloseEvent* event) {
     Guarded([&] { FormClose(event); });
     if (event->isAccepted()) {
         AutoCue->SetEnabled(false);
-        Form2->hide();
-        Form3->hide();
+        // A dialog never opened has nothing to hide.
+        if (FForm2)
+            FForm2->hide();
+        if (FForm3)
+            FForm3->hide();
     }
 }
 
@@ -461,7 +482,7 @@ void TCuewell::OpenShowPDF1Click() {
 }
 
 void TCuewell::OSCSettings1Click() {
-    Form3->ShowNonModal();
+    Form3()->ShowNonModal();
 }
 
 void TCuewell::RemoteControl1Click() {
@@ -551,6 +572,19 @@ void TCuewell::SetGoGuard(int ms) {
     match->setChecked(true);
 }
 
+TForm2* TCuewell::Form2() {
+    if (!FForm2)
+        FForm2 = new TForm2(this, *Book, FContext.Prompts);
+    return FForm2;
+}
+
+TForm3* TCuewell::Form3() {
+    if (!FForm3)
+        FForm3 = new TForm3(
+            Targets, FContext.Prompts, [this] { return SettingsFile(); }, this);
+    return FForm3;
+}
+
 int TCuewell::GoGuardMs() const {
     return FGoGuard->MinimumMs();
 }
@@ -589,6 +623,9 @@ void TCuewell::SetViewerFileName(const QString& fileName) {
     // At start-up the script opens while the window lays itself out for its
     // first show, with the frame the window system already knows of; then the
     // first page renders at its final size while the window is being built.
+    // The controls are styled first: that needs no fonts, which may still be
+    // loading, while the layout waits for them.
+    ensurePolished();
     FOuterSize->LearnFrameBeforeShow();
     AdvPDF->SetFileName(fileName);
     if (layout())
@@ -756,7 +793,7 @@ void TCuewell::PickedCueUp(TCuePin* sender, Qt::MouseButton button, Qt::Keyboard
     if (!Book->ValidPage(page))
         return;
     // The dialog keeps its own cue; the prompted cue, the one GO fires, stays.
-    Form2->FillFor(page, sender->Tag(), Book->Record(page, sender->Tag()));
+    Form2()->FillFor(page, sender->Tag(), Book->Record(page, sender->Tag()));
 }
 
 void TCuewell::RedClick(TCuePin* sender) {

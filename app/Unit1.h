@@ -34,6 +34,7 @@ class TForm2;
 class TForm3;
 class TMostRecentFiles;
 class IntervalTimer;
+class KeyValueFile;
 
 // What the windows are given from outside: the desktop's boxes and dialogs
 // and where the executable lives. Tests hand in their own.
@@ -84,8 +85,10 @@ public:
     TPreparedCue PreparedCue;
     TMostRecentFiles* MostRecentFiles1 = nullptr;
     IntervalTimer* AutoCue = nullptr;
-    TForm2* Form2 = nullptr;
-    TForm3* Form3 = nullptr;
+    // The cue details and OSC settings dialogs, made on first use: nothing of
+    // them is needed before the first page is on the screen.
+    TForm2* Form2();
+    TForm3* Form3();
     // GO and the page buttons from another program, a pedal or a tablet.
     TRemoteControl* Remote = nullptr;
     TRemoteDialog* RemoteDialog = nullptr;
@@ -196,6 +199,10 @@ protected:
 
 private:
     void BuildControls();
+    // Reads the settings file while the window is built and starts opening the
+    // script of the last show on the viewer's worker, so that it loads while
+    // the menus, pins and the rest are made. FormCreate takes the read.
+    void ReadSettingsAhead();
     void BuildMenus();
     void BuildImageList();
     void CreatePins();
@@ -239,4 +246,10 @@ private:
     // Space was taken as GO when it was offered to the shortcuts; its press,
     // which comes next, is not a second GO.
     bool FPressTakenAtOffer = false;
+    // The settings file as read while the window was built, until FormCreate
+    // takes it; null when that read failed (FormCreate reads again and says why).
+    std::unique_ptr<KeyValueFile> FSettingsAhead;
+    // Owned as children of the window; null until first asked for.
+    TForm2* FForm2 = nullptr;
+    TForm3* FForm3 = nullptr;
 };

@@ -4,13 +4,15 @@
 
 #include <QMouseEvent>
 
-TCuePin::TCuePin(QWidget* parent, const QPixmap& glyph) : QPushButton(parent) {
+QString CuePinStyleSheet() {
+    return QStringLiteral("TCuePin { border: none; padding: 0; background: transparent; }");
+}
+
+TCuePin::TCuePin(QWidget* parent, const QIcon& glyph) : QPushButton(parent) {
     setFixedSize(PinSize, PinSize);
-    setIcon(QIcon(glyph));
+    setIcon(glyph);
     setIconSize(QSize(PinSize, PinSize));
     setFlat(true);
-    setStyleSheet(
-        QStringLiteral("QPushButton { border: none; padding: 0; background: transparent; }"));
     // Pins never take the keyboard focus: Space must reach the show, not a pin.
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_OpaquePaintEvent, false);

@@ -271,8 +271,8 @@ void tst_CueListWindow::flagsFollowTheOscSettings() {
     TCueListModel& m = List(w);
     QCOMPARE(m.index(1, 0).data(TCueListModel::NoTargetRole).toBool(), true);
     w.OSCSettings1Click();
-    w.Form3->soundOSC->setText("video");
-    w.Form3->btnSaveClick();
+    w.Form3()->soundOSC->setText("video");
+    w.Form3()->btnSaveClick();
     QCOMPARE(m.index(0, 0).data(TCueListModel::NoTargetRole).toBool(), true);
     QCOMPARE(m.index(1, 0).data(TCueListModel::NoTargetRole).toBool(), false);
     QCOMPARE(m.index(1, TCueListModel::colTarget).data().toString(), "sound");
@@ -308,17 +308,17 @@ void tst_CueListWindow::editsReachTheList() {
         QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(300, 200));
     } else if (edit == "delete" || edit == "edit") {
         QTest::mouseClick(w.CuePin[edit == "delete" ? 0 : 1], Qt::RightButton);
-        QVERIFY(w.Form2->isVisible());
+        QVERIFY(w.Form2()->isVisible());
         if (edit == "delete") {
-            QTest::mouseClick(w.Form2->btnDelete, Qt::LeftButton);
+            QTest::mouseClick(w.Form2()->btnDelete, Qt::LeftButton);
         } else {
-            w.Form2->Edit1->setText("/light/changed");
-            QTest::mouseClick(w.Form2->btnSave, Qt::LeftButton);
+            w.Form2()->Edit1->setText("/light/changed");
+            QTest::mouseClick(w.Form2()->btnSave, Qt::LeftButton);
         }
     } else {
         DoubleClickRow(w, 2);
         QTest::mouseClick(w.CuePin[0], Qt::RightButton);
-        QTest::mouseClick(w.Form2->btnDelete, Qt::LeftButton);
+        QTest::mouseClick(w.Form2()->btnDelete, Qt::LeftButton);
         DoubleClickRow(w, 1);
     }
     TCueListModel& m = List(w);

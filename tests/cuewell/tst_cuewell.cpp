@@ -10,9 +10,11 @@
 #include "cues/CuePin.h"
 #include "cues/IntervalTimer.h"
 #include "cues/Unit2.h"
+#include "osc/Unit3.h"
 #include "store/CueStore.h"
 #include "view/AdvPDFViewer.h"
 #include "view/MruUnit.h"
+#include "view/PdfRenderer.h"
 
 #include <QCheckBox>
 #include <QDropEvent>
@@ -156,6 +158,9 @@ private slots:
     void damagedSettingsKeepGoWorking();
     void damagedCueFileLoadsWhatItCan();
     void laterPagesReadOnceFirstPageIsPainted();
+    void dialogsMadeOnFirstUse_data();
+    void dialogsMadeOnFirstUse();
+    void lastScriptLoadedOnce();
 };
 
 void tst_Cuewell::firstStartWithoutSettings() {
@@ -1048,11 +1053,11 @@ void tst_Cuewell::everyDialogSaveReachesGo() {
     TCuewell& w = f.StartShow(sound, light, 1, {{"0.2|0.2|/sound/a|0||", "0.4|0.2|/sound/b|0||"}});
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QTest::mouseClick(w.CuePin[0], Qt::RightButton);
-    w.Form2->CheckBox1->setChecked(true);
-    QTest::mouseClick(w.Form2->btnSave, Qt::LeftButton);
+    w.Form2()->CheckBox1->setChecked(true);
+    QTest::mouseClick(w.Form2()->btnSave, Qt::LeftButton);
     QTest::mouseClick(w.CuePin[0], Qt::RightButton);
-    w.Form2->Edit1->setText("/sound/changed");
-    QTest::mouseClick(w.Form2->btnSave, Qt::LeftButton);
+    w.Form2()->Edit1->setText("/sound/changed");
+    QTest::mouseClick(w.Form2()->btnSave, Qt::LeftButton);
     QCOMPARE(w.Book->Record(0, 0), "0.2|0.2|/sound/changed|-1||");
     Go(w);
     QVERIFY(sound.Next().contains("/sound/changed"));
@@ -1214,10 +1219,10 @@ void tst_Cuewell::cueDialogHiddenWhenAnotherScriptReplacesIt() {
     const QString b = MakeScript(f.Path("b.pdf"), 1);
     TCuewell& w = f.StartOn(a);
     QTest::mouseClick(w.CuePin[0], Qt::RightButton);
-    QVERIFY(w.Form2->isVisible());
+    QVERIFY(w.Form2()->isVisible());
     w.MostRecentFiles1MenuClick(nullptr, b);
     QTRY_COMPARE(w.Book->Script(), b);
-    QVERIFY(!w.Form2->isVisible());
+    QVERIFY(!w.Form2()->isVisible());
 }
 
 void tst_Cuewell::autoplayStoppedWhenWindowCloses() {
@@ -1309,19 +1314,19 @@ void tst_Cuewell::lockedCuesStayAsTheyAre() {
     QCOMPARE(pin->pos(), at);
     // The dialog opens read-only; its Save and Delete change nothing.
     QTest::mouseClick(w.CuePin[1], Qt::RightButton);
-    QVERIFY(w.Form2->isVisible());
-    QVERIFY(w.Form2->Edit1->isReadOnly());
-    QVERIFY(!w.Form2->btnSave->isEnabled());
-    QVERIFY(!w.Form2->btnDelete->isEnabled());
-    w.Form2->btnSaveClick();
-    w.Form2->btnDeleteClick();
+    QVERIFY(w.Form2()->isVisible());
+    QVERIFY(w.Form2()->Edit1->isReadOnly());
+    QVERIFY(!w.Form2()->btnSave->isEnabled());
+    QVERIFY(!w.Form2()->btnDelete->isEnabled());
+    w.Form2()->btnSaveClick();
+    w.Form2()->btnDeleteClick();
     QCOMPARE(w.Book->CueTable(), table);
     QVERIFY(!w.Book->CuesDirty());
     QCOMPARE(ReadFileBytes(f.Path("show.cues")), file);
     // Unlocked, the same dialog saves again.
     w.LockCues1->trigger();
     QVERIFY(!w.Book->Locked());
-    QVERIFY(w.Form2->btnSave->isEnabled());
+    QVERIFY(w.Form2()->btnSave->isEnabled());
     w.close();
     QVERIFY(ReadFileBytes(f.SettingsPath()).contains("LockCues=0\r\n"));
 }
@@ -1399,6 +1404,76 @@ void tst_Cuewell::laterPagesReadOnceFirstPageIsPainted() {
     // Read soon after by themselves, before anything asks for them.
     QTRY_VERIFY(!w.Book->RestPending());
     QCOMPARE(w.Book->CueTable().at(2).at(0), "0.3|0.3|/c|0||");
+}
+
+void tst_Cuewell::dialogsMadeOnFirstUse_data() {
+    QTest::addColumn<bool>("osc");
+    QTest::newRow("cue details") << false;
+    QTest::newRow("OSC settings") << true;
+}
+
+void tst_Cuewell::dialogsMadeOnFirstUse() {
+    QFETCH(bool, osc);
+    TWindowFixture f;
+    // Read at start-up, before either dialog exists: the targets and the lock.
+    WriteFileText(f.SettingsPath(),
+                  TargetSettings(9001, 9002, "snd", "lx") + "[Settings]\r\nLockCues=1\r\n\r\n");
+    const QString script = MakeScript(f.Path("show.pdf"), 1);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}, true));
+    TCuewell& w = f.StartOn(script, QSize(1000, 500));
+    // Nothing of them is made while the window starts.
+    QVERIFY(w.findChildren<TForm2*>().isEmpty());
+    QVERIFY(w.findChildren<TForm3*>().isEmpty());
+
+    // Opened the operator's way, twice: one dialog, centred over the window,
+    // showing what was read at start-up.
+    for (int open = 0; open < 2; ++open) {
+        QWidget* dialog = nullptr;
+        if (osc) {
+            w.OSCSettings1->trigger();
+            dialog = w.Form3();
+            QCOMPARE(w.Form3()->soundip->text(), "127.0.0.1");
+            QCOMPARE(w.Form3()->soundport->text(), "9001");
+            QCOMPARE(w.Form3()->soundOSC->text(), "snd");
+            QCOMPARE(w.Form3()->lightport->text(), "9002");
+            QCOMPARE(w.Form3()->lightosc->text(), "lx");
+        } else {
+            QTest::mouseClick(w.CuePin[0], Qt::RightButton);
+            dialog = w.Form2();
+            QCOMPARE(w.Form2()->Edit1->text(), "/sound/a");
+            QVERIFY(w.Form2()->Edit1->isReadOnly());
+            QVERIFY(!w.Form2()->btnSave->isEnabled());
+        }
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(w.findChildren<TForm2*>().size(), osc ? 0 : 1);
+        QCOMPARE(w.findChildren<TForm3*>().size(), osc ? 1 : 0);
+        // Centred: within the rounding of the two centres.
+        const QPoint offset = dialog->geometry().center() - w.frameGeometry().center();
+        QVERIFY2(qAbs(offset.x()) <= 2 && qAbs(offset.y()) <= 2,
+                 qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
+    }
+    // Closing the window hides the one opened and makes no other.
+    QVERIFY(w.close());
+    QVERIFY(!(osc ? static_cast<QWidget*>(w.Form3()) : w.Form2())->isVisible());
+    QCOMPARE(w.findChildren<TForm2*>().size(), osc ? 0 : 1);
+    QCOMPARE(w.findChildren<TForm3*>().size(), osc ? 1 : 0);
+}
+
+void tst_Cuewell::lastScriptLoadedOnce() {
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}, true));
+    WriteFileText(f.SettingsPath(), "[Settings]\r\nLastScript=" + script.toUtf8() + "\r\n\r\n");
+    TCuewell& w = f.Start();
+    QVERIFY(!w.EndRequested());
+    w.show();
+    QTRY_VERIFY(w.Book->ScriptLoaded());
+    QCOMPARE(w.Book->Script(), script);
+    QTRY_VERIFY(w.AdvPDF->PageCached(0));
+    // Opened ahead while the window was built, and that document is the one
+    // shown: the file was loaded once.
+    QCOMPARE(w.AdvPDF->Renderer().DocumentsLoaded(), 1);
+    QVERIFY(f.Prompts.Boxes.isEmpty());
 }
 
 CUEWELL_TEST_MAIN(tst_Cuewell)

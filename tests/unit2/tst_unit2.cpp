@@ -91,7 +91,7 @@ void tst_Unit2::dialogShape() {
     const QString script = MakeScript(f.Path("show.pdf"), 1);
     WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2||0||"}}));
     TCuewell& w = f.StartOn(script);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     QVERIFY(!d->isVisible());
     QVERIFY(d->isWindow());
     QCOMPARE(d->windowTitle(), "Cue details");
@@ -120,7 +120,7 @@ void tst_Unit2::newCueOpensEmptyAndSavesSlash() {
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 208));
     QCOMPARE(w.Book->CueTable()[0][0], "0.4|0.11||0||");
     RightClick(w, 0);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     QVERIFY(d->isVisible());
     QCOMPARE(d->Edit1->text(), "");
     QCOMPARE(d->Edit2->text(), "");
@@ -174,7 +174,7 @@ void tst_Unit2::saveStoresWhatWasTyped() {
     WriteFileText(f.Path("show.cues"), CueFileText({cues}));
     TCuewell& w = f.StartOn(script);
     RightClick(w, slot);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     QVERIFY(d->isVisible());
     QCOMPARE(d->Label3->text(), QString::number(slot));
     QCOMPARE(d->CheckBox1->isChecked(), slot == 1);
@@ -209,8 +209,8 @@ void tst_Unit2::saveRewritesWholeCueFile() {
             "[Settings]\r\nHeight=620\r\nWidth=960\r\n\r\n");
     TCuewell& w = f.StartOn(script);
     RightClick(w, 0);
-    w.Form2->Edit1->setText("/sound/edited");
-    Click(w.Form2->btnSave);
+    w.Form2()->Edit1->setText("/sound/edited");
+    Click(w.Form2()->btnSave);
     const QString cues = f.Path("show.cues");
     QCOMPARE(FilePage(cues, 0), QStringList{"0.2|0.2|/sound/edited|0||"});
     QCOMPARE(FilePage(cues, 1), (QStringList{"0.3|0.2|/sound/b|0||", "0.6|0.2|/sound/c|0||"}));
@@ -236,7 +236,7 @@ void tst_Unit2::cancelWritesNothing() {
     TCuewell& w = f.StartOn(script);
     const QByteArray before = ReadFileBytes(f.Path("show.cues"));
     RightClick(w, 0);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     d->Edit1->setText("/sound/typed");
     d->Edit2->setText("typed");
     d->CheckBox1->setChecked(true);
@@ -266,9 +266,9 @@ void tst_Unit2::deleteSecondOfThree() {
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     QVERIFY(w.NowCue->isVisible());
     RightClick(w, 1);
-    QCOMPARE(w.Form2->Label3->text(), "1");
-    Click(w.Form2->btnDelete);
-    QVERIFY(!w.Form2->isVisible());
+    QCOMPARE(w.Form2()->Label3->text(), "1");
+    Click(w.Form2()->btnDelete);
+    QVERIFY(!w.Form2()->isVisible());
     QCOMPARE(VisiblePins(w), 2);
     QCOMPARE(w.LastPinIndex, 1);
     QCOMPARE(TablePage(w, 0), (QStringList{"0.2|0.2|/sound/a|0|A|", "0.6|0.2|/sound/c|0|C|"}));
@@ -288,7 +288,7 @@ void tst_Unit2::rightClickOnAnotherPinRebinds() {
     const QString script = MakeScript(f.Path("show.pdf"), 1);
     WriteFileText(f.Path("show.cues"), CueFileText({FourSoundCues}));
     TCuewell& w = f.StartOn(script);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     RightClick(w, 0);
     d->Edit1->setText("/sound/typed for a");
     RightClick(w, 2);
@@ -310,7 +310,7 @@ void tst_Unit2::notABooleanKeepsDialogClosed() {
     WriteFileText(f.Path("show.cues"),
                   CueFileText({{"0.2|0.2|/sound/a|0|A|", "0.4|0.2|/sound/b|maybe|B|"}}));
     TCuewell& w = f.StartOn(script);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     RightClick(w, 1);
     QVERIFY(!d->isVisible());
     QCOMPARE(StopTexts(f.Prompts), QStringList{"'maybe' is not a valid boolean value."});
@@ -352,7 +352,7 @@ void tst_Unit2::shortRecordOpensWithEmptyFields() {
     const QString script = MakeScript(f.Path("show.pdf"), 1);
     WriteFileText(f.Path("show.cues"), CueFileText({{record.toUtf8()}}));
     TCuewell& w = f.StartOn(script);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     RightClick(w, 0);
     QVERIFY(d->isVisible());
     QCOMPARE(d->Edit1->text(), message);
@@ -382,7 +382,7 @@ void tst_Unit2::actsOnTheCueItShows() {
     const QString script = MakeScript(f.Path("show.pdf"), 1);
     WriteFileText(f.Path("show.cues"), CueFileText({FourSoundCues}));
     TCuewell& w = f.StartOn(script);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     if (meanwhile == "GO") {
         QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
         RightClick(w, 0);
@@ -428,7 +428,7 @@ void tst_Unit2::rightClickLeavesGoOnPromptedCue() {
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     const QPoint prompt = w.NowCue->pos();
     RightClick(w, 3);
-    QVERIFY(w.Form2->isVisible());
+    QVERIFY(w.Form2()->isVisible());
     QCOMPARE(w.NowCue->pos(), prompt);
     QCOMPARE(w.Book->CurrentCue(), 0);
     Go(w);
@@ -454,8 +454,8 @@ void tst_Unit2::saveChangesNextGoOnlyForPromptedCue() {
     TCuewell& w = f.StartOn(script);
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     RightClick(w, edited);
-    w.Form2->Edit1->setText("/sound/edited");
-    Click(w.Form2->btnSave);
+    w.Form2()->Edit1->setText("/sound/edited");
+    Click(w.Form2()->btnSave);
     QVERIFY(w.NowCue->isVisible());
     Go(w);
     const QByteArray datagram = sound.Next();
@@ -472,9 +472,9 @@ void tst_Unit2::spaceInEditIsText() {
     QTest::mouseClick(w.CuePin[0], Qt::LeftButton);
     RightClick(w, 1);
     QVERIFY(w.NowCue->isVisible());
-    QTest::keyClick(w.Form2->Edit1, Qt::Key_Space);
-    QTest::keyClicks(w.Form2->Edit1, "5");
-    QCOMPARE(w.Form2->Edit1->text(), "/sound/b 5");
+    QTest::keyClick(w.Form2()->Edit1, Qt::Key_Space);
+    QTest::keyClicks(w.Form2()->Edit1, "5");
+    QCOMPARE(w.Form2()->Edit1->text(), "/sound/b 5");
     QVERIFY(sound.Next(200).isNull());
     QVERIFY(w.NowCue->isVisible());
     QCOMPARE(w.Book->CurrentCue(), 0);
@@ -492,7 +492,7 @@ void tst_Unit2::followsItsCueWhenPageIsResorted() {
     const QString script = MakeScript(f.Path("show.pdf"), 1);
     WriteFileText(f.Path("show.cues"), CueFileText({{"0.5|0.2|/sound/b|0|B|"}}));
     TCuewell& w = f.StartOn(script, QSize(940, 500));
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     RightClick(w, 0);
     // A cue added above it while the dialog is open takes slot 0.
     QTest::mouseClick(w.AdvPDF, Qt::LeftButton, Qt::ControlModifier, QPoint(108, 58));
@@ -523,8 +523,8 @@ void tst_Unit2::saveKeepsPositionOfDraggedPin() {
     QCoreApplication::sendEvent(pin, &move);
     QTest::mouseRelease(pin, Qt::LeftButton, Qt::NoModifier, QPoint(8, 8));
     QCOMPARE(w.Book->CueTable()[0][0], "0.406|0.108|/sound/go 7|0|Door|");
-    w.Form2->Edit2->setText("Door opens");
-    Click(w.Form2->btnSave);
+    w.Form2()->Edit2->setText("Door opens");
+    Click(w.Form2()->btnSave);
     QCOMPARE(w.Book->CueTable()[0][0], "0.406|0.108|/sound/go 7|0|Door opens|");
     QCOMPARE(FilePage(f.Path("show.cues"), 0),
              QStringList{"0.406|0.108|/sound/go 7|0|Door opens|"});
@@ -537,7 +537,7 @@ void tst_Unit2::cueOfReplacedScriptIsNeverWritten() {
     WriteFileText(f.Path("first.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}));
     WriteFileText(f.Path("second.cues"), CueFileText({{"0.7|0.7|/light/z|0|Z|"}}));
     TCuewell& w = f.StartOn(first);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     RightClick(w, 0);
     d->Edit1->setText("/sound/edited");
     const QByteArray firstBefore = ReadFileBytes(f.Path("first.cues"));
@@ -577,7 +577,7 @@ void tst_Unit2::recordBreakingTextIsRefused() {
     WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}));
     TCuewell& w = f.StartOn(script);
     const QByteArray before = ReadFileBytes(f.Path("show.cues"));
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     RightClick(w, 0);
     d->Edit1->setText(message);
     d->Edit2->setText(call);
@@ -597,7 +597,7 @@ void tst_Unit2::deleteOnOtherPageKeepsPendingChanges() {
                   CueFileText({{"0.2|0.2|/sound/a|0|A|", "0.6|0.2|/sound/b|0|B|"},
                                {"0.4|0.1|/sound/c|0|C|"}}));
     TCuewell& w = f.StartOn(script, QSize(1000, 500));
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     RightClick(w, 1);
     w.NextClick();
     QCOMPARE(w.AdvPDF->PageIndex(), 1);
@@ -627,7 +627,7 @@ void tst_Unit2::failedWriteKeepsEditPending() {
     const QString script = MakeScript(f.Path("show/show.pdf"), 1);
     WriteFileText(f.Path("show/show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}));
     TCuewell& w = f.StartOn(script);
-    TForm2* d = w.Form2;
+    TForm2* d = w.Form2();
     RightClick(w, 0);
     d->Edit1->setText("/sound/edited");
     // The script's folder goes away and a file takes its name: the cue file
