@@ -143,15 +143,23 @@ void UdpClient::MakeActive() {
 }
 
 void UdpClient::Connect() {
+    RetireConnected();
+    ConnectTo(Resolve());
+}
+
+void UdpClient::RetireConnected() {
     // Every connect starts from a fresh socket, so a stale association or a
     // pending error of the previous one cannot leak into this dispatch.
-    if (FConnected) {
-        CloseRetired();
-        FRetired = FSocket;
-        FSocket = -1;
-        FConnected = false;
-    }
-    const uint32_t address = Resolve();
+    if (!FConnected)
+        return;
+    CloseRetired();
+    FRetired = FSocket;
+    FSocket = -1;
+    FConnected = false;
+}
+
+void UdpClient::ConnectTo(uint32_t address) {
+    RetireConnected();
     MakeActive();
     if (const int error = ConnectSocket(FSocket, SocketAddress(address, FPort)))
         throw CuewellError(QStringLiteral("Cannot connect to %1: %2")
@@ -281,8 +289,13 @@ void UdpClient::SendPrimed(const QByteArray& bytes) {
             // A spare keeps the source address it was connected from. If the
             // network changed since (a new address, an interface gone), that
             // address may be gone and the send fails where a socket opened now
-            // would not: so once more as a dispatch without a spare would.
-            Connect();
+            // would not: so once more from a socket connected anew. To the
+            // address known, without a look-up: this machine moved, not the
+            // target, and its name service may be out of reach just now.
+            if (FPrimedResolved)
+                ConnectTo(FPrimedAddress);
+            else
+                Connect();
             Send(bytes, nullptr);
         }
         return;

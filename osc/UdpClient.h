@@ -123,6 +123,10 @@ private:
     uint64_t FLookupTarget = 0;
 
     void CloseSpare();
+    // Connect without the look-up: a fresh socket connected to `address`.
+    void ConnectTo(uint32_t address);
+    // The connected socket becomes the retired one.
+    void RetireConnected();
     // Resolves here, then OpenSpare.
     void PrimeHere();
     // A spare connected to the primed address; a failure is kept.

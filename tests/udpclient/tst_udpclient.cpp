@@ -437,20 +437,26 @@ void tst_UdpClient::socketIsCloseOnExec() {
 void tst_UdpClient::spareSendsAfterNetworkChange_data() {
     QTest::addColumn<QByteArray>("change");
     QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<bool>("named");
     const QByteArray link = "ip link add %1 type veth peer name %2 && ip link set %2 address "
                             "02:00:00:00:00:77 && ip link set %1 up && ip link set %2 up && ip "
                             "addr add %3/24 dev %1 && ip neigh replace 10.9.0.77 lladdr "
                             "02:00:00:00:00:77 dev %1 nud permanent";
-    QTest::newRow("network as it was") << QByteArray("true") << QByteArray("10.9.0.1");
-    QTest::newRow("new address") << QByteArray("ip addr del 10.9.0.1/24 dev d0 && ip addr add "
-                                               "10.9.0.2/24 dev d0 && ip neigh replace 10.9.0.77 "
-                                               "lladdr 02:00:00:00:00:77 dev d0 nud permanent")
-                                 << QByteArray("10.9.0.2");
+    const QByteArray newAddress = "ip addr del 10.9.0.1/24 dev d0 && ip addr add 10.9.0.2/24 dev "
+                                  "d0 && ip neigh replace 10.9.0.77 lladdr 02:00:00:00:00:77 dev "
+                                  "d0 nud permanent";
     // The interface went and another came, as when a cable or a wireless
     // network is changed.
-    QTest::newRow("new interface")
-        << ("ip link del d0 && " + QString::fromLatin1(link).arg("e0", "d1", "10.9.0.3").toLatin1())
-        << QByteArray("10.9.0.3");
+    const QByteArray newInterface =
+        "ip link del d0 && " + QString::fromLatin1(link).arg("e0", "d1", "10.9.0.3").toLatin1();
+    for (bool named : {false, true}) {
+        const char* target = named ? "target by name" : "target by address";
+        QTest::addRow("%s, network as it was", target)
+            << QByteArray("true") << QByteArray("10.9.0.1") << named;
+        QTest::addRow("%s, new address", target) << newAddress << QByteArray("10.9.0.2") << named;
+        QTest::addRow("%s, new interface", target)
+            << newInterface << QByteArray("10.9.0.3") << named;
+    }
 }
 
 // A spare is opened long before its GO. If the network changes in between,
@@ -458,6 +464,9 @@ void tst_UdpClient::spareSendsAfterNetworkChange_data() {
 void tst_UdpClient::spareSendsAfterNetworkChange() {
     QFETCH(QByteArray, change);
     QFETCH(QByteArray, source);
+    // A target given by name is sent to again without a look-up: right after
+    // a network change the name service may well be out of reach.
+    QFETCH(bool, named);
     const QByteArray link = "ip link add d0 type veth peer name d1 && ip link set d1 address "
                             "02:00:00:00:00:77 && ip link set d0 up && ip link set d1 up && ip "
                             "addr add 10.9.0.1/24 dev d0 && ip neigh replace 10.9.0.77 lladdr "
@@ -471,7 +480,13 @@ void tst_UdpClient::spareSendsAfterNetworkChange() {
         timeval wait{2, 0};
         ::setsockopt(capture, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         UdpClient client;
-        client.SetHost(QStringLiteral("10.9.0.77"));
+        int lookUps = 0;
+        if (named)
+            client.SetResolver([&](const QString&) {
+                ++lookUps;
+                return UdpClient::ResolveIPv4(QStringLiteral("10.9.0.77"));
+            });
+        client.SetHost(named ? QStringLiteral("console.show.test") : QStringLiteral("10.9.0.77"));
         client.SetPort(9000);
         client.Prime();
         if (!client.HasSpare() || !Shell(change))
@@ -495,6 +510,10 @@ void tst_UdpClient::spareSendsAfterNetworkChange() {
         if (got->second != source) {
             std::fprintf(stderr, "sent from %s\n", got->second.constData());
             return 3;
+        }
+        if (lookUps > 1) {
+            std::fprintf(stderr, "%d look-ups\n", lookUps);
+            return 4;
         }
         return 0;
     });
