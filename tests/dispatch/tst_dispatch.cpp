@@ -72,6 +72,16 @@ struct CountingResolver {
     }
 };
 
+// The sound target by host name, looked up by `resolver`, at `receiver`;
+// the selector "sound". Not applied yet.
+void AimSoundByName(TOscTargets& targets, CountingResolver& resolver, const QString& host,
+                    const LoopbackReceiver& receiver) {
+    targets.UDPsound.SetResolver(resolver.Function());
+    targets.SoundIP = host;
+    targets.SoundPort = receiver.Port();
+    targets.SoundAddress = QStringLiteral("sound");
+}
+
 // A name service for the look-up thread: it gives the address set here,
 // fails while told to, or stops answering while held (as one that is down),
 // and notes whether it was ever asked on the thread that fires the cues. Its
@@ -692,10 +702,7 @@ void tst_Dispatch::unresolvableNameWarnsAtGoWithoutLookingUp() {
     LoopbackReceiver receiver;
     CountingResolver resolver;
     TOscTargets targets;
-    targets.UDPsound.SetResolver(resolver.Function());
-    targets.SoundIP = QStringLiteral("lights.invalid");
-    targets.SoundPort = receiver.Port();
-    targets.SoundAddress = QStringLiteral("sound");
+    AimSoundByName(targets, resolver, QStringLiteral("lights.invalid"), receiver);
     resolver.fail = true;
     targets.Apply(); // no error here: the GO reports it
     QCOMPARE(resolver.calls, 1);
@@ -726,10 +733,7 @@ void tst_Dispatch::backToBackGosLookUpNothing() {
     LoopbackReceiver receiver;
     CountingResolver resolver;
     TOscTargets targets;
-    targets.UDPsound.SetResolver(resolver.Function());
-    targets.SoundIP = QStringLiteral("sound.show.test");
-    targets.SoundPort = receiver.Port();
-    targets.SoundAddress = QStringLiteral("sound");
+    AimSoundByName(targets, resolver, QStringLiteral("sound.show.test"), receiver);
     targets.Apply();
     QCOMPARE(resolver.calls, 1);
     int warnings = 0;
