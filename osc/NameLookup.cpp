@@ -22,7 +22,6 @@ struct TNameLookup::TShared {
     struct TQuestion {
         QString Name;
         Answer Reply;
-        Resolver Resolve;
     };
     std::deque<TQuestion> Questions;
     bool Running = false;
@@ -35,13 +34,13 @@ struct TNameLookup::TShared {
                 return;
             TQuestion question = std::move(Questions.front());
             Questions.pop_front();
+            const Resolver resolve = Resolve;
             lock.unlock();
             bool found = false;
             uint32_t address = 0;
             QString error;
             try {
-                address = question.Resolve ? question.Resolve(question.Name)
-                                           : UdpClient::ResolveIPv4(question.Name);
+                address = resolve ? resolve(question.Name) : UdpClient::ResolveIPv4(question.Name);
                 found = true;
             } catch (const CuewellError& e) {
                 error = e.Text();
@@ -78,7 +77,7 @@ TNameLookup::~TNameLookup() {
 void TNameLookup::Ask(const QString& name, Answer answer) {
     {
         std::lock_guard lock(FShared->Mutex);
-        FShared->Questions.push_back({name, std::move(answer), FShared->Resolve});
+        FShared->Questions.push_back({name, std::move(answer)});
         if (!FShared->Running) {
             // Started at the first name: targets given as addresses need no thread.
             FShared->Running = true;

@@ -28,8 +28,8 @@ public:
     TNameLookup& operator=(const TNameLookup&) = delete;
 
     void Ask(const QString& name, Answer answer);
-    // Replaces the look-up for names asked from now on, so that a test can
-    // see where, when and how names are looked up. Called on that thread.
+    // Replaces the look-up for look-ups started from now on, so that a test
+    // can see where, when and how names are looked up.
     void SetResolver(Resolver resolver);
 
 private:

@@ -56,6 +56,15 @@ bool ParseDottedQuad(const QString& host, uint32_t& address) {
     return true;
 }
 
+// "LOCALHOST" in any case or a dotted quad: an address without a look-up.
+bool LiteralAddress(const QString& host, uint32_t& address) {
+    if (host.compare(QLatin1String("LOCALHOST"), Qt::CaseInsensitive) == 0) {
+        address = INADDR_LOOPBACK;
+        return true;
+    }
+    return ParseDottedQuad(host, address);
+}
+
 sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -104,10 +113,8 @@ UdpClient::~UdpClient() {
 }
 
 uint32_t UdpClient::ResolveIPv4(const QString& host) {
-    if (host.compare(QLatin1String("LOCALHOST"), Qt::CaseInsensitive) == 0)
-        return INADDR_LOOPBACK;
     uint32_t address = 0;
-    if (ParseDottedQuad(host, address))
+    if (LiteralAddress(host, address))
         return address;
 
     addrinfo hints{};
@@ -175,9 +182,7 @@ void UdpClient::Prime() {
     FPrimedPort = FPort;
     FPrimedForTarget = true;
     uint32_t literal = 0;
-    const bool isName = !FHost.isEmpty() && !ParseDottedQuad(FHost, literal) &&
-                        FHost.compare(QLatin1String("LOCALHOST"), Qt::CaseInsensitive) != 0;
-    if (!FLookup || FResolver || !isName) {
+    if (!FLookup || FResolver || FHost.isEmpty() || LiteralAddress(FHost, literal)) {
         PrimeHere();
         return;
     }
