@@ -134,11 +134,15 @@ Result Run(const QTemporaryDir& dir, int pages, int runs) {
 
     std::vector<double> save, read, rawWrite, rawRead, durableWrite;
     const QByteArray raw = QFile::encodeName(rawPath);
+    // Each read comes right after the write of its own file, ours after the
+    // save and the floor's after the raw write: a read timed right after the
+    // other one's read of the same bytes finds them in the processor's cache
+    // (the raw read took 0.13 ms before the store's read and 0.06 ms after it).
     for (int run = 0; run < runs; ++run) {
         save.push_back(MsOf([&] { SaveThroughStore(path, table); }));
+        read.push_back(MsOf([&] { ReadThroughStore(path, back); }));
         rawWrite.push_back(MsOf([&] { RawWrite(raw, bytes, false); }));
         durableWrite.push_back(MsOf([&] { RawWrite(raw, bytes, true); }));
-        read.push_back(MsOf([&] { ReadThroughStore(path, back); }));
         rawRead.push_back(MsOf([&] { RawRead(raw, bytes.size()); }));
     }
     // The table read again and again over its own records reads the same.
