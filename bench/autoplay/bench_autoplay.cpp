@@ -17,6 +17,7 @@
 // scheduler trace shows what held that thread when a tick came late.
 
 #include "bench/common/ConnectedSender.h"
+#include "bench/common/Goal.h"
 #include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
 #include "cues/CuePin.h"
@@ -405,6 +406,17 @@ int Run(const TOptions& o, TTracedApplication& app) {
     std::printf("    across page turns:     mean %s, p99 |dev| %s\n", Verdict(MeanMet(turns)),
                 Verdict(DeviationMet(turns, free)));
     std::printf("    datagrams:             %s\n", Verdict(wrong == 0 && extra == 0));
+    // Deviations as a multiple of the floor's; a run with no interval counts as missed.
+    const auto deviationRatio = [&](const TSpacing& s) {
+        return s.Count > 0 && free.P99Deviation > 0 ? s.P99Deviation / free.P99Deviation : 1e9;
+    };
+    const auto meanOff = [](const TSpacing& s) {
+        return s.Count > 0 ? std::abs(s.Mean - PeriodUs) / 1000.0 : 1e9;
+    };
+    PrintGoal("autoplay-mean-off-ms", meanOff(show), MeanToleranceUs / 1000.0);
+    PrintGoal("autoplay-p99-dev-x-floor", deviationRatio(show), DeviationFactor);
+    PrintGoal("autoplay-turn-mean-off-ms", meanOff(turns), MeanToleranceUs / 1000.0);
+    PrintGoal("autoplay-turn-p99-dev-x-floor", deviationRatio(turns), DeviationFactor);
     return wrong == 0 && extra == 0 ? 0 : 1;
 }
 

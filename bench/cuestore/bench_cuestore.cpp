@@ -1,6 +1,7 @@
 // Saving and reading a whole cue file through the cue store, beside writing
 // the same bytes with one write + fsync + rename and reading them with one
 // read, in the same run. Build with -DCUEWELL_BENCH=ON -DCMAKE_BUILD_TYPE=Release.
+#include "bench/common/Goal.h"
 #include "bench/common/Headless.h"
 #include "store/CueStore.h"
 #include "store/KeyValueFile.h"
@@ -230,6 +231,8 @@ int main(int argc, char** argv) {
     // The save also flushes the folder after the rename; this floor does too.
     Line("save'", main.save, main.durableWrite, 3);
     Line("read", main.read, main.rawRead, 10);
+    PrintGoal("store-save-x-floor", main.save.median / main.rawWrite.median, 3);
+    PrintGoal("store-read-x-floor", main.read.median / main.rawRead.median, 10);
 
     int wrongPages = main.wrongPages;
     std::printf("\nLinearity (medians, %d runs each)\n", std::max(5, runs / 3));

@@ -13,6 +13,7 @@
 
 #include "app/Application.h"
 #include "bench/common/ConnectedSender.h"
+#include "bench/common/Goal.h"
 #include "bench/common/Headless.h"
 #include "bench/common/ShowRig.h"
 #include "cues/CuePin.h"
@@ -398,6 +399,9 @@ int Run(const TOptions& o) {
                 medianRatio <= 1.3 ? "met" : "MISSED", medianRatio,
                 p99Ratio <= 2 ? "met" : "MISSED", p99Ratio, th.P99 < 1000 ? "met" : "MISSED",
                 th.P99 / 1000);
+    PrintGoal("go-median-x-floor", medianRatio, 1.3);
+    PrintGoal("go-p99-x-floor", p99Ratio, 2);
+    PrintGoal("go-page-turn-handler-p99-ms", th.P99 / 1000, 1);
     std::printf("  check: %d wrong, %zu missing, %zu doubled or stray: %s\n", wrong, missing, extra,
                 wrong == 0 && missing == 0 && extra == 0 ? "ok" : "FAILED");
     return wrong == 0 && missing == 0 && extra == 0 ? 0 : 1;

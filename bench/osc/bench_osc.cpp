@@ -2,6 +2,7 @@
 // unpacking and decoding it, beside liblo and oscpack on the same packets and
 // in the same run. Build with -DCUEWELL_BENCH=ON -DCMAKE_BUILD_TYPE=Release.
 #include "app/Errors.h"
+#include "bench/common/Goal.h"
 #include "osc/OSCUtils.h"
 
 #include <lo/lo.h>
@@ -241,5 +242,10 @@ int main() {
     Row("unpack + decode cue bundle", readBundle[0], nullptr, readBundle[1]);
     Row("unpack + decode message", readMessage[0], &readMessage[1], readMessage[2]);
     std::printf("(liblo has no public bundle reader)\n");
+    PrintGoal("osc-encode-bundle-x-liblo", bundle[0].median / bundle[1].median, 1);
+    PrintGoal("osc-encode-message-x-liblo", message[0].median / message[1].median, 1);
+    PrintGoal("osc-decode-message-x-liblo", readMessage[0].median / readMessage[1].median, 1);
+    PrintGoal("osc-decode-message-x-oscpack", readMessage[0].median / readMessage[2].median, 2);
+    PrintGoal("osc-decode-bundle-x-oscpack", readBundle[0].median / readBundle[1].median, 2);
     return 0;
 }

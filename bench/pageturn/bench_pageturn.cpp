@@ -9,6 +9,7 @@
 
 #include "bench/common/BenchScript.h"
 #include "bench/common/Figures.h"
+#include "bench/common/Goal.h"
 #include "bench/common/Headless.h"
 #include "view/AdvPDFViewer.h"
 #include "view/PdfRenderer.h"
@@ -155,5 +156,8 @@ int main(int argc, char** argv) {
     std::printf("  page turn during a show      median %7.3f ms  p99 %7.3f ms  (goal < 2 ms; "
                 "%d of %d turns found the page not ready)\n",
                 ms, ps, notReady, Samples);
+    PrintGoal("page-jump-x-floor", mu / mf, 1.2);
+    PrintGoal("page-turn-in-show-median-ms", ms, 2);
+    PrintGoal("page-turn-in-show-p99-ms", ps, 2);
     return 0;
 }
