@@ -138,7 +138,7 @@ Result Run(const QTemporaryDir& dir, int pages, int runs) {
     // Each read comes right after the write of its own file, ours after the
     // save and the floor's after the raw write: a read timed right after the
     // other one's read of the same bytes finds them in the processor's cache
-    // (the raw read took 0.13 ms before the store's read and 0.06 ms after it).
+    // (the raw read took 0.13 ms timed before the store's read, 0.06 ms after it).
     for (int run = 0; run < runs; ++run) {
         save.push_back(MsOf([&] { SaveThroughStore(path, table); }));
         read.push_back(MsOf([&] { ReadThroughStore(path, back); }));
