@@ -29,6 +29,10 @@
 
 namespace {
 
+// The goals: the save and the read against the raw write and read of the same bytes.
+constexpr double SaveGoal = 3;
+constexpr double ReadGoal = 10;
+
 using Clock = std::chrono::steady_clock;
 
 double MsOf(const std::function<void()>& op) {
@@ -227,12 +231,12 @@ int main(int argc, char** argv) {
     std::printf("file %.2f MB (save': against the floor with the folder flushed after the "
                 "rename, as the save does)\n",
                 double(main.bytes) / 1e6);
-    Line("save", main.save, main.rawWrite, 3);
+    Line("save", main.save, main.rawWrite, SaveGoal);
     // The save also flushes the folder after the rename; this floor does too.
-    Line("save'", main.save, main.durableWrite, 3);
-    Line("read", main.read, main.rawRead, 10);
-    PrintGoal("store-save-x-floor", main.save.median / main.rawWrite.median, 3);
-    PrintGoal("store-read-x-floor", main.read.median / main.rawRead.median, 10);
+    Line("save'", main.save, main.durableWrite, SaveGoal);
+    Line("read", main.read, main.rawRead, ReadGoal);
+    PrintGoal("store-save-x-floor", main.save.median / main.rawWrite.median, SaveGoal);
+    PrintGoal("store-read-x-floor", main.read.median / main.rawRead.median, ReadGoal);
 
     int wrongPages = main.wrongPages;
     std::printf("\nLinearity (medians, %d runs each)\n", std::max(5, runs / 3));

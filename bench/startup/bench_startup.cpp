@@ -36,6 +36,8 @@ namespace {
 constexpr int PageCount = 500;
 constexpr int CuesPerPage = 21;
 constexpr int Runs = 15;
+// The goal: the first page painted within this many times the floor's time.
+constexpr double StartupGoal = 1.5;
 // The window's client area is 940 x 524, so the page is shown 479 high.
 constexpr int ShownHeight = 479;
 
@@ -157,8 +159,8 @@ int main(int argc, char** argv) {
         f.Median, f.P99, f.Median / mb);
     std::printf(
         "  cuewell to first page painted      median %7.1f ms  p99 %7.1f ms  (median %.2f x "
-        "floor, goal <= 1.5; %.2f x the floor with fonts)\n",
-        mc, pc, mc / mb, mc / f.Median);
-    PrintGoal("startup-x-floor", mc / mb, 1.5);
+        "floor, goal <= %g; %.2f x the floor with fonts)\n",
+        mc, pc, mc / mb, StartupGoal, mc / f.Median);
+    PrintGoal("startup-x-floor", mc / mb, StartupGoal);
     return 0;
 }
