@@ -21,8 +21,29 @@ QPixmap BuiltInPinGlyph() {
     return glyph;
 }
 
+namespace {
+
+// The bottom-left pixel's colour is transparent.
+QPixmap MaskedGlyph(const QImage& image) {
+    QPixmap glyph = QPixmap::fromImage(image);
+    glyph.setMask(QBitmap::fromImage(
+        image.createMaskFromColor(image.pixel(0, image.height() - 1), Qt::MaskInColor)));
+    return glyph;
+}
+
+} // namespace
+
 QPixmap ReadPinGlyph(const QString& file, QString& problem) {
     problem.clear();
+    // Read as the bitmap it is named first: guessing the format loads every
+    // image-format plugin, about 2 ms while the window is built. Any other
+    // image under that name is still read by its contents.
+    if (QFile bytes(file); bytes.open(QIODevice::ReadOnly)) {
+        QImageReader bitmap(&bytes, "bmp");
+        bitmap.setAutoDetectImageFormat(false);
+        if (const QImage image = bitmap.read(); !image.isNull())
+            return MaskedGlyph(image);
+    }
     QImageReader reader(file);
     const QImage image = reader.read();
     if (image.isNull()) {
@@ -32,10 +53,7 @@ QPixmap ReadPinGlyph(const QString& file, QString& problem) {
         problem = QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason);
         return BuiltInPinGlyph();
     }
-    QPixmap glyph = QPixmap::fromImage(image);
-    glyph.setMask(QBitmap::fromImage(
-        image.createMaskFromColor(image.pixel(0, image.height() - 1), Qt::MaskInColor)));
-    return glyph;
+    return MaskedGlyph(image);
 }
 
 std::array<QIcon, 4> PromptImages() {
