@@ -507,8 +507,13 @@ void TAdvPDFViewer::StartFirstPage() {
     d->RequestFirstPage();
 }
 
-void TAdvPDFViewer::OpenAhead(const QString& fileName) {
-    d->FRenderer->OpenAhead(fileName);
+void TAdvPDFViewer::OpenAhead(const QString& fileName, QRectF firstPageBox,
+                              qreal devicePixelRatio) {
+    d->FRenderer->OpenAhead(fileName, firstPageBox, devicePixelRatio);
+}
+
+QRectF TAdvPDFViewer::PageBox() const {
+    return d->Layout().Page;
 }
 
 int TAdvPDFViewer::PageCount() const {

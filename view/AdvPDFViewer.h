@@ -34,8 +34,13 @@ public:
     // one not yet shown at its first show.
     void StartFirstPage();
     // For a script that SetFileName is about to be given: its file starts
-    // opening now, while the caller gets ready for it (see TPdfRenderer).
-    void OpenAhead(const QString& fileName);
+    // opening now, while the caller gets ready for it (see TPdfRenderer). Given
+    // the page rectangle and scale the viewer will have once laid out (PageBox
+    // and devicePixelRatioF at the last start), the first page renders too.
+    void OpenAhead(const QString& fileName, QRectF firstPageBox = QRectF(),
+                   qreal devicePixelRatio = 1.0);
+    // The rectangle pages are fitted into at the viewer's present size.
+    QRectF PageBox() const;
 
     int PageCount() const;
     int PageIndex() const;

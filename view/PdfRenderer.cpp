@@ -237,6 +237,7 @@ public:
 
     std::atomic<int> RendersRun{0};
     std::atomic<int> DocumentsLoaded{0};
+    std::atomic<int> ServedAhead{0};
 
 protected:
     void run() override {
@@ -255,6 +256,7 @@ protected:
         // Documents are created and destroyed on this thread only.
         FDocs.clear();
         FAhead = TAhead();
+        FFirstPage = TFirstPage();
     }
 
 private:
@@ -277,10 +279,12 @@ private:
         TPdfCompletion status = TPdfCompletion::Failed;
         switch (job.What) {
         case Kind::Close:
+            if (FFirstPage.Doc == job.Doc)
+                FFirstPage = TFirstPage();
             FDocs.erase(job.Doc);
             return;
         case Kind::OpenAhead:
-            OpenAhead(job.Path);
+            OpenAhead(job);
             return;
         case Kind::Open:
             status = Open(job, result);
@@ -296,12 +300,21 @@ private:
         });
     }
 
+    // Page 0 rendered ahead, and the box and scale it was rendered for.
+    struct TFirstPage {
+        quint64 Doc = 0;
+        QRectF Box;
+        qreal DevicePixelRatio = 0;
+        QImage Image;
+    };
+
     // A document and the file as it was when the document was loaded.
     struct TAhead {
         QString Path;
         qint64 Size = -1;
         QDateTime Modified;
         std::unique_ptr<QPdfDocument> Doc;
+        TFirstPage FirstPage;
     };
 
     static bool SameFile(const TAhead& ahead, const QFileInfo& file) {
@@ -320,16 +333,22 @@ private:
         return loaded ? std::move(doc) : nullptr;
     }
 
-    void OpenAhead(const QString& path) {
+    void OpenAhead(const Job& job) {
         FAhead = TAhead();
-        const QFileInfo file(path);
-        if (path.isEmpty() || !file.isFile())
+        const QFileInfo file(job.Path);
+        if (job.Path.isEmpty() || !file.isFile())
             return;
         // Taken before the load: a change made during it shows as a change.
-        TAhead ahead{file.absoluteFilePath(), file.size(), file.lastModified(), nullptr};
+        TAhead ahead{file.absoluteFilePath(), file.size(), file.lastModified(), nullptr, {}};
         ahead.Doc = Load(file, QString());
-        if (ahead.Doc)
-            FAhead = std::move(ahead);
+        if (!ahead.Doc)
+            return;
+        if (job.Box.isValid()) {
+            ahead.FirstPage.Box = job.Box;
+            ahead.FirstPage.DevicePixelRatio = job.DevicePixelRatio;
+            Rendered(*ahead.Doc, 0, job.Box, job.DevicePixelRatio, ahead.FirstPage.Image);
+        }
+        FAhead = std::move(ahead);
     }
 
     TPdfCompletion Open(const Job& job, TPdfResult& result) {
@@ -338,10 +357,14 @@ private:
         if (job.Path.isEmpty() || !file.isFile())
             return TPdfCompletion::Failed;
         std::unique_ptr<QPdfDocument> doc;
-        if (ahead.Doc && job.Password.isEmpty() && SameFile(ahead, file))
+        FFirstPage = TFirstPage();
+        if (ahead.Doc && job.Password.isEmpty() && SameFile(ahead, file)) {
             doc = std::move(ahead.Doc);
-        else
+            FFirstPage = std::move(ahead.FirstPage);
+            FFirstPage.Doc = job.Doc;
+        } else {
             doc = Load(file, job.Password);
+        }
         if (!doc)
             return TPdfCompletion::Failed;
         auto info = std::make_shared<TPdfDocumentInfo>();
@@ -353,35 +376,48 @@ private:
     }
 
     TPdfCompletion Render(const Job& job, TPdfResult& result) {
+        // The page rendered ahead serves the first render of its document, if
+        // that asks for the same page in the same box; it goes either way.
+        TFirstPage first = std::exchange(FFirstPage, TFirstPage());
         auto it = FDocs.find(job.Doc);
         if (it == FDocs.end() || job.Page < 0 || job.Page >= it->second->pageCount())
             return TPdfCompletion::Failed;
-        QPdfDocument& doc = *it->second;
-        const QSizeF points = doc.pagePointSize(job.Page);
-        if (!points.isValid())
+        if (first.Doc == job.Doc && job.Page == 0 && first.Box == job.Box &&
+            first.DevicePixelRatio == job.DevicePixelRatio && !first.Image.isNull()) {
+            result.Image = std::move(first.Image);
+            ++ServedAhead;
+            return TPdfCompletion::Success;
+        }
+        if (!Rendered(*it->second, job.Page, job.Box, job.DevicePixelRatio, result.Image))
             return TPdfCompletion::Failed;
+        return TPdfCompletion::Success;
+    }
+
+    // The page composited onto white, fitted into `box`; false if it cannot be.
+    bool Rendered(QPdfDocument& doc, int pageIndex, QRectF box, qreal devicePixelRatio,
+                  QImage& out) {
+        const QSizeF points = doc.pagePointSize(pageIndex);
+        if (!points.isValid())
+            return false;
         // Points are 1/72 inch; the viewer works in 1/96 inch.
         const QSizeF pageSize = points * (96.0 / 72.0);
         const QSize size =
-            DerivedRenderSize(RenderDestination(pageSize, job.Box, job.DevicePixelRatio), pageSize);
+            DerivedRenderSize(RenderDestination(pageSize, box, devicePixelRatio), pageSize);
         if (size.isEmpty())
-            return TPdfCompletion::Failed;
+            return false;
         {
             // Held through the call: the hook cannot be replaced under it. The
             // queue has its own lock, so posting and cancelling go on meanwhile.
             std::lock_guard lock(FHookMutex);
             if (FHook)
-                FHook(job.Page);
+                FHook(pageIndex);
         }
-        QImage page = doc.render(job.Page, size);
+        QImage page = doc.render(pageIndex, size);
         ++RendersRun;
         if (page.isNull())
-            return TPdfCompletion::Failed;
-        QImage paper = CompositeOnWhite(std::move(page));
-        if (paper.isNull())
-            return TPdfCompletion::Failed;
-        result.Image = std::move(paper);
-        return TPdfCompletion::Success;
+            return false;
+        out = CompositeOnWhite(std::move(page));
+        return !out.isNull();
     }
 
     TPdfRenderer* FOwner;
@@ -394,6 +430,9 @@ private:
     std::map<quint64, std::unique_ptr<QPdfDocument>> FDocs;
     // The document opened ahead, until an open takes it or lets it go.
     TAhead FAhead;
+    // Page 0 of the document the last open took from FAhead, until the next
+    // render.
+    TFirstPage FFirstPage;
     bool FLowered = false;
 };
 
@@ -489,10 +528,12 @@ void TPdfRenderer::Cancel(TPdfOperation operation) {
     }
 }
 
-void TPdfRenderer::OpenAhead(const QString& file) {
+void TPdfRenderer::OpenAhead(const QString& file, QRectF firstPageBox, qreal devicePixelRatio) {
     TPdfJob job;
     job.What = TPdfJobKind::OpenAhead;
     job.Path = file;
+    job.Box = firstPageBox;
+    job.DevicePixelRatio = devicePixelRatio;
     job.Finish = [](TPdfCompletion, const TPdfResult&) {};
     FWorker->Post(std::move(job));
 }
@@ -511,6 +552,10 @@ int TPdfRenderer::RendersRun() const {
 
 int TPdfRenderer::DocumentsLoaded() const {
     return FWorker->DocumentsLoaded.load();
+}
+
+int TPdfRenderer::RendersServedAhead() const {
+    return FWorker->ServedAhead;
 }
 
 void TPdfRenderer::SetBeforeRenderHook(std::function<void(int page)> hook) {

@@ -69,7 +69,12 @@ public:
     // being built). That OpenDocument takes the document when it names the same
     // file, unchanged in size and time since, instead of loading it again; any
     // other open lets it go. Reports nothing, and fails silently.
-    void OpenAhead(const QString& file);
+    //
+    // With a valid `firstPageBox`, page 0 is rendered too, as RenderPage would
+    // for that box and ratio: the first render of the document that open gives,
+    // when it asks for exactly that, is served with it instead of rendering.
+    void OpenAhead(const QString& file, QRectF firstPageBox = QRectF(),
+                   qreal devicePixelRatio = 1.0);
     // Renders one page composited onto white, fitted into `box` (the viewer's
     // page rectangle) at `devicePixelRatio`: the render size follows from the
     // page's size as RenderDestination and DerivedRenderSize give it. Fails for
@@ -90,6 +95,8 @@ public:
     // Loads of a document from its file that the worker has finished, whether
     // they succeeded or not, opened ahead or not.
     int DocumentsLoaded() const;
+    // Renders answered with the first page rendered by OpenAhead.
+    int RendersServedAhead() const;
     // Called on the worker thread just before each render runs; lets a test hold
     // a render "under way" without relying on timing. Replacing or clearing the
     // hook waits for a call of the previous one under way to return, so what it

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #ifdef Q_OS_LINUX
 #include <sched.h>
@@ -123,6 +124,8 @@ private slots:
     void loadReplacesDocumentWhileRendering();
     void openAheadTakenOnlyForSameUnchangedFile_data();
     void openAheadTakenOnlyForSameUnchangedFile();
+    void firstPageAheadServesOnlyTheSameRender_data();
+    void firstPageAheadServesOnlyTheSameRender();
     void resizedWhileOpeningShowsPageAsOpenedAtThatSize_data();
     void resizedWhileOpeningShowsPageAsOpenedAtThatSize();
 
@@ -453,6 +456,80 @@ void tst_AdvPDFViewer::openAheadTakenOnlyForSameUnchangedFile() {
     // The document taken renders like any other.
     viewer.show();
     WaitRendered(viewer, 0);
+}
+
+void tst_AdvPDFViewer::firstPageAheadServesOnlyTheSameRender_data() {
+    QTest::addColumn<QString>("change"); // between the open ahead and the first render
+    QTest::addColumn<bool>("served");    // by the page rendered ahead
+    QTest::newRow("same page, box and scale") << "none" << true;
+    QTest::newRow("another box") << "box" << false;
+    QTest::newRow("another scale") << "scale" << false;
+    QTest::newRow("another page first") << "page" << false;
+    QTest::newRow("file rewritten") << "rewrite" << false;
+    QTest::newRow("no box given") << "unboxed" << false;
+}
+
+void tst_AdvPDFViewer::firstPageAheadServesOnlyTheSameRender() {
+    QFETCH(QString, change);
+    QFETCH(bool, served);
+    const QString script = FDir.filePath("first.pdf");
+    QFile::remove(script);
+    WritePortraitPdf(script, 3);
+    const QRectF box(5, 40, 930, 479);
+    TPdfRenderer renderer;
+    renderer.OpenAhead(script, change == "unboxed" ? QRectF() : box, 1.0);
+    QTRY_COMPARE(renderer.DocumentsLoaded(), 1);
+    if (change == "rewrite")
+        WritePortraitPdf(script, 4);
+    const int ranAhead = change == "unboxed" ? 0 : 1;
+    QTRY_COMPARE(renderer.RendersRun(), ranAhead);
+
+    quint64 doc = 0;
+    bool opened = false;
+    renderer.OpenDocument(
+        script, QString(),
+        [&](TPdfOperation, TPdfCompletion status, std::shared_ptr<const TPdfDocumentInfo>) {
+            opened = status == TPdfCompletion::Success;
+        },
+        &doc);
+    QTRY_VERIFY(opened);
+    // Asks as a viewer would; gives the image, null on failure.
+    const auto render = [&](int page, QRectF at, qreal ratio) {
+        std::optional<QImage> image;
+        renderer.RenderPage(
+            doc, page, at, ratio,
+            [&](TPdfOperation, TPdfCompletion, const QImage& result) { image = result; });
+        if (!QTest::qWaitFor([&] { return image.has_value(); }, 10000))
+            return QImage();
+        return *image;
+    };
+    const QRectF asked = change == "box" ? box.adjusted(0, 0, -100, -100) : box;
+    const qreal ratio = change == "scale" ? 2.0 : 1.0;
+    if (change == "page")
+        QVERIFY(!render(1, box, 1.0).isNull());
+    const int before = renderer.RendersRun();
+    const QImage first = render(0, asked, ratio);
+    QCOMPARE(renderer.RendersRun(), before + (served ? 0 : 1));
+    QCOMPARE(renderer.RendersServedAhead(), served ? 1 : 0);
+
+    // Whichever way it came, it is the page as a render for that request gives.
+    TPdfRenderer fresh;
+    quint64 freshDoc = 0;
+    fresh.OpenDocument(
+        script, QString(),
+        [](TPdfOperation, TPdfCompletion, std::shared_ptr<const TPdfDocumentInfo>) {}, &freshDoc);
+    std::optional<QImage> expected;
+    fresh.RenderPage(
+        freshDoc, 0, asked, ratio,
+        [&](TPdfOperation, TPdfCompletion, const QImage& result) { expected = result; });
+    QTRY_VERIFY_WITH_TIMEOUT(expected.has_value(), 10000);
+    QVERIFY(!first.isNull());
+    QCOMPARE(first, *expected);
+    // Served once only: the same request again renders.
+    if (served) {
+        QVERIFY(!render(0, asked, ratio).isNull());
+        QCOMPARE(renderer.RendersRun(), before + 1);
+    }
 }
 
 void tst_AdvPDFViewer::failedLoadKeepsPreviousDocument_data() {
