@@ -79,6 +79,14 @@ QString IPaths::UserConfigFolder() const {
     return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
 }
 
+QString IPaths::UserCacheFolder() const {
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+}
+
+QString FirstPageHintPath(const IPaths& paths) {
+    return QDir(paths.UserCacheFolder()).filePath(QStringLiteral("first-page"));
+}
+
 QString SettingsFilePath(const IPaths& paths) {
     const QString exe = paths.ExecutablePath();
     const bool besideExists = QFileInfo::exists(SettingsFileBeside(exe));

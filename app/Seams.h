@@ -41,6 +41,8 @@ public:
     virtual bool IsWritableFolder(const QString& folder) const;
     // The user's configuration folder for this program (e.g. ~/.config/cuewell).
     virtual QString UserConfigFolder() const;
+    // The user's cache folder for this program (e.g. ~/.cache/cuewell).
+    virtual QString UserCacheFolder() const;
 };
 
 // The real desktop: QMessageBox, QFileDialog, QCoreApplication::applicationFilePath.
@@ -62,6 +64,8 @@ public:
 // when that file exists or the executable's folder is writable; otherwise the
 // same name in the user's configuration folder, which is created if missing.
 QString SettingsFilePath(const IPaths& paths);
+// The first page's place at the last start (see TFirstPageHint).
+QString FirstPageHintPath(const IPaths& paths);
 
 // Runs a handler; an error escaping it is shown in the standard error box over
 // `parent`. Every window's handlers run through this, so none needs another window.

@@ -202,11 +202,32 @@ void TCuewell::ReadSettingsAhead() {
         TWindowSettings stored;
         stored.Read(*FSettingsAhead);
         if (!stored.LastScript.isEmpty())
-            AdvPDF->OpenAhead(stored.LastScript);
+            OpenScriptAhead(stored.LastScript);
     } catch (...) {
         // FormCreate reads the file again and says what is wrong with it.
         FSettingsAhead.reset();
     }
+}
+
+void TCuewell::OpenScriptAhead(const QString& script) {
+    FFirstPageHint = ReadFirstPageHint(FirstPageHintPath(FContext.Paths));
+    if (FFirstPageHint.Script == QFileInfo(script).absoluteFilePath())
+        AdvPDF->OpenAhead(script, FFirstPageHint.Box, FFirstPageHint.DevicePixelRatio);
+    else
+        AdvPDF->OpenAhead(script);
+}
+
+void TCuewell::RememberFirstPage(const QString& script) {
+    const TFirstPageHint now{QFileInfo(script).absoluteFilePath(), AdvPDF->PageBox(),
+                             AdvPDF->devicePixelRatioF()};
+    if (now == FFirstPageHint || !now.Box.isValid())
+        return;
+    FFirstPageHint = now;
+    // Written once the first page is on its way: a cache is no reason to hold
+    // it up, and a write that fails only leaves the next start without it.
+    QTimer::singleShot(0, this, [path = FirstPageHintPath(FContext.Paths), now] {
+        WriteFirstPageHint(path, now);
+    });
 }
 
 void TCuewell::BuildMenus() {
@@ -333,7 +354,7 @@ void TCuewell::FormCreate() {
     // Otherwise it opens now, while the rest of the window is set up and its
     // cue file is read.
     if (!openedAhead && !stored.LastScript.isEmpty())
-        AdvPDF->OpenAhead(stored.LastScript);
+        OpenScriptAhead(stored.LastScript);
     move(stored.Left, stored.Top);
     SetOuterHeight(stored.Height);
     SetOuterWidth(stored.Width);
@@ -631,6 +652,7 @@ void TCuewell::SetViewerFileName(const QString& fileName) {
     if (layout())
         layout()->activate();
     AdvPDF->StartFirstPage();
+    RememberFirstPage(fileName);
 }
 
 void TCuewell::ApplyStoredSize(const TStoredSize& size) {

@@ -5,6 +5,7 @@
 // shows them and turns the operator's actions into the book's operations.
 
 #include "app/Application.h"
+#include "app/FirstPageHint.h"
 #include "app/FrameFollower.h"
 #include "app/Seams.h"
 #include "cues/KeyRepeatFilter.h"
@@ -207,6 +208,12 @@ private:
     void BuildImageList();
     void CreatePins();
     void SetViewerFileName(const QString& fileName);
+    // Starts opening the last show's script, and rendering its first page
+    // where the last start put it, while the window is built.
+    void OpenScriptAhead(const QString& script);
+    // Keeps where the first page of `script` goes for the next start, when
+    // that is not what this start was told.
+    void RememberFirstPage(const QString& script);
     // Saves pending cue changes of the shown script before another one opens.
     void SavePendingBeforeOpening();
     // Saves what is pending before the shown page is left.
@@ -249,6 +256,8 @@ private:
     // The settings file as read while the window was built, until FormCreate
     // takes it; null when that read failed (FormCreate reads again and says why).
     std::unique_ptr<KeyValueFile> FSettingsAhead;
+    // Where this start was told the first page goes.
+    TFirstPageHint FFirstPageHint;
     // Owned as children of the window; null until first asked for.
     TForm2* FForm2 = nullptr;
     TForm3* FForm3 = nullptr;

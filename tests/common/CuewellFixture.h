@@ -13,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QKeyEvent>
 #include <QPageSize>
@@ -70,6 +71,8 @@ class TFixedPaths final : public IPaths {
 public:
     explicit TFixedPaths(QString exe) : FExe(std::move(exe)) {}
     QString ExecutablePath() const override { return FExe; }
+    // The executable's folder: the test's own, never the user's.
+    QString UserCacheFolder() const override { return QFileInfo(FExe).path(); }
 
 private:
     QString FExe;

@@ -5,6 +5,7 @@
 #include "tests/common/CuewellFixture.h"
 #include "tests/common/TestApplication.h"
 
+#include "app/FirstPageHint.h"
 #include "app/WindowTools.h"
 #include "cues/CueLayout.h"
 #include "cues/CuePin.h"
@@ -161,6 +162,8 @@ private slots:
     void dialogsMadeOnFirstUse_data();
     void dialogsMadeOnFirstUse();
     void lastScriptLoadedOnce();
+    void firstPageAheadWhereTheLastStartPutIt_data();
+    void firstPageAheadWhereTheLastStartPutIt();
 };
 
 void tst_Cuewell::firstStartWithoutSettings() {
@@ -1474,6 +1477,63 @@ void tst_Cuewell::lastScriptLoadedOnce() {
     // shown: the file was loaded once.
     QCOMPARE(w.AdvPDF->Renderer().DocumentsLoaded(), 1);
     QVERIFY(f.Prompts.Boxes.isEmpty());
+}
+
+void tst_Cuewell::firstPageAheadWhereTheLastStartPutIt_data() {
+    QTest::addColumn<QString>("hint"); // what the second start finds
+    QTest::addColumn<bool>("served");  // its first page by the render made ahead
+    QTest::newRow("left by the last start") << "kept" << true;
+    QTest::newRow("none") << "none" << false;
+    QTest::newRow("another script's") << "other" << false;
+    QTest::newRow("another box") << "box" << false;
+    QTest::newRow("damaged") << "damaged" << false;
+}
+
+void tst_Cuewell::firstPageAheadWhereTheLastStartPutIt() {
+    QFETCH(QString, hint);
+    QFETCH(bool, served);
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    // Sized as its cues were placed: the window takes that size before the
+    // first page is fitted.
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}, true));
+    WriteFileText(f.SettingsPath(), "[Settings]\r\nLastScript=" + script.toUtf8() + "\r\n\r\n");
+    const QString hintPath = FirstPageHintPath(f.Paths);
+    QVERIFY(!QFile::exists(hintPath));
+    {
+        // The first start finds no hint and leaves one.
+        TCuewell& w = f.Start();
+        w.show();
+        QTRY_VERIFY(w.AdvPDF->PageCached(0));
+        QCOMPARE(w.AdvPDF->Renderer().RendersServedAhead(), 0);
+        QTRY_VERIFY(QFile::exists(hintPath));
+        const TFirstPageHint left = ReadFirstPageHint(hintPath);
+        QCOMPARE(left.Script, script);
+        QVERIFY(left.Box == w.AdvPDF->PageBox());
+        QCOMPARE(left.DevicePixelRatio, w.AdvPDF->devicePixelRatioF());
+        f.Window.reset();
+    }
+    const TFirstPageHint left = ReadFirstPageHint(hintPath);
+    if (hint == "none")
+        QVERIFY(QFile::remove(hintPath));
+    else if (hint == "other")
+        QVERIFY(
+            WriteFirstPageHint(hintPath, {f.Path("other.pdf"), left.Box, left.DevicePixelRatio}));
+    else if (hint == "box")
+        QVERIFY(WriteFirstPageHint(
+            hintPath, {left.Script, left.Box.adjusted(0, 0, -10, 0), left.DevicePixelRatio}));
+    else if (hint == "damaged")
+        WriteFileText(hintPath, "not a hint");
+
+    TCuewell& w = f.Start();
+    w.show();
+    QTRY_VERIFY(w.AdvPDF->PageCached(0));
+    QCOMPARE(w.AdvPDF->Renderer().RendersServedAhead(), served ? 1 : 0);
+    QCOMPARE(w.AdvPDF->Renderer().DocumentsLoaded(), 1);
+    QVERIFY(w.AdvPDF->PageBox() == left.Box);
+    // Whatever it found, the next start finds where this one put the page.
+    QTRY_VERIFY(ReadFirstPageHint(hintPath) == left);
+    QVERIFY2(f.Prompts.Boxes.isEmpty(), qPrintable(f.Prompts.Boxes.value(0).Text));
 }
 
 CUEWELL_TEST_MAIN(tst_Cuewell)

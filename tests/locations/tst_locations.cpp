@@ -28,6 +28,7 @@ public:
         return FWritable && IPaths::IsWritableFolder(folder);
     }
     QString UserConfigFolder() const override { return FConfig; }
+    QString UserCacheFolder() const override { return FConfig; }
 
 private:
     QString FExe;

@@ -1,0 +1,73 @@
+#include "app/FirstPageHint.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// Far more than any hint: a file this long is not one.
+constexpr qint64 MaxHintBytes = 64 * 1024;
+
+QByteArray Number(qreal value) {
+    // Exact: the box read back must compare equal to the viewer's.
+    return QByteArray::number(value, 'g', 17);
+}
+
+} // namespace
+
+TFirstPageHint ReadFirstPageHint(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxHintBytes)
+        return {};
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    // The script, the box and scale, and the final newline.
+    if (lines.size() != 3 || !lines[2].isEmpty() || lines[0].isEmpty())
+        return {};
+    const QList<QByteArray> fields = lines[1].split(' ');
+    if (fields.size() != 5)
+        return {};
+    qreal values[5];
+    for (int i = 0; i < 5; ++i) {
+        bool ok = false;
+        values[i] = fields[i].toDouble(&ok);
+        if (!ok || !std::isfinite(values[i]))
+            return {};
+    }
+    TFirstPageHint hint{QString::fromUtf8(lines[0]),
+                        QRectF(values[0], values[1], values[2], values[3]), values[4]};
+    if (!QFileInfo(hint.Script).isAbsolute() || !hint.Box.isValid() || !(hint.DevicePixelRatio > 0))
+        return {};
+    return hint;
+}
+
+bool WriteFirstPageHint(const QString& path, const TFirstPageHint& hint) {
+    if (hint.Script.isEmpty() || hint.Script.contains(u'\n'))
+        return false;
+    const QString folder = QFileInfo(path).path();
+    if (!QDir().mkpath(folder))
+        return false;
+    const QByteArray text = hint.Script.toUtf8() + '\n' + Number(hint.Box.x()) + ' ' +
+                            Number(hint.Box.y()) + ' ' + Number(hint.Box.width()) + ' ' +
+                            Number(hint.Box.height()) + ' ' + Number(hint.DevicePixelRatio) + '\n';
+    const QString temporary = path + QStringLiteral(".new");
+    {
+        QFile file(temporary);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            file.write(text) != text.size() || !file.flush()) {
+            file.remove();
+            return false;
+        }
+    }
+    // rename(2) replaces the old file in one step; no sync: a cache lost in a
+    // crash is only a slower start.
+    if (std::rename(QFile::encodeName(temporary).constData(),
+                    QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(temporary);
+        return false;
+    }
+    return true;
+}
