@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     // Cuewell's cache (where the first page went at the last start) is the
     // run's own: the first start leaves it, the others start as an operator's
     // second start of the same show does.
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(folder));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(dir.filePath("cache")));
 
     std::vector<double> cuewell, bare, withFonts;
     for (int run = 0; run < Runs; ++run) {
