@@ -11,6 +11,10 @@ namespace {
 
 // Far more than any hint: a file this long is not one.
 constexpr qint64 MaxHintBytes = 64 * 1024;
+// Far beyond any screen: a box or scale outside these is not from a viewer,
+// and would only make the start render a page nobody asked for.
+constexpr qreal MaxCoordinate = 1e6;
+constexpr qreal MaxRatio = 64;
 
 QByteArray Number(qreal value) {
     // Exact: the box read back must compare equal to the viewer's.
@@ -34,12 +38,13 @@ TFirstPageHint ReadFirstPageHint(const QString& path) {
     for (int i = 0; i < 5; ++i) {
         bool ok = false;
         values[i] = fields[i].toDouble(&ok);
-        if (!ok || !std::isfinite(values[i]))
+        if (!ok || !(std::abs(values[i]) <= MaxCoordinate))
             return {};
     }
     TFirstPageHint hint{QString::fromUtf8(lines[0]),
                         QRectF(values[0], values[1], values[2], values[3]), values[4]};
-    if (!QFileInfo(hint.Script).isAbsolute() || !hint.Box.isValid() || !(hint.DevicePixelRatio > 0))
+    if (!QFileInfo(hint.Script).isAbsolute() || !hint.Box.isValid() ||
+        !(hint.DevicePixelRatio > 0) || hint.DevicePixelRatio > MaxRatio)
         return {};
     return hint;
 }

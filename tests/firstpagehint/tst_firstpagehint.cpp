@@ -65,6 +65,9 @@ void tst_FirstPageHint::anythingElseIsNoHint_data() {
     QTest::newRow("empty box") << QByteArray("/s.pdf\n5 40 0 479 1\n");
     QTest::newRow("negative box") << QByteArray("/s.pdf\n5 40 930 -479 1\n");
     QTest::newRow("no scale") << QByteArray("/s.pdf\n5 40 930 479 0\n");
+    QTest::newRow("not a number at all") << QByteArray("/s.pdf\n5 40 nan 479 1\n");
+    QTest::newRow("far beyond any screen") << QByteArray("/s.pdf\n5 40 1e300 479 1\n");
+    QTest::newRow("absurd scale") << QByteArray("/s.pdf\n5 40 930 479 1000\n");
     QTest::newRow("huge") << QByteArray("/s.pdf\n5 40 930 479 1\n") + QByteArray(100000, ' ');
 }
 

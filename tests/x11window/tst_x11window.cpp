@@ -8,6 +8,10 @@
 #include "tests/common/CuewellFixture.h"
 #include "tests/common/TestApplication.h"
 
+#include "app/FirstPageHint.h"
+#include "view/AdvPDFViewer.h"
+#include "view/PdfRenderer.h"
+
 #include <QApplication>
 #include <QRegularExpression>
 
@@ -46,6 +50,7 @@ private slots:
     void sizeRoundTripsOverStarts_data();
     void sizeRoundTripsOverStarts();
     void firstStartTakesSettingsSizeAsOuter();
+    void laterStartsFindTheirFirstPageRendered();
     void heldSpaceFiresOneCue();
     void eachTapOfSpaceFiresOneCue_data();
     void eachTapOfSpaceFiresOneCue();
@@ -152,6 +157,35 @@ void tst_X11Window::firstStartTakesSettingsSizeAsOuter() {
                                                            .arg(RealOuter(w).width())
                                                            .arg(RealOuter(w).height())));
     QCOMPARE(QSize(w.OuterWidth(), w.OuterHeight()), QSize(820, 650));
+}
+
+void tst_X11Window::laterStartsFindTheirFirstPageRendered() {
+    // The page's place depends on the frame the window manager gives: each
+    // start must find it where the one before left it, or none gains.
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(f.Path("show.cues"), CueFileWithSize(QSize(760, 640)));
+    QRectF firstBox;
+    for (int start = 0; start < 4; ++start) {
+        // The first start is given the script; the others open the last one.
+        TCuewell& w = start == 0 ? StartAndWait(f, script) : StartAndWait(f, QString());
+        QCOMPARE(w.Book->Script(), script);
+        QTRY_VERIFY(w.AdvPDF->PageCached(0));
+        const QRectF box = w.AdvPDF->PageBox();
+        if (start == 0)
+            firstBox = box;
+        QVERIFY2(box == firstBox,
+                 qPrintable(QStringLiteral("start %1: the page box is %2 x %3, first %4 x %5")
+                                .arg(start)
+                                .arg(box.width())
+                                .arg(box.height())
+                                .arg(firstBox.width())
+                                .arg(firstBox.height())));
+        QCOMPARE(w.AdvPDF->Renderer().RendersServedAhead(), start == 0 ? 0 : 1);
+        QTRY_VERIFY(ReadFirstPageHint(FirstPageHintPath(f.Paths)).Box == firstBox);
+        QVERIFY(w.close());
+    }
+    QVERIFY(f.Prompts.Boxes.isEmpty());
 }
 
 void tst_X11Window::heldSpaceFiresOneCue() {
