@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 #include <cmath>
 #include <cstdio>
@@ -58,21 +59,16 @@ bool WriteFirstPageHint(const QString& path, const TFirstPageHint& hint) {
     const QByteArray text = hint.Script.toUtf8() + '\n' + Number(hint.Box.x()) + ' ' +
                             Number(hint.Box.y()) + ' ' + Number(hint.Box.width()) + ' ' +
                             Number(hint.Box.height()) + ' ' + Number(hint.DevicePixelRatio) + '\n';
-    const QString temporary = path + QStringLiteral(".new");
-    {
-        QFile file(temporary);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            file.write(text) != text.size() || !file.flush()) {
-            file.remove();
-            return false;
-        }
-    }
+    // A name of its own, so that two windows starting at once cannot write
+    // into one temporary file.
+    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
+    if (!file.open() || file.write(text) != text.size() || !file.flush())
+        return false;
     // rename(2) replaces the old file in one step; no sync: a cache lost in a
     // crash is only a slower start.
-    if (std::rename(QFile::encodeName(temporary).constData(),
-                    QFile::encodeName(path).constData()) != 0) {
-        QFile::remove(temporary);
+    if (std::rename(QFile::encodeName(file.fileName()).constData(),
+                    QFile::encodeName(path).constData()) != 0)
         return false;
-    }
+    file.setAutoRemove(false);
     return true;
 }
