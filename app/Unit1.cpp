@@ -220,6 +220,7 @@ void TCuewell::OpenScriptAhead(const QString& script) {
 void TCuewell::RememberFirstPage(const QString& script) {
     const TFirstPageHint now{QFileInfo(script).absoluteFilePath(), AdvPDF->PageBox(),
                              AdvPDF->devicePixelRatioF()};
+    FFirstPageOuter = QSize(OuterWidth(), OuterHeight());
     if (now == FFirstPageHint || !now.Box.isValid())
         return;
     FFirstPageHint = now;
@@ -476,6 +477,14 @@ void TCuewell::FormClose(QCloseEvent* event) {
     settings.Free();
 
     Book->StoreWindowSize(OuterHeight(), OuterWidth());
+    ForgetMovedFirstPage();
+}
+
+void TCuewell::ForgetMovedFirstPage() {
+    // Resized since the start: the next start lays its page out elsewhere, and
+    // rendering it where this start had it would only delay the real render.
+    if (!FFirstPageOuter.isEmpty() && FFirstPageOuter != QSize(OuterWidth(), OuterHeight()))
+        QFile::remove(FirstPageHintPath(FContext.Paths));
 }
 
 void TCuewell::closeEvent(QCloseEvent* event) {

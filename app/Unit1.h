@@ -214,6 +214,8 @@ private:
     // Keeps where the first page of `script` goes for the next start, when
     // that is not what this start was told.
     void RememberFirstPage(const QString& script);
+    // At close: drops that place when the window has been resized since.
+    void ForgetMovedFirstPage();
     // Saves pending cue changes of the shown script before another one opens.
     void SavePendingBeforeOpening();
     // Saves what is pending before the shown page is left.
@@ -256,8 +258,10 @@ private:
     // The settings file as read while the window was built, until FormCreate
     // takes it; null when that read failed (FormCreate reads again and says why).
     std::unique_ptr<KeyValueFile> FSettingsAhead;
-    // Where this start was told the first page goes.
+    // Where this start was told the first page goes, and the window's outer
+    // size when it went there; empty before.
     TFirstPageHint FFirstPageHint;
+    QSize FFirstPageOuter;
     // Owned as children of the window; null until first asked for.
     TForm2* FForm2 = nullptr;
     TForm3* FForm3 = nullptr;

@@ -164,6 +164,8 @@ private slots:
     void lastScriptLoadedOnce();
     void firstPageAheadWhereTheLastStartPutIt_data();
     void firstPageAheadWhereTheLastStartPutIt();
+    void resizedWindowLeavesNoFirstPageBehind_data();
+    void resizedWindowLeavesNoFirstPageBehind();
 };
 
 void tst_Cuewell::firstStartWithoutSettings() {
@@ -1534,6 +1536,42 @@ void tst_Cuewell::firstPageAheadWhereTheLastStartPutIt() {
     // Whatever it found, the next start finds where this one put the page.
     QTRY_VERIFY(ReadFirstPageHint(hintPath) == left);
     QVERIFY2(f.Prompts.Boxes.isEmpty(), qPrintable(f.Prompts.Boxes.value(0).Text));
+}
+
+void tst_Cuewell::resizedWindowLeavesNoFirstPageBehind_data() {
+    QTest::addColumn<int>("wider"); // pixels the window is widened by before it closes
+    QTest::newRow("closed at its size") << 0;
+    QTest::newRow("resized") << 40;
+}
+
+void tst_Cuewell::resizedWindowLeavesNoFirstPageBehind() {
+    QFETCH(int, wider);
+    TWindowFixture f;
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}, true));
+    WriteFileText(f.SettingsPath(), "[Settings]\r\nLastScript=" + script.toUtf8() + "\r\n\r\n");
+    const QString hintPath = FirstPageHintPath(f.Paths);
+    {
+        TCuewell& w = f.Start();
+        w.show();
+        QTRY_VERIFY(w.AdvPDF->PageCached(0));
+        QTRY_VERIFY(QFile::exists(hintPath));
+        if (wider > 0) {
+            w.SetSizeLocked(false);
+            w.SetOuterWidth(w.OuterWidth() + wider);
+            QTRY_VERIFY(w.AdvPDF->PageBox() != ReadFirstPageHint(hintPath).Box);
+        }
+        QVERIFY(w.close());
+        f.Window.reset();
+    }
+    // A place the next start would not lay its page out at is not kept.
+    QCOMPARE(QFile::exists(hintPath), wider == 0);
+    TCuewell& w = f.Start();
+    w.show();
+    QTRY_VERIFY(w.AdvPDF->PageCached(0));
+    QCOMPARE(w.AdvPDF->Renderer().RendersServedAhead(), wider == 0 ? 1 : 0);
+    // Whichever it was, the next start finds its page where this one has it.
+    QTRY_VERIFY(ReadFirstPageHint(hintPath).Box == w.AdvPDF->PageBox());
 }
 
 CUEWELL_TEST_MAIN(tst_Cuewell)
