@@ -95,6 +95,22 @@ QStringList SectionKeys(const QByteArray& file, const QByteArray& section) {
     return keys;
 }
 
+// A two-page show named in the settings as the last one, its cue file giving
+// the window's size (taken before the first page is fitted); returns the script.
+QString WriteLastShow(TWindowFixture& f) {
+    const QString script = MakeScript(f.Path("show.pdf"), 2);
+    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}, true));
+    WriteFileText(f.SettingsPath(), "[Settings]\r\nLastScript=" + script.toUtf8() + "\r\n\r\n");
+    return script;
+}
+
+// Starts and shows the window; null when its first page is not rendered in time.
+TCuewell* StartOnFirstPage(TWindowFixture& f) {
+    TCuewell& w = f.Start();
+    w.show();
+    return QTest::qWaitFor([&] { return w.AdvPDF->PageCached(0); }, 10000) ? &w : nullptr;
+}
+
 } // namespace
 
 class tst_Cuewell : public QObject {
@@ -1495,24 +1511,19 @@ void tst_Cuewell::firstPageAheadWhereTheLastStartPutIt() {
     QFETCH(QString, hint);
     QFETCH(bool, served);
     TWindowFixture f;
-    const QString script = MakeScript(f.Path("show.pdf"), 2);
-    // Sized as its cues were placed: the window takes that size before the
-    // first page is fitted.
-    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}, true));
-    WriteFileText(f.SettingsPath(), "[Settings]\r\nLastScript=" + script.toUtf8() + "\r\n\r\n");
+    const QString script = WriteLastShow(f);
     const QString hintPath = FirstPageHintPath(f.Paths);
     QVERIFY(!QFile::exists(hintPath));
     {
         // The first start finds no hint and leaves one.
-        TCuewell& w = f.Start();
-        w.show();
-        QTRY_VERIFY(w.AdvPDF->PageCached(0));
-        QCOMPARE(w.AdvPDF->Renderer().RendersServedAhead(), 0);
+        TCuewell* first = StartOnFirstPage(f);
+        QVERIFY(first);
+        QCOMPARE(first->AdvPDF->Renderer().RendersServedAhead(), 0);
         QTRY_VERIFY(QFile::exists(hintPath));
         const TFirstPageHint left = ReadFirstPageHint(hintPath);
         QCOMPARE(left.Script, script);
-        QVERIFY(left.Box == w.AdvPDF->PageBox());
-        QCOMPARE(left.DevicePixelRatio, w.AdvPDF->devicePixelRatioF());
+        QVERIFY(left.Box == first->AdvPDF->PageBox());
+        QCOMPARE(left.DevicePixelRatio, first->AdvPDF->devicePixelRatioF());
         f.Window.reset();
     }
     const TFirstPageHint left = ReadFirstPageHint(hintPath);
@@ -1527,12 +1538,11 @@ void tst_Cuewell::firstPageAheadWhereTheLastStartPutIt() {
     else if (hint == "damaged")
         WriteFileText(hintPath, "not a hint");
 
-    TCuewell& w = f.Start();
-    w.show();
-    QTRY_VERIFY(w.AdvPDF->PageCached(0));
-    QCOMPARE(w.AdvPDF->Renderer().RendersServedAhead(), served ? 1 : 0);
-    QCOMPARE(w.AdvPDF->Renderer().DocumentsLoaded(), 1);
-    QVERIFY(w.AdvPDF->PageBox() == left.Box);
+    TCuewell* w = StartOnFirstPage(f);
+    QVERIFY(w);
+    QCOMPARE(w->AdvPDF->Renderer().RendersServedAhead(), served ? 1 : 0);
+    QCOMPARE(w->AdvPDF->Renderer().DocumentsLoaded(), 1);
+    QVERIFY(w->AdvPDF->PageBox() == left.Box);
     // Whatever it found, the next start finds where this one put the page.
     QTRY_VERIFY(ReadFirstPageHint(hintPath) == left);
     QVERIFY2(f.Prompts.Boxes.isEmpty(), qPrintable(f.Prompts.Boxes.value(0).Text));
@@ -1547,31 +1557,27 @@ void tst_Cuewell::resizedWindowLeavesNoFirstPageBehind_data() {
 void tst_Cuewell::resizedWindowLeavesNoFirstPageBehind() {
     QFETCH(int, wider);
     TWindowFixture f;
-    const QString script = MakeScript(f.Path("show.pdf"), 2);
-    WriteFileText(f.Path("show.cues"), CueFileText({{"0.2|0.2|/sound/a|0|A|"}}, true));
-    WriteFileText(f.SettingsPath(), "[Settings]\r\nLastScript=" + script.toUtf8() + "\r\n\r\n");
+    WriteLastShow(f);
     const QString hintPath = FirstPageHintPath(f.Paths);
     {
-        TCuewell& w = f.Start();
-        w.show();
-        QTRY_VERIFY(w.AdvPDF->PageCached(0));
+        TCuewell* first = StartOnFirstPage(f);
+        QVERIFY(first);
         QTRY_VERIFY(QFile::exists(hintPath));
         if (wider > 0) {
-            w.SetSizeLocked(false);
-            w.SetOuterWidth(w.OuterWidth() + wider);
-            QTRY_VERIFY(w.AdvPDF->PageBox() != ReadFirstPageHint(hintPath).Box);
+            first->SetSizeLocked(false);
+            first->SetOuterWidth(first->OuterWidth() + wider);
+            QTRY_VERIFY(first->AdvPDF->PageBox() != ReadFirstPageHint(hintPath).Box);
         }
-        QVERIFY(w.close());
+        QVERIFY(first->close());
         f.Window.reset();
     }
     // A place the next start would not lay its page out at is not kept.
     QCOMPARE(QFile::exists(hintPath), wider == 0);
-    TCuewell& w = f.Start();
-    w.show();
-    QTRY_VERIFY(w.AdvPDF->PageCached(0));
-    QCOMPARE(w.AdvPDF->Renderer().RendersServedAhead(), wider == 0 ? 1 : 0);
+    TCuewell* w = StartOnFirstPage(f);
+    QVERIFY(w);
+    QCOMPARE(w->AdvPDF->Renderer().RendersServedAhead(), wider == 0 ? 1 : 0);
     // Whichever it was, the next start finds its page where this one has it.
-    QTRY_VERIFY(ReadFirstPageHint(hintPath).Box == w.AdvPDF->PageBox());
+    QTRY_VERIFY(ReadFirstPageHint(hintPath).Box == w->AdvPDF->PageBox());
 }
 
 CUEWELL_TEST_MAIN(tst_Cuewell)
