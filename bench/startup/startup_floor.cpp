@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         text = std::thread([&textWidth] {
             QFontDatabase::families();
             textWidth = QFontMetrics(QApplication::font())
-                            .horizontalAdvance(QStringLiteral("File Cues Window Help"));
+                            .horizontalAdvance(QStringLiteral("File Options View Help"));
         });
     QPdfDocument doc;
     const bool loaded = doc.load(QString::fromLocal8Bit(argv[1])) == QPdfDocument::Error::None;
